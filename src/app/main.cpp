@@ -1,0 +1,47 @@
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+#include "app/commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kestrom [COMMAND] [ARGS]\n"
+    "\n"
+    "With no command, opens the kestrom window.\n"
+    "\n"
+    "commands:\n"
+    "  serve [--trace]          run the DHCP and TFTP services without a window; console\n"
+    "                           commands on standard input: set NAME TEXT, firmware, web, quit\n"
+    "  firmware [--address A] [--login L] [--password P]\n"
+    "                           run the controller's firmware update once\n"
+    "  web                      upload the web pages listed in ./kestrom.ini from ./www/\n"
+    "  config list              show the eight settings\n"
+    "  config get NAME          show one setting\n"
+    "  config set NAME TEXT     store one setting\n"
+    "  --help                   show this text\n"
+    "  --version                show the version\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return app::run_window(argc, argv);
+    const std::vector<std::string_view> args(argv + 2, argv + argc);
+    const std::string_view command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::puts("kestrom 1.1");
+        return 0;
+    }
+    if (command == "serve") return app::run_serve(args);
+    if (command == "firmware") return app::run_firmware(args);
+    if (command == "web") return app::run_web(args);
+    if (command == "config") return app::run_config(args);
+    std::fprintf(stderr, "kestrom: unknown command '%.*s'; see 'kestrom --help'\n",
+                 static_cast<int>(command.size()), command.data());
+    return app::kUsageError;
+}

@@ -1,0 +1,57 @@
+// The thin operating-system layer under every subsystem: IPv4 addresses, host lookup, the local
+// interface list and error texts. Addresses travel in host byte order as std::uint32_t; the
+// dotted-quad texts that users and peers see are converted here and nowhere else. OS headers
+// stay in the .cpp files so that a Winsock build only replaces this folder's implementations.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// An IPv4 address (host byte order) and a UDP or TCP port.
+struct Endpoint {
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+inline constexpr std::uint32_t kAnyAddress = 0;                 // 0.0.0.0
+inline constexpr std::uint32_t kLoopbackAddress = 0x7f000001;   // 127.0.0.1
+inline constexpr std::uint32_t kBroadcastAddress = 0xffffffff;  // 255.255.255.255
+
+// "a.b.c.d" for an address.
+std::string to_dotted(std::uint32_t address);
+
+// Strict dotted quad: four decimal numbers 0..255 separated by dots, nothing else.
+std::optional<std::uint32_t> parse_dotted(std::string_view text);
+
+// The classic inet_addr conversion: accepts what the C library accepts ("10.1" and hex parts
+// included) and gives 0xffffffff (which is also 255.255.255.255) for anything else. Kept for
+// callers whose behaviour is defined by that conversion.
+std::uint32_t inet_addr_value(std::string_view text);
+
+// Resolves a host name or a dotted quad to its first IPv4 address. Empty text fails.
+// On failure returns nullopt and, when error is given, stores a text for the failure.
+std::optional<std::uint32_t> resolve_host(std::string_view name, std::string* error = nullptr);
+
+struct Ipv4Interface {
+    std::string name;  // "eth0", "lo", ...
+    std::uint32_t address = 0;
+    std::uint32_t netmask = 0;
+};
+
+// Local IPv4 interface addresses in the order the kernel lists them; nullopt when the list
+// cannot be read (errno-style code in *error).
+std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error = nullptr);
+
+// The C library's text for an error number, as perror would print it.
+std::string error_text(int error_number);
+
+// The error number of the last failed OS call on this thread.
+int last_error();
+
+}  // namespace platform

@@ -1,0 +1,317 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+namespace {
+
+sockaddr_in to_sockaddr(const Endpoint& e) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(e.address);
+    a.sin_port = htons(e.port);
+    return a;
+}
+
+Endpoint from_sockaddr(const sockaddr_in& a) {
+    return {ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+}
+
+int fd(std::intptr_t h) { return static_cast<int>(h); }
+
+void set_error(int* error, int value) {
+    if (error) *error = value;
+}
+
+}  // namespace
+
+// ---- Waker ---------------------------------------------------------------------------------
+
+Waker::Waker() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        read_ = fds[0];
+        write_ = fds[1];
+    }
+}
+
+Waker::~Waker() {
+    if (read_ != kNone) ::close(fd(read_));
+    if (write_ != kNone) ::close(fd(write_));
+}
+
+void Waker::signal() {
+    if (write_ == kNone) return;
+    const char byte = 1;
+    // A full pipe already holds a pending signal, so a failed write loses nothing.
+    (void)!::write(fd(write_), &byte, 1);
+}
+
+void Waker::clear() {
+    if (read_ == kNone) return;
+    char buffer[64];
+    while (::read(fd(read_), buffer, sizeof buffer) > 0) {
+    }
+}
+
+// ---- Socket --------------------------------------------------------------------------------
+
+void Socket::reset(Handle h) noexcept {
+    if (handle_ != kNone) ::close(fd(handle_));
+    handle_ = h;
+}
+
+WaitResult Socket::wait_readable(std::chrono::milliseconds timeout, const Waker* waker) const {
+    pollfd fds[2] = {{fd(handle_), POLLIN, 0}, {-1, POLLIN, 0}};
+    nfds_t count = 1;
+    if (waker && waker->valid()) {
+        fds[1].fd = fd(waker->read_);
+        count = 2;
+    }
+    const int ms = timeout.count() > 0x7fffffff ? 0x7fffffff : static_cast<int>(timeout.count());
+    for (;;) {
+        const int rc = ::poll(fds, count, ms < 0 ? 0 : ms);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return WaitResult::error;
+        if (rc == 0) return WaitResult::timeout;
+        if (count == 2 && (fds[1].revents & POLLIN)) return WaitResult::woken;
+        return WaitResult::readable;
+    }
+}
+
+BindError Socket::bind(std::uint32_t address, std::uint16_t port, int* error) {
+    const sockaddr_in a = to_sockaddr({address, port});
+    if (::bind(fd(handle_), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
+        set_error(error, 0);
+        return BindError::none;
+    }
+    const int e = errno;
+    set_error(error, e);
+    if (e == EADDRINUSE) return BindError::in_use;
+    if (e == EACCES || e == EPERM) return BindError::no_permission;
+    return BindError::other;
+}
+
+Endpoint Socket::local_endpoint() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(fd(handle_), reinterpret_cast<sockaddr*>(&a), &len) != 0) return {};
+    return from_sockaddr(a);
+}
+
+bool Socket::set_reuse_address(bool on) {
+    const int v = on ? 1 : 0;
+    return ::setsockopt(fd(handle_), SOL_SOCKET, SO_REUSEADDR, &v, sizeof v) == 0;
+}
+
+bool Socket::set_buffer_sizes(int receive_bytes, int send_bytes) {
+    return ::setsockopt(fd(handle_), SOL_SOCKET, SO_RCVBUF, &receive_bytes, sizeof(int)) == 0 &&
+           ::setsockopt(fd(handle_), SOL_SOCKET, SO_SNDBUF, &send_bytes, sizeof(int)) == 0;
+}
+
+// ---- UdpSocket -----------------------------------------------------------------------------
+
+std::optional<UdpSocket> UdpSocket::open(int* error) {
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        set_error(error, errno);
+        return std::nullopt;
+    }
+    return UdpSocket(s);
+}
+
+bool UdpSocket::set_broadcast(bool on, int* error) {
+    const int v = on ? 1 : 0;
+    if (::setsockopt(fd(handle_), SOL_SOCKET, SO_BROADCAST, &v, sizeof v) == 0) return true;
+    set_error(error, errno);
+    return false;
+}
+
+bool UdpSocket::bind_to_device(std::string_view interface_name, int* error) {
+    const std::string name(interface_name);
+    if (::setsockopt(fd(handle_), SOL_SOCKET, SO_BINDTODEVICE, name.c_str(),
+                     static_cast<socklen_t>(name.size())) == 0)
+        return true;
+    set_error(error, errno);
+    return false;
+}
+
+int UdpSocket::receive_from(std::span<std::uint8_t> into, Endpoint* from, int* error) const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ssize_t n;
+    do {
+        n = ::recvfrom(fd(handle_), into.data(), into.size(), 0, reinterpret_cast<sockaddr*>(&a),
+                       &len);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_error(error, errno);
+        return -1;
+    }
+    if (from) *from = from_sockaddr(a);
+    return static_cast<int>(n);
+}
+
+int UdpSocket::send_to(std::span<const std::uint8_t> bytes, const Endpoint& to, int* error) const {
+    const sockaddr_in a = to_sockaddr(to);
+    ssize_t n;
+    do {
+        n = ::sendto(fd(handle_), bytes.data(), bytes.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_error(error, errno);
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+// ---- TcpSocket -----------------------------------------------------------------------------
+
+std::optional<TcpSocket> TcpSocket::connect(const Endpoint& to, int* error,
+                                            std::chrono::milliseconds timeout) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        set_error(error, errno);
+        return std::nullopt;
+    }
+    TcpSocket sock(s);
+    const sockaddr_in a = to_sockaddr(to);
+    if (timeout.count() <= 0) {
+        int rc;
+        do {
+            rc = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        } while (rc < 0 && errno == EINTR);
+        if (rc != 0) {
+            set_error(error, errno);
+            return std::nullopt;
+        }
+        return sock;
+    }
+    // Bounded wait: connect without blocking, then poll for writability.
+    const int flags = ::fcntl(s, F_GETFL);
+    ::fcntl(s, F_SETFL, flags | O_NONBLOCK);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        if (errno != EINPROGRESS) {
+            set_error(error, errno);
+            return std::nullopt;
+        }
+        pollfd p{s, POLLOUT, 0};
+        const int rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
+        if (rc <= 0) {
+            set_error(error, rc == 0 ? ETIMEDOUT : errno);
+            return std::nullopt;
+        }
+        int so_error = 0;
+        socklen_t len = sizeof so_error;
+        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &so_error, &len);
+        if (so_error != 0) {
+            set_error(error, so_error);
+            return std::nullopt;
+        }
+    }
+    ::fcntl(s, F_SETFL, flags);
+    return sock;
+}
+
+int TcpSocket::send(std::span<const std::uint8_t> bytes, int* error) const {
+    ssize_t n;
+    do {
+        n = ::send(fd(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_error(error, errno);
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int TcpSocket::send(std::string_view text, int* error) const {
+    return send(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), error);
+}
+
+bool TcpSocket::send_all(std::span<const std::uint8_t> bytes, int* error) const {
+    while (!bytes.empty()) {
+        const int n = send(bytes, error);
+        if (n <= 0) return false;
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool TcpSocket::send_all(std::string_view text, int* error) const {
+    return send_all(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
+                    error);
+}
+
+int TcpSocket::receive(std::span<std::uint8_t> into, int* error) const {
+    ssize_t n;
+    do {
+        n = ::recv(fd(handle_), into.data(), into.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        set_error(error, errno);
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int TcpSocket::receive(std::span<char> into, int* error) const {
+    return receive(std::span(reinterpret_cast<std::uint8_t*>(into.data()), into.size()), error);
+}
+
+void TcpSocket::shutdown() const { ::shutdown(fd(handle_), SHUT_RDWR); }
+
+Endpoint TcpSocket::peer_endpoint() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(fd(handle_), reinterpret_cast<sockaddr*>(&a), &len) != 0) return {};
+    return from_sockaddr(a);
+}
+
+// ---- TcpListener ---------------------------------------------------------------------------
+
+std::optional<TcpListener> TcpListener::listen(std::uint32_t address, std::uint16_t port,
+                                               BindError* bind_error, int* error) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        if (bind_error) *bind_error = BindError::other;
+        set_error(error, errno);
+        return std::nullopt;
+    }
+    TcpListener listener(s);
+    (void)listener.set_reuse_address(true);  // quick restarts of test peers
+    const BindError b = listener.bind(address, port, error);
+    if (bind_error) *bind_error = b;
+    if (b != BindError::none) return std::nullopt;
+    if (::listen(s, 64) != 0) {
+        if (bind_error) *bind_error = BindError::other;
+        set_error(error, errno);
+        return std::nullopt;
+    }
+    return listener;
+}
+
+std::optional<TcpSocket> TcpListener::accept(int* error) const {
+    int s;
+    do {
+        s = ::accept4(fd(handle_), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (s < 0 && errno == EINTR);
+    if (s < 0) {
+        set_error(error, errno);
+        return std::nullopt;
+    }
+    return TcpSocket(s);
+}
+
+void TcpListener::shutdown() const { ::shutdown(fd(handle_), SHUT_RDWR); }
+
+}  // namespace platform

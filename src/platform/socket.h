@@ -1,0 +1,146 @@
+// RAII UDP and TCP sockets and a waker that interrupts a blocking wait. Every call reports
+// failure through its result and an error number (see net.h for texts); none throws.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "platform/net.h"
+
+namespace platform {
+
+// Why a bind failed, as the user needs to hear it.
+enum class BindError {
+    none,
+    in_use,         // another socket holds the address and port
+    no_permission,  // a privileged port without root or CAP_NET_BIND_SERVICE
+    other,
+};
+
+enum class WaitResult { readable, timeout, woken, error };
+
+class Socket;
+
+// A wake-up line for a service loop: stop requests signal it, the loop's wait returns `woken`.
+class Waker {
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+    void signal();  // safe from any thread, any number of times
+    void clear();   // drains pending signals
+    bool valid() const { return read_ != kNone; }
+
+private:
+    friend class Socket;
+    using Handle = std::intptr_t;
+    static constexpr Handle kNone = -1;
+    Handle read_ = kNone;
+    Handle write_ = kNone;
+};
+
+// Common handle ownership for both socket kinds.
+class Socket {
+public:
+    Socket(Socket&& o) noexcept : handle_(std::exchange(o.handle_, kNone)) {}
+    Socket& operator=(Socket&& o) noexcept {
+        reset(std::exchange(o.handle_, kNone));
+        return *this;
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket() { reset(kNone); }
+
+    bool is_open() const { return handle_ != kNone; }
+    void close() { reset(kNone); }
+
+    // Waits until a read would not block. With a waker, its signal ends the wait early.
+    WaitResult wait_readable(std::chrono::milliseconds timeout, const Waker* waker = nullptr) const;
+
+    // Binds to address:port (address 0 = every interface); *error gets the OS error number.
+    [[nodiscard]] BindError bind(std::uint32_t address, std::uint16_t port, int* error = nullptr);
+    // The locally bound address and port (after bind or connect).
+    Endpoint local_endpoint() const;
+
+    [[nodiscard]] bool set_reuse_address(bool on);
+    // Receive and send buffer sizes in bytes; the kernel may clamp them.
+    [[nodiscard]] bool set_buffer_sizes(int receive_bytes, int send_bytes);
+
+protected:
+    using Handle = std::intptr_t;
+    static constexpr Handle kNone = -1;
+    explicit Socket(Handle h) : handle_(h) {}
+    Handle handle() const { return static_cast<Handle>(handle_); }
+    void reset(Handle h) noexcept;
+    Handle handle_;
+};
+
+class UdpSocket : public Socket {
+public:
+    // A new unbound IPv4 datagram socket; nullopt with *error set on failure.
+    static std::optional<UdpSocket> open(int* error = nullptr);
+
+    [[nodiscard]] bool set_broadcast(bool on, int* error = nullptr);
+    // Ties the socket to one interface (Linux SO_BINDTODEVICE): datagrams arrive only from it and
+    // broadcasts leave through it. Needs CAP_NET_RAW.
+    [[nodiscard]] bool bind_to_device(std::string_view interface_name, int* error = nullptr);
+
+    // Received byte count (a datagram longer than `into` is cut to its size, never an error),
+    // or -1 with *error set.
+    [[nodiscard]] int receive_from(std::span<std::uint8_t> into, Endpoint* from,
+                                   int* error = nullptr) const;
+    // Sent byte count, or -1 with *error set.
+    [[nodiscard]] int send_to(std::span<const std::uint8_t> bytes, const Endpoint& to,
+                              int* error = nullptr) const;
+
+private:
+    using Socket::Socket;
+};
+
+class TcpSocket : public Socket {
+public:
+    // Connects to `to`; nullopt with *error set when the socket cannot be made or the peer
+    // refuses. A timeout of zero waits as long as the OS does.
+    static std::optional<TcpSocket> connect(const Endpoint& to, int* error = nullptr,
+                                            std::chrono::milliseconds timeout = {});
+
+    // Bytes sent (possibly fewer than asked), or -1 with *error set.
+    [[nodiscard]] int send(std::span<const std::uint8_t> bytes, int* error = nullptr) const;
+    [[nodiscard]] int send(std::string_view text, int* error = nullptr) const;
+    // Sends everything or fails: true when every byte went out.
+    [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes, int* error = nullptr) const;
+    [[nodiscard]] bool send_all(std::string_view text, int* error = nullptr) const;
+    // Bytes received, 0 when the peer closed, -1 with *error set.
+    [[nodiscard]] int receive(std::span<std::uint8_t> into, int* error = nullptr) const;
+    [[nodiscard]] int receive(std::span<char> into, int* error = nullptr) const;
+    // Ends both directions; a thread blocked in receive() on this socket returns.
+    void shutdown() const;
+    Endpoint peer_endpoint() const;
+
+private:
+    friend class TcpListener;
+    using Socket::Socket;
+};
+
+class TcpListener : public Socket {
+public:
+    // Listens on address:port (port 0 picks a free one); nullopt with *bind_error/*error set.
+    static std::optional<TcpListener> listen(std::uint32_t address, std::uint16_t port,
+                                             BindError* bind_error = nullptr, int* error = nullptr);
+    // The next connection, or nullopt when accept fails (also after shutdown()).
+    std::optional<TcpSocket> accept(int* error = nullptr) const;
+    // Makes a blocked accept() return.
+    void shutdown() const;
+
+private:
+    using Socket::Socket;
+};
+
+}  // namespace platform
