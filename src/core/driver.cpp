@@ -1,0 +1,119 @@
+#include "core/driver.h"
+
+#include <cstdio>
+#include <thread>
+
+#include "core/event_log.h"
+#include "dhcp/dhcp_service.h"
+#include "registry/settings_store.h"
+#include "tftp/tftp_service.h"
+#include "update/firmware_update.h"
+#include "web/web_update.h"
+
+namespace core {
+namespace {
+
+// load_settings reads in this order; it differs from the table's on purpose (password
+// before login), which only matters to a store that logs its reads.
+constexpr Setting kLoadOrder[] = {
+    Setting::ZorvaIPStartAddress, Setting::PoolSize,       Setting::bootFile,
+    Setting::netmask,             Setting::ZorvaIPAddress, Setting::ZorvaPassword,
+    Setting::ZorvaLogin,          Setting::Zorva_TFTP_TCP_PORT,
+};
+
+bool rebuilds_lease_table(Setting s) {
+    switch (s) {
+        case Setting::bootFile:
+        case Setting::PoolSize:
+        case Setting::ZorvaIPStartAddress:
+        case Setting::netmask:
+        case Setting::Zorva_TFTP_TCP_PORT: return true;
+        case Setting::ZorvaLogin:
+        case Setting::ZorvaPassword:
+        case Setting::ZorvaIPAddress: return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string TextFrontEnd::field_text(Setting s) const {
+    return texts_[static_cast<std::size_t>(s)];
+}
+
+void TextFrontEnd::set_field_text(Setting s, std::string_view text) {
+    texts_[static_cast<std::size_t>(s)] = text;
+}
+
+struct Driver::Services {
+    std::unique_ptr<tftp::TftpService> tftp;
+    std::unique_ptr<dhcp::DhcpService> dhcp;
+};
+
+Driver::Driver(FrontEnd& front_end, DriverOptions options)
+    : front_end_(front_end), options_(std::move(options)), services_(std::make_unique<Services>()) {}
+
+Driver::~Driver() { stop_services(); }
+
+void Driver::load_settings() {
+    for (const Setting s : kLoadOrder) {
+        const SettingInfo& info = setting_info(s);
+        char text[kSettingTextSize]{};
+        (void)registry::read_setting(info.name, info.default_text, text);  // always 0
+        front_end_.set_field_text(s, text);
+        if (s == Setting::Zorva_TFTP_TCP_PORT)
+            settings_set_port(decimal_value(text));
+        else
+            settings_set_text(s, text);
+    }
+    front_end_.show_field_texts();
+}
+
+void Driver::apply_setting_edit(Setting s, std::string_view text) {
+    front_end_.take_field_texts();
+    const SettingInfo& info = setting_info(s);
+    if (s == Setting::Zorva_TFTP_TCP_PORT) {
+        const int port = decimal_value(text);
+        (void)registry::write_setting(info.name, std::to_string(port).c_str());
+        settings_set_port(port);
+    } else {
+        const std::string value(text);
+        (void)registry::write_setting(info.name, value.c_str());
+        settings_set_text(s, text);
+    }
+    if (rebuilds_lease_table(s)) (void)dhcp::build_lease_table();
+}
+
+void Driver::start_services() {
+    if (!services_->tftp)
+        services_->tftp = std::make_unique<tftp::TftpService>(
+            tftp::TftpServiceOptions{options_.tftp_port, options_.tftp_directory});
+    if (!services_->dhcp)
+        services_->dhcp = std::make_unique<dhcp::DhcpService>(
+            dhcp::DhcpServiceOptions{options_.dhcp_server_port, options_.dhcp_client_port});
+}
+
+void Driver::stop_services() {
+    // DHCP first: the reverse of the start.
+    if (services_->dhcp) services_->dhcp->stop();
+    if (services_->tftp) services_->tftp->stop();
+}
+
+void Driver::start_web_pages_update() {
+    front_end_.take_field_texts();
+    front_end_.clear_log();
+    log_printf("ZorvaController Web Page Update Starting\n");
+    // Jobs run to their own end and are never waited for; a second click starts a second job.
+    std::thread(web::WebUpdateThread).detach();
+}
+
+void Driver::start_firmware_update() {
+    front_end_.take_field_texts();
+    front_end_.clear_log();
+    log_printf("ZorvaController Update Firmware starting...\n");
+    update::firmware_update_hand_over(front_end_.field_text(Setting::ZorvaLogin),
+                                      front_end_.field_text(Setting::ZorvaPassword),
+                                      front_end_.field_text(Setting::ZorvaIPAddress));
+}
+
+}  // namespace core

@@ -1,0 +1,80 @@
+// The tool's driver: start-up order, loading the settings, applying each edit of a setting at
+// once (store, record, lease table), starting the two services and the two update triggers.
+// It runs the same with or without a window: the front-end is an interface that the dialog and
+// the headless command line both implement.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/settings.h"
+
+namespace core {
+
+// What the driver needs from a front-end. Every call comes on the front-end's own thread.
+class FrontEnd {
+public:
+    virtual ~FrontEnd() = default;
+    // Takes the texts of all edit fields into the front-end's own copy.
+    virtual void take_field_texts() = 0;
+    // The front-end's copy of one field's text.
+    virtual std::string field_text(Setting s) const = 0;
+    // Sets the front-end's copy of one field's text (the load fills it before showing it).
+    virtual void set_field_text(Setting s, std::string_view text) = 0;
+    // Shows the copy in the edit fields; showing is not an edit.
+    virtual void show_field_texts() = 0;
+    // Empties the log pane (or whatever shows the log).
+    virtual void clear_log() = 0;
+};
+
+// A front-end that is nothing but the copy of the texts: the headless command line's.
+class TextFrontEnd : public FrontEnd {
+public:
+    void take_field_texts() override {}
+    std::string field_text(Setting s) const override;
+    void set_field_text(Setting s, std::string_view text) override;
+    void show_field_texts() override {}
+    void clear_log() override {}
+
+private:
+    std::array<std::string, kSettings.size()> texts_;
+};
+
+struct DriverOptions {
+    std::uint16_t tftp_port = 69;
+    std::uint16_t dhcp_server_port = 67;
+    std::uint16_t dhcp_client_port = 68;
+    std::string tftp_directory = "./";
+};
+
+class Driver {
+public:
+    explicit Driver(FrontEnd& front_end, DriverOptions options = {});
+    ~Driver();  // stops the services
+    Driver(const Driver&) = delete;
+    Driver& operator=(const Driver&) = delete;
+
+    // Reads the eight settings into the front-end's texts and the record, then shows them.
+    void load_settings();
+    // One edit of one setting's field: store first, then the record, then (for five
+    // settings) the lease table rebuild.
+    void apply_setting_edit(Setting s, std::string_view text);
+    // TFTP first, then DHCP; each at most once.
+    void start_services();
+    // "Update Web Pages" and "Update Firmware".
+    void start_web_pages_update();
+    void start_firmware_update();
+    // Ends both services (a clean exit and tests; the product never needs it otherwise).
+    void stop_services();
+
+private:
+    struct Services;
+    FrontEnd& front_end_;
+    DriverOptions options_;
+    std::unique_ptr<Services> services_;
+};
+
+}  // namespace core

@@ -1,0 +1,23 @@
+// The settings store: the eight settings as string values below the tool's key in the
+// HKEY_LOCAL_MACHINE root of the hive. Failures are never reported: a key that cannot be opened
+// reads as the defaults and stores nothing.
+#pragma once
+
+#include <span>
+
+#include "core/settings.h"
+
+namespace registry {
+
+// Creates the settings key when it is missing. Called once at start, before any window.
+void ensure_settings_key();
+
+// Fills destination with the stored text of `name`, or with default_text when there is none
+// (or it has another type than a string or a 32-bit number). Always returns 0.
+int read_setting(const char* name, const char* default_text,
+                 std::span<char, core::kSettingTextSize> destination);
+
+// Stores text as the string value `name`. Always returns 0.
+int write_setting(const char* name, const char* text);
+
+}  // namespace registry
