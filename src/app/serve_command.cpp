@@ -1,12 +1,121 @@
+#include <pthread.h>
+#include <signal.h>
+
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
 
 #include "app/commands.h"
+#include "app/console.h"
+#include "core/driver.h"
+#include "core/event_log.h"
+#include "registry/settings_store.h"
 
 namespace app {
+namespace {
 
-int run_serve(Args /*args*/) {
-    std::fputs("kestrom: 'serve' is not available in this build yet\n", stderr);
-    return 1;
+// Lines from the console reader and the end request from the signal watcher, handed to the
+// main thread, which is the front-end's thread: the only one that edits settings.
+class Inbox {
+public:
+    void push_line(std::string line) {
+        {
+            std::lock_guard lock(mutex_);
+            lines_.push_back(std::move(line));
+        }
+        changed_.notify_one();
+    }
+    void request_end() {
+        {
+            std::lock_guard lock(mutex_);
+            end_ = true;
+        }
+        changed_.notify_one();
+    }
+    // The next line, or nullopt once the end was requested.
+    std::optional<std::string> next() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return end_ || !lines_.empty(); });
+        if (end_) return std::nullopt;
+        std::string line = std::move(lines_.front());
+        lines_.pop_front();
+        return line;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::string> lines_;
+    bool end_ = false;
+};
+
+}  // namespace
+
+int run_serve(Args args) {
+    for (const auto arg : args) {
+        if (arg == "--trace") {
+            core::set_trace_enabled(true);
+        } else {
+            std::fputs("usage: kestrom serve [--trace]\n", stderr);
+            return kUsageError;
+        }
+    }
+
+    // SIGINT and SIGTERM are taken by one watcher thread; every other thread inherits the mask.
+    sigset_t end_signals;
+    sigemptyset(&end_signals);
+    sigaddset(&end_signals, SIGINT);
+    sigaddset(&end_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &end_signals, nullptr);
+
+    registry::ensure_settings_key();
+    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+
+    core::TextFrontEnd front_end;
+    core::Driver driver(front_end);
+    driver.load_settings();
+    driver.start_services();
+
+    Inbox inbox;
+    std::thread([&inbox, end_signals] {
+        int signal_number = 0;
+        sigwait(&end_signals, &signal_number);
+        inbox.request_end();
+    }).detach();
+    // The end of standard input only ends the reading: the tool may run with </dev/null.
+    std::thread([&inbox] {
+        std::string line;
+        while (std::getline(std::cin, line)) inbox.push_line(line);
+    }).detach();
+
+    while (const auto line = inbox.next()) {
+        bool blank = false;
+        const auto command = parse_console_command(*line, &blank);
+        if (!command) {
+            if (!blank) std::fputs(kConsoleUsage, stderr);
+            continue;
+        }
+        if (command->kind == ConsoleCommand::Kind::quit) break;
+        switch (command->kind) {
+            case ConsoleCommand::Kind::set:
+                front_end.set_field_text(command->setting, command->text);
+                driver.apply_setting_edit(command->setting, command->text);
+                break;
+            case ConsoleCommand::Kind::firmware: driver.start_firmware_update(); break;
+            case ConsoleCommand::Kind::web: driver.start_web_pages_update(); break;
+            case ConsoleCommand::Kind::quit: break;
+        }
+    }
+
+    driver.stop_services();
+    std::fflush(stdout);
+    // Jobs and the console reader may still run; they end with the process, as in the window.
+    std::quick_exit(0);
 }
 
 }  // namespace app
