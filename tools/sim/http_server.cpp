@@ -10,6 +10,8 @@ namespace sim {
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kHttpDrainMax = 1024 * 1024;
+constexpr std::chrono::milliseconds kHttpLinger{500};
 constexpr std::string_view kFormatPath = "format.dat";
 
 bool iequals(std::string_view a, std::string_view b) {
@@ -193,6 +195,15 @@ void HttpServer::handle(platform::TcpSocket& socket) {
         if (status == 401) text += "WWW-Authenticate: Basic realm=\"ZorvaController\"\r\n";
         text += "Content-Length: 0\r\n\r\n";
         (void)socket.send_all(text);  // a peer that left early misses its answer; nothing to do
+        // Lingering close: closing with unread input would reset the connection and could
+        // destroy the answer before the peer read it, so take what is still coming first.
+        std::size_t drained = 0;
+        while (drained < kHttpDrainMax &&
+               socket.wait_readable(kHttpLinger, &stop_.waker()) == platform::WaitResult::readable) {
+            const int n = socket.receive(buffer);
+            if (n <= 0) break;
+            drained += static_cast<std::size_t>(n);
+        }
     };
 
     std::size_t end = head_end(data);
