@@ -1,12 +1,65 @@
+// kestrom firmware [--address A] [--login L] [--password P]: the firmware dialogue once, with the
+// stored settings (or their defaults) unless overridden, the job's log on standard output.
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "app/commands.h"
+#include "core/event_log.h"
+#include "core/settings.h"
+#include "registry/settings_store.h"
+#include "update/firmware_update.h"
 
 namespace app {
+namespace {
 
-int run_firmware(Args /*args*/) {
-    std::fputs("kestrom: 'firmware' is not available in this build yet\n", stderr);
-    return 1;
+constexpr const char* kFirmwareUsage =
+    "usage: kestrom firmware [--address A] [--login L] [--password P]\n";
+
+std::string stored_setting(core::Setting s) {
+    const core::SettingInfo& info = core::setting_info(s);
+    char text[core::kSettingTextSize]{};
+    (void)registry::read_setting(info.name, info.default_text, text);  // always 0
+    return text;
+}
+
+}  // namespace
+
+int run_firmware(Args args) {
+    std::string address = stored_setting(core::Setting::ZorvaIPAddress);
+    std::string login = stored_setting(core::Setting::ZorvaLogin);
+    std::string password = stored_setting(core::Setting::ZorvaPassword);
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view option = args[i];
+        std::string* target = option == "--address"    ? &address
+                              : option == "--login"    ? &login
+                              : option == "--password" ? &password
+                                                       : nullptr;
+        if (option == "--help" || option == "-h") {
+            std::fputs(kFirmwareUsage, stdout);
+            return 0;
+        }
+        if (target == nullptr || i + 1 >= args.size()) {
+            std::fprintf(stderr, "kestrom firmware: %s '%.*s'\n%s",
+                         target == nullptr ? "unknown option" : "missing value for",
+                         static_cast<int>(option.size()), option.data(), kFirmwareUsage);
+            return kUsageError;
+        }
+        // Settings are 255-character texts wherever they come from.
+        *target = std::string(args[++i].substr(0, core::kSettingTextMax));
+    }
+
+    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    core::log_printf("ZorvaController Update Firmware starting...\n");
+    const update::HandOverResult started =
+        update::firmware_update_hand_over(login, password, address, update::kTelnetPort);
+    int exit_code = update::kJobFailed;
+    if (started == update::HandOverResult::started) exit_code = update::wait_for_firmware_job();
+    // The log is passed on byte for byte: a failed step's line stays open here too.
+    std::fflush(stdout);
+    core::set_log_sink(nullptr);
+    return exit_code == update::kJobSucceeded ? 0 : 1;
 }
 
 }  // namespace app

@@ -1,15 +1,71 @@
-// The controller's firmware update: log into its shell, check the firmware version and start
-// the update.
+// The controller firmware update: log into the controller's command shell over the telnet
+// client, check its firmware version (3.2 or higher) and tell it to update itself.
+//
+// The hand-over runs in the caller's thread (the dialog's, in the product): it gives the one
+// process-wide client the login and password and connects it; the dialogue itself then runs on
+// a job thread of its own. Every step reports to the event log; nothing is retried.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace update {
+
+class CTelnetClient;
+
+// The controller's shell port.
+inline constexpr std::uint16_t kTelnetPort = 23;
+
+// Exit codes of FirmwareUpdateThread.
+inline constexpr int kJobFailed = 0;
+inline constexpr int kJobSucceeded = 1;  // login, version check and update all succeeded
+
+enum class HandOverResult {
+    started,          // connected; the job thread runs
+    connect_failed,   // the connect failure is logged; no job was started
+    already_running,  // a job (or its connect) was still running; the click was ignored
+};
 
 // The hand-over behind "Update Firmware": gives the one process-wide client the login and
 // password, connects it to the controller address (in the caller's thread) and, when that
 // succeeds, runs the dialogue on a job thread of its own. No result; everything is logged.
 void firmware_update_hand_over(std::string_view login, std::string_view password,
                                std::string_view address);
+
+// The same on any TCP port (tests and simulators), with the outcome of the hand-over.
+HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
+                                         std::string_view address, std::uint16_t port);
+
+// Waits until no firmware job runs and returns the exit code of the last job that ended
+// (kJobFailed when none ever ran). The dialogue has no overall time-out, so neither has this.
+int wait_for_firmware_job();
+// The same with a deadline; nullopt when a job still runs after `timeout`.
+std::optional<int> wait_for_firmware_job(std::chrono::milliseconds timeout);
+
+// The one process-wide client; null before the first hand-over. For tests that check reuse.
+const CTelnetClient* firmware_client();
+
+// The job thread's body: Login, CheckVersion and SendUpdate in turn (each only when the one
+// before succeeded), then Close in every case. kJobSucceeded or kJobFailed.
+int FirmwareUpdateThread(CTelnetClient* client);
+
+// The three steps of the dialogue; true: go on.
+bool Login(CTelnetClient& client);
+bool CheckVersion(CTelnetClient& client);
+bool SendUpdate(CTelnetClient& client);
+
+// The version text of an answer to "1scv": the characters right behind `rev_end` that are
+// decimal digits or whose code, as a signed 8-bit value, is not above that of "." (so blanks,
+// line ends, signs, commas and bytes 128 to 255 are taken too); it ends before the first other
+// character or at the end of the answer.
+std::string_view version_text(std::string_view answer, std::size_t rev_end);
+
+// The C library's decimal conversion in the C locale: leading white space skipped, an optional
+// sign, digits with at most one decimal point, stopping at the first character that cannot
+// continue the number; 0.0 when there is no number.
+double c_locale_decimal(std::string_view text);
 
 }  // namespace update

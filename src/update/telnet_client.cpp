@@ -1,0 +1,120 @@
+#include "update/telnet_client.h"
+
+#include <array>
+#include <system_error>
+
+#include "core/event_log.h"
+#include "platform/net.h"
+
+namespace update {
+namespace {
+
+// inet_addr's answer for a text that is not a dotted quad.
+constexpr std::uint32_t kNotDotted = 0xffffffff;
+
+}  // namespace
+
+CTelnetClient::~CTelnetClient() { (void)Close(); }
+
+void CTelnetClient::SetCredentials(std::string_view login_text, std::string_view password_text) {
+    login.assign(login_text);
+    password.assign(password_text);
+}
+
+bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
+    // A connection that was never closed would otherwise leave its receiver running while the
+    // event and the buffer are replaced.
+    (void)Close();
+    connected = false;
+
+    // The name buffer holds 255 characters and a NUL; a longer text cannot name a host.
+    if (host.size() > kHostNameMax || !platform::resolve_host(host)) {
+        core::log_printf("Error. Bad host lookup.\n");
+        return connected;
+    }
+    // A dotted quad is taken as it is; only a name is looked up a second time for its address.
+    std::uint32_t address = platform::inet_addr_value(host);
+    if (address == kNotDotted) {
+        const auto looked_up = platform::resolve_host(host);
+        if (!looked_up) return connected;  // deliberately without a log line
+        address = *looked_up;
+    }
+
+    int error = 0;
+    auto connection = platform::TcpSocket::connect({address, port}, &error);
+    if (!connection) {
+        // The failed socket is already closed: the optional never held it.
+        core::log_printf("Error at socket(): %ld\n", static_cast<long>(error));
+        return connected;
+    }
+
+    sock = std::move(connection);
+    dataEvent = std::make_unique<AutoResetEvent>();
+    {
+        std::lock_guard guard(lock);
+        received.clear();
+    }
+    try {
+        receiver = std::thread(&CTelnetClient::TelnetReceiveThread, this);
+    } catch (const std::system_error&) {
+        sock.reset();
+        dataEvent.reset();
+        core::log_printf("Internal Error\n");
+        return connected;
+    }
+    connected = true;
+    return connected;
+}
+
+int CTelnetClient::TelnetReceiveThread(CTelnetClient* client) {
+    std::array<std::uint8_t, kReceiveChunkMax + 1> buffer{};
+    for (;;) {
+        const int n = client->sock->receive(std::span(buffer).first(kReceiveChunkMax));
+        if (n <= 0) break;  // peer closed, receive failed, or Close shut the socket down
+        for (const std::uint8_t byte : std::span(buffer).first(static_cast<std::size_t>(n)))
+            client->AddReceived(byte, false);
+        client->dataEvent->set();
+    }
+    return 0;
+}
+
+void CTelnetClient::AddReceived(std::uint8_t byte, bool clear) {
+    std::lock_guard guard(lock);
+    if (clear)
+        received.clear();
+    else
+        received.push_back(byte);
+}
+
+bool CTelnetClient::SendCommand(std::string_view command, std::string& response, bool appendCR) {
+    if (!command.empty() && sock) {
+        // Two separate sends, as the controller has always seen them; results not examined.
+        (void)sock->send(command);
+        if (appendCR) (void)sock->send(std::string_view("\r"));
+    }
+    // Wait for one whole quiet second. The event is auto-reset and keeps a signal until a wait
+    // consumes it, so a chunk that came before this exchange began counts as activity too.
+    if (dataEvent) {
+        while (dataEvent->wait_for(kQuietTime)) {
+        }
+    }
+    std::lock_guard guard(lock);
+    response.append(received.begin(), received.end());
+    received.clear();
+    return true;
+}
+
+bool CTelnetClient::Close() {
+    if (sock) sock->shutdown();  // makes the receiver's pending receive return
+    if (receiver.joinable()) receiver.join();
+    sock.reset();
+    dataEvent.reset();
+    return true;
+}
+
+std::size_t CTelnetClient::pending_bytes() const {
+    std::lock_guard guard(lock);
+    return received.size();
+}
+
+}  // namespace update

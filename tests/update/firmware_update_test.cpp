@@ -1,0 +1,218 @@
+#include "update/firmware_update.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "telnet_shell.h"
+#include "test_support.h"
+#include "update/telnet_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The dialogue takes about seven seconds by design; these deadlines only catch a hang.
+constexpr auto kJobDeadline = 60s;
+
+constexpr const char* kLoggedIn = ">> Connect...OK!\n>> Sent login...OK!\n>> Sent password...OK!\n";
+constexpr const char* kTooOld = "\nVersion number should be 3.2 or higher!\nUpdate ";
+constexpr const char* kFullDialogue = "admin\r7305\r1scv\rupdate\ry";
+
+TEST(VersionText, RunsOverDigitsAndEveryByteNotAboveThePoint) {
+    struct Case {
+        const char* what;
+        std::string answer;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"ends at the prompt's letter", "3.2\r\nZorvaController>", "3.2\r\n"},
+        {"ends at the end of the answer", "10.1", "10.1"},
+        {"letter right behind the mark", "V3.2", ""},
+        {"nothing behind the mark", "", ""},
+        {"signs, commas and blanks", "-1,5 +2 x", "-1,5 +2 "},
+        {"bytes 128 to 255 and NUL", std::string("4\x80\xff\0" "5z", 6), std::string("4\x80\xff\0" "5", 5)},
+        {"slash is above the point", "3/2", "3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string answer = "Firmware Rev " + c.answer;
+        EXPECT_EQ(c.text, update::version_text(answer, 13));
+    }
+    EXPECT_EQ("", update::version_text("short", 99));  // a start beyond the end is empty
+}
+
+TEST(CLocaleDecimal, ConvertsLikeTheCLibraryInTheCLocale) {
+    struct Case {
+        const char* text;
+        double value;
+    };
+    const Case cases[] = {
+        {"3.2", 3.2},     {"3.19", 3.19},        {"10.1\r\n", 10.1}, {"  \r\n 4.0", 4.0},
+        {"+3.5", 3.5},    {"-2.5", -2.5},        {"3,5", 3.0},       {"3.2.1", 3.2},
+        {".5", 0.5},      {"7.", 7.0},           {"", 0.0},          {".", 0.0},
+        {"+-3", 0.0},     {"- 3", 0.0},          {"\x80" "3", 0.0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_DOUBLE_EQ(c.value, update::c_locale_decimal(c.text));
+    }
+}
+
+// One run of the whole hand-over and job against the simulated controller.
+struct JobRun {
+    update::HandOverResult started;
+    int exit_code = -1;
+    std::string log;
+    std::string received;  // what the controller got, all sessions
+    int confirmed = 0;
+};
+
+JobRun run_job(sim::ShellOptions options, const std::string& login = "admin",
+               const std::string& password = "7305") {
+    options.port = 0;
+    const auto shell = sim::TelnetShell::start(options);
+    EXPECT_TRUE(shell);
+    if (!shell) return {};
+    test::CapturedLog log;
+    JobRun run;
+    run.started = update::firmware_update_hand_over(login, password, "127.0.0.1", shell->port());
+    run.exit_code = update::wait_for_firmware_job(kJobDeadline).value_or(-1);
+    // The job closed its side; let the controller see the end before reading its record.
+    EXPECT_TRUE(shell->wait_sessions_ended(1, 10s));
+    run.log = log.text();
+    run.received = shell->received();
+    run.confirmed = shell->updates_confirmed();
+    return run;
+}
+
+// One row per place the dialogue can stop or pass, each its own test case so that they run in
+// parallel; the log must end exactly where the dialogue stopped.
+struct DialogueRow {
+    const char* name;
+    sim::ShellOptions options;
+    std::string password;
+    std::string log;
+    std::string wire;
+    int exit_code;
+};
+
+sim::ShellOptions shell_with(void (*tweak)(sim::ShellOptions&)) {
+    sim::ShellOptions o;
+    tweak(o);
+    return o;
+}
+
+const DialogueRow kRows[] = {
+    {"Version3_2Passes", {}, "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n", kFullDialogue,
+     update::kJobSucceeded},
+    {"Version4_0Passes", shell_with([](auto& o) { o.version = "4.0"; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [4.000000]\n", kFullDialogue,
+     update::kJobSucceeded},
+    {"Version10_1Passes", shell_with([](auto& o) { o.version = "10.1"; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [10.100000]\n", kFullDialogue,
+     update::kJobSucceeded},
+    {"Version3_19IsRefused", shell_with([](auto& o) { o.version = "3.19"; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.190000]\n" + kTooOld,
+     "admin\r7305\r1scv\r", update::kJobFailed},
+    {"LetterRightAfterRevReadsAsZero", shell_with([](auto& o) { o.version = "V3.2"; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [0.000000]\n" + kTooOld,
+     "admin\r7305\r1scv\r", update::kJobFailed},
+    {"NoRevFails", shell_with([](auto& o) { o.no_rev = true; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...FAILED!\n" + kTooOld, "admin\r7305\r1scv\r",
+     update::kJobFailed},
+    {"NoLoginInTheGreetingStopsAfterConnect",
+     shell_with([](auto& o) { o.greet_on_line_end = true; }), "7305", ">> Connect...", "",
+     update::kJobFailed},
+    {"NoPasswordPromptStopsAfterTheLogin",
+     shell_with([](auto& o) { o.no_password_prompt = true; }), "7305",
+     ">> Connect...OK!\n>> Sent login...", "admin\r", update::kJobFailed},
+    {"WrongPasswordStopsAfterThePassword", {}, "wrong",
+     ">> Connect...OK!\n>> Sent login...OK!\n>> Sent password...", "admin\rwrong\r",
+     update::kJobFailed},
+    {"NoYesNoQuestionStopsAfterTheVersionLine", shell_with([](auto& o) { o.no_yn = true; }),
+     "7305", std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
+     "admin\r7305\r1scv\rupdate\r", update::kJobFailed},
+    {"GreetingLongerThan999BytesPasses", shell_with([](auto& o) { o.greeting_size = 2500; }),
+     "7305", std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
+     kFullDialogue, update::kJobSucceeded},
+    {"SlowDripOutputPasses", shell_with([](auto& o) { o.drip = 10ms; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n", kFullDialogue,
+     update::kJobSucceeded},
+};
+
+void PrintTo(const DialogueRow& row, std::ostream* os) { *os << row.name; }
+
+class FirmwareDialogue : public testing::TestWithParam<DialogueRow> {};
+
+TEST_P(FirmwareDialogue, EndsTheLogAndTheWireExactlyWhereItStops) {
+    const DialogueRow& row = GetParam();
+    const JobRun run = run_job(row.options, "admin", row.password);
+    EXPECT_EQ(update::HandOverResult::started, run.started);
+    EXPECT_EQ(row.exit_code, run.exit_code);
+    EXPECT_EQ(row.log, run.log);
+    EXPECT_EQ(row.wire, run.received);
+    EXPECT_EQ(row.exit_code == update::kJobSucceeded ? 1 : 0, run.confirmed);
+}
+
+INSTANTIATE_TEST_SUITE_P(AgainstTheSimulatedController, FirmwareDialogue, testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FirmwareUpdate, AFailedConnectStartsNoJob) {
+    auto listener = platform::TcpListener::listen(platform::kLoopbackAddress, 0);
+    const std::uint16_t port = listener->local_endpoint().port;
+    listener->close();  // refused from now on
+    test::CapturedLog log;
+    EXPECT_EQ(update::HandOverResult::connect_failed,
+              update::firmware_update_hand_over("admin", "7305", "127.0.0.1", port));
+    EXPECT_EQ(update::kJobFailed, update::wait_for_firmware_job(0ms));
+    EXPECT_EQ("Error at socket(): 111\n", log.text());
+}
+
+TEST(FirmwareUpdate, ASecondJobReusesTheOneClientOnANewConnection) {
+    sim::ShellOptions options;
+    options.port = 0;
+    const auto shell = sim::TelnetShell::start(options);
+    ASSERT_TRUE(shell);
+    test::CapturedLog log;
+    const update::CTelnetClient* first = nullptr;
+    for (int job = 1; job <= 2; ++job) {
+        SCOPED_TRACE(job);
+        log.clear();
+        ASSERT_EQ(update::HandOverResult::started,
+                  update::firmware_update_hand_over("admin", "7305", "127.0.0.1", shell->port()));
+        EXPECT_EQ(update::kJobSucceeded, update::wait_for_firmware_job(kJobDeadline));
+        ASSERT_TRUE(shell->wait_sessions_ended(static_cast<std::size_t>(job), 10s));
+        if (job == 1) first = update::firmware_client();
+        EXPECT_EQ(first, update::firmware_client());
+        EXPECT_EQ(std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
+                  log.text());
+    }
+    const std::vector<std::string> sessions = shell->sessions();
+    ASSERT_EQ(2u, sessions.size());
+    EXPECT_EQ(kFullDialogue, sessions[0]);
+    EXPECT_EQ(kFullDialogue, sessions[1]);
+}
+
+TEST(FirmwareUpdate, AClickWhileAJobRunsIsIgnoredAndLogged) {
+    sim::ShellOptions options;
+    options.port = 0;
+    const auto shell = sim::TelnetShell::start(options);
+    ASSERT_TRUE(shell);
+    test::CapturedLog log;
+    ASSERT_EQ(update::HandOverResult::started,
+              update::firmware_update_hand_over("admin", "7305", "127.0.0.1", shell->port()));
+    EXPECT_EQ(update::HandOverResult::already_running,
+              update::firmware_update_hand_over("admin", "7305", "127.0.0.1", shell->port()));
+    EXPECT_EQ(update::kJobSucceeded, update::wait_for_firmware_job(kJobDeadline));
+    ASSERT_TRUE(shell->wait_sessions_ended(1, 10s));
+    EXPECT_NE(std::string::npos, log.text().find("Firmware update already running!\n"));
+    EXPECT_NE(std::string::npos, log.text().find("Version [3.200000]\n"));
+    const std::vector<std::string> sessions = shell->sessions();
+    ASSERT_EQ(1u, sessions.size());
+    EXPECT_EQ(kFullDialogue, sessions[0]);
+}
+
+}  // namespace
