@@ -17,10 +17,10 @@ constexpr char kPad = '=';
 void encode_into(std::string_view source, char* out) {
     std::size_t i = 0;
     for (; i + 3 <= source.size(); i += 3) {
-        const std::uint32_t group = static_cast<std::uint32_t>(
-            static_cast<unsigned char>(source[i]) << 16 |
-            static_cast<unsigned char>(source[i + 1]) << 8 |
-            static_cast<unsigned char>(source[i + 2]));
+        const std::uint32_t group =
+            static_cast<std::uint32_t>(static_cast<unsigned char>(source[i]) << 16 |
+                                       static_cast<unsigned char>(source[i + 1]) << 8 |
+                                       static_cast<unsigned char>(source[i + 2]));
         *out++ = kAlphabet[group >> 18 & 0x3f];
         *out++ = kAlphabet[group >> 12 & 0x3f];
         *out++ = kAlphabet[group >> 6 & 0x3f];
@@ -30,7 +30,8 @@ void encode_into(std::string_view source, char* out) {
     if (rest == 0) return;
     // A last group of one byte gives two characters and "==", of two bytes three and "=".
     std::uint32_t group = static_cast<std::uint32_t>(static_cast<unsigned char>(source[i]) << 16);
-    if (rest == 2) group |= static_cast<std::uint32_t>(static_cast<unsigned char>(source[i + 1]) << 8);
+    if (rest == 2)
+        group |= static_cast<std::uint32_t>(static_cast<unsigned char>(source[i + 1]) << 8);
     *out++ = kAlphabet[group >> 18 & 0x3f];
     *out++ = kAlphabet[group >> 12 & 0x3f];
     *out++ = rest == 2 ? kAlphabet[group >> 6 & 0x3f] : kPad;

@@ -25,12 +25,16 @@ static_assert(kStatusLineMax < static_cast<int>(kStatusArea));
 // to 64 characters the longest possible text takes 131 bytes.
 constexpr std::size_t kPutHeaderArea = 512;
 
-const char* or_empty(const char* text) { return text ? text : ""; }
+const char* or_empty(const char* text) {
+    return text ? text : "";
+}
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Errors of socket() itself, as against those of connect(); the platform layer makes both in
 // one call.
@@ -66,13 +70,20 @@ void log_outcome(int status) {
 
 std::string_view to_string(HttpFailure f) {
     switch (f) {
-        case HttpFailure::resolve: return "host did not resolve";
-        case HttpFailure::socket: return "socket creation failed";
-        case HttpFailure::connect: return "connect failed";
-        case HttpFailure::send_head: return "head not sent whole";
-        case HttpFailure::send_body: return "body not sent whole";
-        case HttpFailure::no_status_line: return "no status line";
-        case HttpFailure::bad_status_line: return "malformed status line";
+        case HttpFailure::resolve:
+            return "host did not resolve";
+        case HttpFailure::socket:
+            return "socket creation failed";
+        case HttpFailure::connect:
+            return "connect failed";
+        case HttpFailure::send_head:
+            return "head not sent whole";
+        case HttpFailure::send_body:
+            return "body not sent whole";
+        case HttpFailure::no_status_line:
+            return "no status line";
+        case HttpFailure::bad_status_line:
+            return "malformed status line";
     }
     return "unknown";
 }
@@ -103,17 +114,16 @@ int HttpReadLine(std::span<char> destination, const platform::TcpSocket& socket,
                  std::chrono::steady_clock::time_point deadline) {
     if (destination.empty()) return 0;
     // Room for the NUL: never consume more bytes than the area holds besides it.
-    const std::size_t limit = max_count <= 0 ? 0
-                              : std::min(static_cast<std::size_t>(max_count),
-                                         destination.size() - 1);
+    const std::size_t limit =
+        max_count <= 0 ? 0 : std::min(static_cast<std::size_t>(max_count), destination.size() - 1);
     std::size_t position = 0;
     std::size_t count = 0;
     while (count < limit) {
         const auto now = std::chrono::steady_clock::now();
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         char byte = 0;
-        const bool ready = left.count() > 0 &&
-                           socket.wait_readable(left) == platform::WaitResult::readable;
+        const bool ready =
+            left.count() > 0 && socket.wait_readable(left) == platform::WaitResult::readable;
         if (!ready || socket.receive(std::span(&byte, 1)) != 1) {
             destination[position] = '\0';
             return -static_cast<int>(count);
@@ -148,9 +158,8 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
     if (!socket)
         return code(is_socket_creation_error(error) ? HttpFailure::socket : HttpFailure::connect);
 
-    const std::string head = format_head(or_empty(method), path_text,
-                                         base64_encode(or_empty(credentials)),
-                                         or_empty(extra_headers));
+    const std::string head = format_head(
+        or_empty(method), path_text, base64_encode(or_empty(credentials)), or_empty(extra_headers));
     if (!socket->send_all(head)) return code(HttpFailure::send_head);
     if (body_length < 0) return code(HttpFailure::send_body);
     if (body_length != 0 && body &&

@@ -33,7 +33,9 @@ enum class HttpFailure : int {
     no_status_line = -6,   // logs "Failed: Connect/Transfer Problem\n"
     bad_status_line = -7,  // logs "Failed: Response Problem\n"
 };
-constexpr int code(HttpFailure f) { return static_cast<int>(f); }
+constexpr int code(HttpFailure f) {
+    return static_cast<int>(f);
+}
 std::string_view to_string(HttpFailure f);
 
 // How long the status line may take to arrive, counted from the end of the request. A peer
@@ -64,8 +66,8 @@ std::optional<int> parse_status_line(std::string_view line);
 // `body` may be null. The path is sent without its leading "/" and cut to 256 characters in the
 // request line. Credentials and head are sent whole whatever their length.
 [[nodiscard]] int HttpQuery(const char* method, const char* host, const char* credentials,
-                            const char* path, int port, const char* extra_headers,
-                            const char* body, int body_length,
+                            const char* path, int port, const char* extra_headers, const char* body,
+                            int body_length,
                             std::chrono::milliseconds status_timeout = kStatusLineTimeout);
 
 // A PUT of `body` under `path` with "Content-length", an optional "Content-type" (cut to 64

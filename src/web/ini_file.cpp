@@ -5,9 +5,13 @@
 namespace web {
 namespace {
 
-bool is_comment_mark(char c) { return c == '#' || c == ';'; }
+bool is_comment_mark(char c) {
+    return c == '#' || c == ';';
+}
 
-bool contains(const std::string& text, char c) { return text.find(c) != std::string::npos; }
+bool contains(const std::string& text, char c) {
+    return text.find(c) != std::string::npos;
+}
 
 // Index of the first matching entry, or records.size().
 std::size_t find_record(const std::vector<IniRecord>& records, const std::string& key,

@@ -28,12 +28,14 @@ constexpr std::size_t kBodyMax = static_cast<std::size_t>(std::numeric_limits<in
 std::string local_path(std::string_view name) {
     std::string path = kWebDirectory;
     path.append(name);
-    std::replace(path.begin() + static_cast<std::ptrdiff_t>(std::strlen(kWebDirectory)),
-                 path.end(), '\\', '/');
+    std::replace(path.begin() + static_cast<std::ptrdiff_t>(std::strlen(kWebDirectory)), path.end(),
+                 '\\', '/');
     return path;
 }
 
-bool is_success(int put_result) { return put_result >= 200 && put_result <= 299; }
+bool is_success(int put_result) {
+    return put_result >= 200 && put_result <= 299;
+}
 
 }  // namespace
 

@@ -19,11 +19,14 @@ inline constexpr const char* kWebDirectory = "www/";
 
 // Results of SendWebFile.
 enum class SendWebFileResult : int {
-    sent = 0,         // the file was read whole and its PUT made, whatever the PUT returned
-    no_memory = 3,    // the first buffer could not be allocated
-    cannot_read = 4,  // not a regular file, not opened, not read whole, or the buffer could not grow
+    sent = 0,       // the file was read whole and its PUT made, whatever the PUT returned
+    no_memory = 3,  // the first buffer could not be allocated
+    cannot_read =
+        4,  // not a regular file, not opened, not read whole, or the buffer could not grow
 };
-constexpr int code(SendWebFileResult r) { return static_cast<int>(r); }
+constexpr int code(SendWebFileResult r) {
+    return static_cast<int>(r);
+}
 
 // The read buffer starts at this capacity and grows fourfold once it is more than two thirds
 // full, logging "read to date: ..." each time.

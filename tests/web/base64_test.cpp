@@ -8,12 +8,21 @@
 namespace {
 
 TEST(Base64Encode, MatchesTheRfc4648VectorsWithPadding) {
-    struct Case { const char* source; const char* encoded; };
+    struct Case {
+        const char* source;
+        const char* encoded;
+    };
     // RFC 4648 §10, plus bytes with the high bit set.
     const Case cases[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-        {"\xff\xfe\x80", "//6A"}, {"admin:7305", "YWRtaW46NzMwNQ=="},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xff\xfe\x80", "//6A"},
+        {"admin:7305", "YWRtaW46NzMwNQ=="},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.source);

@@ -21,15 +21,23 @@ constexpr const char* kOk = "HTTP/1.0 200 OK\r\n\r\n";
 
 std::string put_head(const std::string& path, const std::string& credentials_b64,
                      std::size_t length) {
-    return "PUT /" + path + " HTTP/1.0\r\n"                               // request line
-           "User-Agent: adlib/3 ($Date: 1998/09/23 06:19:15 $)\r\n"       // fixed value
-           "Authorization: Basic " + credentials_b64 + "\r\n"             // RFC 7617
-           "Content-length: " + std::to_string(length) + "\r\n"           // decimal
-           "\r\n";                                                         // end of head
+    return "PUT /" + path +
+           " HTTP/1.0\r\n"                                           // request line
+           "User-Agent: adlib/3 ($Date: 1998/09/23 06:19:15 $)\r\n"  // fixed value
+           "Authorization: Basic " +
+           credentials_b64 +
+           "\r\n"  // RFC 7617
+           "Content-length: " +
+           std::to_string(length) +
+           "\r\n"   // decimal
+           "\r\n";  // end of head
 }
 
 TEST(HttpPut, SendsTheExactHeadAndBodyForCredentialsOfEveryLengthModuloThree) {
-    struct Case { const char* credentials; const char* encoded; };
+    struct Case {
+        const char* credentials;
+        const char* encoded;
+    };
     const Case cases[] = {
         {"admin:730512", "YWRtaW46NzMwNTEy"},  // 12 bytes: no padding
         {"admin:7305", "YWRtaW46NzMwNQ=="},    // 10 bytes: "=="
@@ -52,8 +60,8 @@ TEST(HttpPut, SendsTheExactHeadAndBodyForCredentialsOfEveryLengthModuloThree) {
 TEST(HttpPut, FormatRequestSendsContentLengthZeroAndNoBody) {
     test::HttpPeer peer{"HTTP/1.1 201 Created\r\n"};
     test::CapturedLog log;
-    EXPECT_EQ(201, web::HttpPut("format.dat", "", 0, "127.0.0.1", "admin:7305", peer.port(),
-                                false, nullptr));
+    EXPECT_EQ(201, web::HttpPut("format.dat", "", 0, "127.0.0.1", "admin:7305", peer.port(), false,
+                                nullptr));
     EXPECT_EQ("Formatting Flash - Success\n", log.text());
     EXPECT_EQ(put_head("format.dat", "YWRtaW46NzMwNQ==", 0), peer.request());
 }
@@ -64,23 +72,26 @@ TEST(HttpPut, AddsContentTypeCutAt64AndTheOverwriteLine) {
     const std::string type(70, 't');
     EXPECT_EQ(200, web::HttpPut("a.htm", "ab", 2, "127.0.0.1", "admin:7305", peer.port(), true,
                                 type.c_str()));
-    EXPECT_EQ("PUT /a.htm HTTP/1.0\r\n"
-              "User-Agent: adlib/3 ($Date: 1998/09/23 06:19:15 $)\r\n"
-              "Authorization: Basic YWRtaW46NzMwNQ==\r\n"
-              "Content-length: 2\r\n"
-              "Content-type: " + std::string(64, 't') + "\r\n"
-              "Control: overwrite=1\r\n"
-              "\r\n"
-              "ab",
-              peer.request());
+    EXPECT_EQ(
+        "PUT /a.htm HTTP/1.0\r\n"
+        "User-Agent: adlib/3 ($Date: 1998/09/23 06:19:15 $)\r\n"
+        "Authorization: Basic YWRtaW46NzMwNQ==\r\n"
+        "Content-length: 2\r\n"
+        "Content-type: " +
+            std::string(64, 't') +
+            "\r\n"
+            "Control: overwrite=1\r\n"
+            "\r\n"
+            "ab",
+        peer.request());
 }
 
 TEST(HttpPut, CutsALongPathAt256InTheRequestLineButLogsItWhole) {
     test::HttpPeer peer{kOk};
     test::CapturedLog log;
     const std::string path = std::string(250, 'd') + "/12345678.htm";  // 263 characters
-    EXPECT_EQ(200, web::HttpPut(path.c_str(), "x", 1, "127.0.0.1", "admin:7305", peer.port(),
-                                false, nullptr));
+    EXPECT_EQ(200, web::HttpPut(path.c_str(), "x", 1, "127.0.0.1", "admin:7305", peer.port(), false,
+                                nullptr));
     EXPECT_EQ("Sending " + path + " - Success\n", log.text());
     const std::optional<std::string> request = peer.request();
     ASSERT_TRUE(request);
@@ -92,17 +103,23 @@ TEST(HttpPut, SendsLongCredentialsWhole) {
     test::CapturedLog log;
     const std::string credentials = std::string(255, 'l') + ":" + std::string(255, 'p');
     const std::string path(256, 'q');
-    EXPECT_EQ(200, web::HttpPut(path.c_str(), "", 0, "127.0.0.1", credentials.c_str(),
-                                peer.port(), true, std::string(64, 't').c_str()));
+    EXPECT_EQ(200, web::HttpPut(path.c_str(), "", 0, "127.0.0.1", credentials.c_str(), peer.port(),
+                                true, std::string(64, 't').c_str()));
     const std::optional<std::string> request = peer.request();
     ASSERT_TRUE(request);
     EXPECT_GT(request->size(), 1000u);  // far beyond a 512-byte head area
-    EXPECT_NE(std::string::npos, request->find("Basic " + web::base64_encode(credentials) + "\r\n"));
+    EXPECT_NE(std::string::npos,
+              request->find("Basic " + web::base64_encode(credentials) + "\r\n"));
     EXPECT_THAT(*request, EndsWith("Control: overwrite=1\r\n\r\n"));
 }
 
 TEST(HttpQuery, ReturnsTheStatusOrTheFailureCodeWithItsLogLine) {
-    struct Case { const char* what; std::string reply; int rc; const char* outcome; };
+    struct Case {
+        const char* what;
+        std::string reply;
+        int rc;
+        const char* outcome;
+    };
     const Case cases[] = {
         {"1.0 with 200", "HTTP/1.0 200 OK\r\n\r\n<html/>", 200, "Success\n"},
         {"1.1 with 204, LF only", "HTTP/1.1 204 No Content\n", 204, "Success\n"},
@@ -136,10 +153,21 @@ TEST(HttpQuery, GivesUpOnAStatusLineThatDoesNotArriveInTime) {
     test::HttpPeer peer{test::HttpPeer::Silent{}};
     test::CapturedLog log;
     EXPECT_EQ(web::code(web::HttpFailure::no_status_line),
-              web::HttpPut("a.htm", "x", 1, "127.0.0.1", "admin:7305", peer.port(), false,
-                           nullptr, std::chrono::milliseconds(200)));
+              web::HttpPut("a.htm", "x", 1, "127.0.0.1", "admin:7305", peer.port(), false, nullptr,
+                           std::chrono::milliseconds(200)));
     EXPECT_EQ("Sending a.htm - Failed: Connect/Transfer Problem\n", log.text());
     EXPECT_TRUE(peer.request());
+}
+
+TEST(HttpQuery, LeavesTheLineOpenWhenThePeerDropsTheBody) {
+    test::HttpPeer peer{test::HttpPeer::BeforeBody{}, "HTTP/1.0 413 Too Large\r\n"};
+    test::CapturedLog log;
+    // Far more than the socket buffers hold, so the send is still running when the peer goes.
+    const std::string body(64 << 20, 'b');
+    EXPECT_EQ(web::code(web::HttpFailure::send_body),
+              web::HttpPut("a.htm", body.data(), static_cast<int>(body.size()), "127.0.0.1",
+                           "admin:7305", peer.port(), false, nullptr));
+    EXPECT_EQ("Sending a.htm - ", log.text());
 }
 
 TEST(HttpQuery, LeavesTheLineOpenWhenNoConnectionIsMade) {
@@ -149,7 +177,12 @@ TEST(HttpQuery, LeavesTheLineOpenWhenNoConnectionIsMade) {
         ASSERT_TRUE(listener);
         closed_port = listener->local_endpoint().port;
     }
-    struct Case { const char* what; const char* host; int port; web::HttpFailure rc; };
+    struct Case {
+        const char* what;
+        const char* host;
+        int port;
+        web::HttpFailure rc;
+    };
     const Case cases[] = {
         {"empty host", "", 80, web::HttpFailure::resolve},
         {"nobody listening", "127.0.0.1", closed_port, web::HttpFailure::connect},
@@ -160,8 +193,8 @@ TEST(HttpQuery, LeavesTheLineOpenWhenNoConnectionIsMade) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         test::CapturedLog log;
-        EXPECT_EQ(web::code(c.rc), web::HttpPut("format.dat", "", 0, c.host, "admin:7305",
-                                                c.port, false, nullptr));
+        EXPECT_EQ(web::code(c.rc),
+                  web::HttpPut("format.dat", "", 0, c.host, "admin:7305", c.port, false, nullptr));
         EXPECT_EQ("Formatting Flash - ", log.text());
     }
 }
@@ -182,15 +215,20 @@ Pair connected_pair() {
     Pair p;
     auto listener = platform::TcpListener::listen(platform::kLoopbackAddress, 0);
     if (!listener) return p;
-    p.client = platform::TcpSocket::connect(
-        {platform::kLoopbackAddress, listener->local_endpoint().port});
+    p.client =
+        platform::TcpSocket::connect({platform::kLoopbackAddress, listener->local_endpoint().port});
     p.server = listener->accept();
     return p;
 }
 
 TEST(HttpReadLine, ConsumesUpToTheLineEndOrTheLimitAndTerminates) {
     struct Case {
-        const char* what; std::string sent; bool close; int max; int rc; std::string line;
+        const char* what;
+        std::string sent;
+        bool close;
+        int max;
+        int rc;
+        std::string line;
     };
     const Case cases[] = {
         {"CR LF line", "HTTP/1.0 200 OK\r\nrest", false, 511, 17, "HTTP/1.0 200 OK"},
@@ -210,8 +248,9 @@ TEST(HttpReadLine, ConsumesUpToTheLineEndOrTheLimitAndTerminates) {
         if (c.close) p.server->close();
         std::array<char, 512> area;
         area.fill('#');
-        EXPECT_EQ(c.rc, web::HttpReadLine(area, *p.client, c.max,
-                                          std::chrono::steady_clock::now() + std::chrono::seconds(5)));
+        EXPECT_EQ(c.rc,
+                  web::HttpReadLine(area, *p.client, c.max,
+                                    std::chrono::steady_clock::now() + std::chrono::seconds(5)));
         EXPECT_EQ(c.line, std::string(area.data()));
     }
 }
@@ -221,9 +260,9 @@ TEST(HttpReadLine, StopsAtTheDeadlineAndNeverWritesPastTheArea) {
     ASSERT_TRUE(p.client && p.server);
     ASSERT_TRUE(p.server->send_all("HTTP/1.0 2"));
     std::array<char, 512> area{};
-    EXPECT_EQ(-10, web::HttpReadLine(area, *p.client, 511,
-                                     std::chrono::steady_clock::now() +
-                                         std::chrono::milliseconds(100)));
+    EXPECT_EQ(-10,
+              web::HttpReadLine(area, *p.client, 511,
+                                std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
     EXPECT_EQ("HTTP/1.0 2", std::string(area.data()));
 
     ASSERT_TRUE(p.server->send_all("00 OK\r\n"));
@@ -236,13 +275,25 @@ TEST(HttpReadLine, StopsAtTheDeadlineAndNeverWritesPastTheArea) {
 }
 
 TEST(ParseStatusLine, FollowsTheStatusPattern) {
-    struct Case { const char* line; std::optional<int> status; };
+    struct Case {
+        const char* line;
+        std::optional<int> status;
+    };
     const Case cases[] = {
-        {"HTTP/1.0 200 OK", 200}, {"HTTP/1.1 401", 401},   {"HTTP/1.9 99", 99},
-        {"HTTP/1.1  404", 404},   {"HTTP/1.12 5", 5},      {"HTTP/1.+1 200", 200},
-        {"HTTP/1.1 2000", 200},   {"HTTP/1.1200", std::nullopt}, {"HTTP/2 200", std::nullopt},
-        {"http/1.1 200", std::nullopt}, {"HTTP/1.1 +200", std::nullopt},
-        {"HTTP/1.x 200", std::nullopt}, {"HTTP/1.1", std::nullopt}, {"", std::nullopt},
+        {"HTTP/1.0 200 OK", 200},
+        {"HTTP/1.1 401", 401},
+        {"HTTP/1.9 99", 99},
+        {"HTTP/1.1  404", 404},
+        {"HTTP/1.12 5", 5},
+        {"HTTP/1.+1 200", 200},
+        {"HTTP/1.1 2000", 200},
+        {"HTTP/1.1200", std::nullopt},
+        {"HTTP/2 200", std::nullopt},
+        {"http/1.1 200", std::nullopt},
+        {"HTTP/1.1 +200", std::nullopt},
+        {"HTTP/1.x 200", std::nullopt},
+        {"HTTP/1.1", std::nullopt},
+        {"", std::nullopt},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);

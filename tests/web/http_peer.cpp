@@ -30,14 +30,16 @@ std::optional<RequestShape> request_shape(const std::string& bytes) {
     return shape;
 }
 
-HttpPeer::HttpPeer(std::string reply) : HttpPeer(std::move(reply), false) {}
+HttpPeer::HttpPeer(std::string reply) : HttpPeer(std::move(reply), Mode::whole_request) {}
 
-HttpPeer::HttpPeer(Silent) : HttpPeer("", true) {}
+HttpPeer::HttpPeer(Silent) : HttpPeer("", Mode::silent) {}
 
-HttpPeer::HttpPeer(std::string reply, bool silent)
+HttpPeer::HttpPeer(BeforeBody, std::string reply) : HttpPeer(std::move(reply), Mode::before_body) {}
+
+HttpPeer::HttpPeer(std::string reply, Mode mode)
     : listener_(platform::TcpListener::listen(platform::kLoopbackAddress, 0)),
       port_(listener_ ? listener_->local_endpoint().port : 0),
-      silent_(silent),
+      mode_(mode),
       reply_(std::move(reply)) {
     if (listener_) thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
 }
@@ -81,7 +83,9 @@ void HttpPeer::serve_one(const platform::TcpSocket& connection, std::stop_token&
     bool closed = false;
     for (;;) {
         const std::optional<RequestShape> shape = request_shape(bytes);
-        if (shape && bytes.size() >= shape->head_size + shape->body_size) break;
+        if (shape &&
+            (mode_ == Mode::before_body || bytes.size() >= shape->head_size + shape->body_size))
+            break;
         if (stop.stop_requested()) return;
         if (connection.wait_readable(kPoll) != platform::WaitResult::readable) continue;
         const int n = connection.receive(chunk);
@@ -99,7 +103,7 @@ void HttpPeer::serve_one(const platform::TcpSocket& connection, std::stop_token&
     }
     changed_.notify_all();
     if (closed) return;
-    if (silent_) {
+    if (mode_ == Mode::silent) {
         // Hold the line until the client gives up (or the test ends).
         while (!stop.stop_requested()) {
             if (connection.wait_readable(kPoll) != platform::WaitResult::readable) continue;

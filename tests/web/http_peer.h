@@ -25,6 +25,9 @@ public:
     // Answers nothing and closes only after the client has closed.
     struct Silent {};
     explicit HttpPeer(Silent);
+    // Answers with `reply` as soon as the head is in, and closes without reading the body.
+    struct BeforeBody {};
+    HttpPeer(BeforeBody, std::string reply);
     ~HttpPeer();
     HttpPeer(const HttpPeer&) = delete;
     HttpPeer& operator=(const HttpPeer&) = delete;
@@ -36,19 +39,20 @@ public:
     void set_reply(std::string reply);
     // The index-th request received (0 = first), waiting at most `timeout` for it;
     // nullopt on time-out.
-    std::optional<std::string> request(std::size_t index = 0,
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    std::optional<std::string> request(
+        std::size_t index = 0, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
     // Every request received so far.
     std::vector<std::string> requests() const;
 
 private:
-    HttpPeer(std::string reply, bool silent);
+    enum class Mode { whole_request, silent, before_body };
+    HttpPeer(std::string reply, Mode mode);
     void serve(std::stop_token stop);
     void serve_one(const platform::TcpSocket& connection, std::stop_token& stop);
 
     std::optional<platform::TcpListener> listener_;
     std::uint16_t port_ = 0;
-    bool silent_ = false;
+    Mode mode_ = Mode::whole_request;
     // Written by the peer's thread, read by the test's thread.
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;

@@ -28,7 +28,11 @@ std::vector<std::string> parse(const std::string& text) {
 }
 
 TEST(TrimText, StripsTheChosenEndsAndEmptiesAllBlankTexts) {
-    struct Case { const char* text; int ends; const char* trimmed; };
+    struct Case {
+        const char* text;
+        int ends;
+        const char* trimmed;
+    };
     const Case cases[] = {
         {" \t a b \r\n", web::kTrimBoth, "a b"},
         {" \t a b \r\n", web::kTrimLeading, "a b \r\n"},
@@ -49,7 +53,11 @@ TEST(TrimText, StripsTheChosenEndsAndEmptiesAllBlankTexts) {
 
 TEST(ReadIniRecords, FollowsTheListFileRules) {
     using V = std::vector<std::string>;
-    struct Case { const char* what; std::string text; V records; };
+    struct Case {
+        const char* what;
+        std::string text;
+        V records;
+    };
     const Case cases[] = {
         {"header and key", "[FILES]\nFILE1=a.htm\n", V{" |FILES|||", " |FILES|FILE1|a.htm|"}},
         {"CR LF and blanks at both ends", "  [FILES] \r\n\tFILE1=a.htm \r\n\r\n   \n",
@@ -57,10 +65,10 @@ TEST(ReadIniRecords, FollowsTheListFileRules) {
         {"last line without line feed", "[FILES]\nFILE1=a.htm\nFILE2=b.htm",
          V{" |FILES|||", " |FILES|FILE1|a.htm|"}},
         {"only an unterminated line", "[FILES]", V{}},
-        {"blanks around = stay", "[FILES]\nFILE1 = a.htm\n", V{" |FILES|||", " |FILES|FILE1 | a.htm|"}},
+        {"blanks around = stay", "[FILES]\nFILE1 = a.htm\n",
+         V{" |FILES|||", " |FILES|FILE1 | a.htm|"}},
         {"split at the first =", "[S]\nk=a=b\n", V{" |S|||", " |S|k|a=b|"}},
-        {"commented-out keys keep their mark",
-         "[FILES]\n#FILE1=a.htm\n;  FILE2=b.htm\n",
+        {"commented-out keys keep their mark", "[FILES]\n#FILE1=a.htm\n;  FILE2=b.htm\n",
          V{" |FILES|||", "#|FILES|FILE1|a.htm|", ";|FILES|FILE2|b.htm|"}},
         {"commented-out header", "# [FILES]\nFILE1=a\n", V{"#|FILES|||", " |FILES|FILE1|a|"}},
         {"comments move into the next entry, trailing ones are dropped",
@@ -103,12 +111,17 @@ TEST(IniLookups, MatchSectionAndKeyExactlyAndTakeTheFirstEntry) {
                                        "[OTHER]\n"
                                        "FILE4=other.htm\n")
                                  .string();
-    struct Case { const char* key; const char* section; bool exists; const char* value; };
+    struct Case {
+        const char* key;
+        const char* section;
+        bool exists;
+        const char* value;
+    };
     const Case cases[] = {
         {"FILE1", "FILES", true, "first.htm"}, {"FILE2", "FILES", false, ""},
         {"file2", "FILES", true, "lower.htm"}, {"FILE3", "FILES", false, ""},
-        {"FILE4", "FILES", false, ""},        {"FILE4", "OTHER", true, "other.htm"},
-        {"FILE1", "files", false, ""},        {"", "FILES", true, ""},  // the header entry
+        {"FILE4", "FILES", false, ""},         {"FILE4", "OTHER", true, "other.htm"},
+        {"FILE1", "files", false, ""},         {"", "FILES", true, ""},  // the header entry
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.section) + "/" + c.key);

@@ -22,7 +22,9 @@ JobDir::~JobDir() {
     std::filesystem::current_path(previous_, ec);
 }
 
-void JobDir::list(std::string_view ini_text) const { dir_.write("kestrom.ini", ini_text); }
+void JobDir::list(std::string_view ini_text) const {
+    dir_.write("kestrom.ini", ini_text);
+}
 
 void JobDir::page(std::string_view name, std::string_view content) const {
     dir_.write("www/" + std::string(name), content);
@@ -85,7 +87,9 @@ NginxDav::NginxDav(Options options) {
 
 NginxDav::~NginxDav() = default;
 
-std::string NginxDav::error_log() const { return read_file(dir_ / "error.log"); }
+std::string NginxDav::error_log() const {
+    return read_file(dir_ / "error.log");
+}
 
 bool NginxDav::start(const Options& options) {
     process_.reset();
@@ -103,28 +107,48 @@ bool NginxDav::start(const Options& options) {
                "daemon off;\n"
                "master_process off;\n"
                "user root;\n"
-               "pid " + d + "/nginx.pid;\n"
-               "error_log " + d + "/error.log info;\n"
-               "events { worker_connections 64; }\n"
-               "http {\n"
-               "  access_log off;\n"
-               "  client_body_temp_path " + d + "/body;\n"
-               "  proxy_temp_path " + d + "/proxy;\n"
-               "  fastcgi_temp_path " + d + "/fastcgi;\n"
-               "  uwsgi_temp_path " + d + "/uwsgi;\n"
-               "  scgi_temp_path " + d + "/scgi;\n"
-               "  server {\n"
-               "    listen " + options.address + ":" + std::to_string(port_) + ";\n"
-               "    root " + d + "/root;\n"
-               "    client_max_body_size 0;\n"
-               "    location / {\n"
-               "      dav_methods PUT;\n"
-               "      create_full_put_path on;\n"
-               "      auth_basic \"kestrom\";\n"
-               "      auth_basic_user_file " + d + "/htpasswd;\n"
-               "    }\n"
-               "  }\n"
-               "}\n");
+               "pid " +
+                   d +
+                   "/nginx.pid;\n"
+                   "error_log " +
+                   d +
+                   "/error.log info;\n"
+                   "events { worker_connections 64; }\n"
+                   "http {\n"
+                   "  access_log off;\n"
+                   "  client_body_temp_path " +
+                   d +
+                   "/body;\n"
+                   "  proxy_temp_path " +
+                   d +
+                   "/proxy;\n"
+                   "  fastcgi_temp_path " +
+                   d +
+                   "/fastcgi;\n"
+                   "  uwsgi_temp_path " +
+                   d +
+                   "/uwsgi;\n"
+                   "  scgi_temp_path " +
+                   d +
+                   "/scgi;\n"
+                   "  server {\n"
+                   "    listen " +
+                   options.address + ":" + std::to_string(port_) +
+                   ";\n"
+                   "    root " +
+                   d +
+                   "/root;\n"
+                   "    client_max_body_size 0;\n"
+                   "    location / {\n"
+                   "      dav_methods PUT;\n"
+                   "      create_full_put_path on;\n"
+                   "      auth_basic \"kestrom\";\n"
+                   "      auth_basic_user_file " +
+                   d +
+                   "/htpasswd;\n"
+                   "    }\n"
+                   "  }\n"
+                   "}\n");
     process_ = std::make_unique<ChildProcess>(options.command_prefix + "nginx -p " + d + " -c " +
                                               d + "/nginx.conf -e " + d + "/error.log");
     // nginx writes its pid file after it has bound its listening socket.

@@ -26,8 +26,8 @@ public:
     JobDir(const JobDir&) = delete;
     JobDir& operator=(const JobDir&) = delete;
     const std::filesystem::path& path() const { return dir_.path(); }
-    void list(std::string_view ini_text) const;                          // writes kestrom.ini
-    void page(std::string_view name, std::string_view content) const;    // writes www/<name>
+    void list(std::string_view ini_text) const;                        // writes kestrom.ini
+    void page(std::string_view name, std::string_view content) const;  // writes www/<name>
     // Writes every page and a list naming them FILE1.. in order (each line ends in "\r\n").
     void site(const std::vector<std::pair<std::string, std::string>>& pages) const;
 
@@ -57,7 +57,7 @@ public:
         std::string user = "admin";
         std::string password = "7305";
         std::string address = "127.0.0.1";
-        std::uint16_t port = 0;    // 0: a free loopback port
+        std::uint16_t port = 0;      // 0: a free loopback port
         std::string command_prefix;  // e.g. NetNs::exec() to run inside a namespace
     };
     explicit NginxDav(Options options);

@@ -37,7 +37,11 @@ protected:
 
 TEST_F(WebUpdateJob, UploadsTheListedFilesUpToTheFirstMissingNumber) {
     using V = std::vector<std::string>;
-    struct Case { const char* what; const char* list; V paths; };
+    struct Case {
+        const char* what;
+        const char* list;
+        V paths;
+    };
     const Case cases[] = {
         {"no list file", nullptr, V{}},
         {"no FILES section", "[OTHER]\nFILE1=a.htm\n", V{}},
@@ -105,7 +109,11 @@ TEST_F(WebUpdateJob, SendsEachFileByteForByteWithItsLength) {
 }
 
 TEST_F(WebUpdateJob, LogsEachBufferGrowthAtExactWidths) {
-    struct Case { const char* what; std::size_t size; std::string growths; };
+    struct Case {
+        const char* what;
+        std::size_t size;
+        std::string growths;
+    };
     const Case cases[] = {
         {"fits the first buffer", 10922, ""},
         {"12000 bytes grow it once", 12000,
@@ -144,13 +152,14 @@ TEST_F(WebUpdateJob, SkipsWhatIsNotARegularFileAndReportsIt) {
     test::point_settings_at("127.0.0.1", peer.port());
     test::CapturedLog log;
     const web::WebUpdateReport report = web::run_web_update();
-    EXPECT_EQ("Formatting Flash - Success\n"
-              "Can't open missing.htm\n"
-              "Can't open \n"
-              "Can't open folder\n"
-              "Sending a.htm - Success\n"
-              "UPDATE COMPLETED\n",
-              log.text());
+    EXPECT_EQ(
+        "Formatting Flash - Success\n"
+        "Can't open missing.htm\n"
+        "Can't open \n"
+        "Can't open folder\n"
+        "Sending a.htm - Success\n"
+        "UPDATE COMPLETED\n",
+        log.text());
     EXPECT_EQ(3, report.skipped_files);
     EXPECT_EQ(2, report.requests);
     EXPECT_FALSE(report.all_done());
@@ -165,11 +174,12 @@ TEST_F(WebUpdateJob, GoesOnAfterRejectedRequestsAndCountsThem) {
     test::point_settings_at("127.0.0.1", peer.port(), "admin", "wrong");
     test::CapturedLog log;
     const web::WebUpdateReport report = web::run_web_update();
-    EXPECT_EQ("Formatting Flash - Failed: HTTP Status 401\n"
-              "Sending a.htm - Failed: HTTP Status 401\n"
-              "Sending b.htm - Failed: HTTP Status 401\n"
-              "UPDATE COMPLETED\n",
-              log.text());
+    EXPECT_EQ(
+        "Formatting Flash - Failed: HTTP Status 401\n"
+        "Sending a.htm - Failed: HTTP Status 401\n"
+        "Sending b.htm - Failed: HTTP Status 401\n"
+        "UPDATE COMPLETED\n",
+        log.text());
     EXPECT_EQ(3, report.failed_requests);
     EXPECT_FALSE(report.all_done());
 }
