@@ -42,7 +42,7 @@ bool is_socket_creation_error(int error) {
     const std::error_code e(error, std::generic_category());
     return e == std::errc::too_many_files_open || e == std::errc::too_many_files_open_in_system ||
            e == std::errc::not_enough_memory || e == std::errc::address_family_not_supported ||
-           e == std::errc::protocol_not_supported || e == std::errc::permission_denied;
+           e == std::errc::protocol_not_supported;
 }
 
 // "<method> /<path, cut at 256> HTTP/1.0\r\nUser-Agent: ...\r\nAuthorization: Basic ...\r\n"
