@@ -1,8 +1,128 @@
-// Placeholder until the web pages update lands.
 #include "web/web_update.h"
 
-namespace web {
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
 
-int WebUpdateThread() { return 0; }
+#include "core/event_log.h"
+#include "core/settings.h"
+#include "web/ini_file.h"
+
+namespace web {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Bodies travel with an int length (Content-length is formatted with %d).
+constexpr std::size_t kBodyMax = static_cast<std::size_t>(std::numeric_limits<int>::max());
+
+// "www/" and the listed name, with "\" as a folder separator as the list was written for it.
+std::string local_path(std::string_view name) {
+    std::string path = kWebDirectory;
+    path.append(name);
+    std::replace(path.begin() + static_cast<std::ptrdiff_t>(std::strlen(kWebDirectory)), path.end(),
+                 '\\', '/');
+    return path;
+}
+
+bool is_success(int put_result) {
+    return put_result >= 200 && put_result <= 299;
+}
+
+}  // namespace
+
+int SendWebFile(const char* host, const char* name, const char* credentials, int* put_result) {
+    if (put_result) *put_result = 0;
+    const char* listed = name ? name : "";
+    const std::string path = local_path(listed);
+
+    // A folder (the empty name gives "www/" itself) or a device opens on Linux, but is no page.
+    std::error_code ec;
+    File file;
+    if (std::filesystem::is_regular_file(path, ec)) file.reset(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        core::log_printf("Can't open %s\n", listed);
+        return code(SendWebFileResult::cannot_read);
+    }
+
+    std::size_t capacity = kFirstBufferSize;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[capacity]);
+    if (!buffer) return code(SendWebFileResult::no_memory);
+    std::size_t size = 0;
+    for (;;) {
+        const std::size_t n = std::fread(buffer.get() + size, 1, capacity - size, file.get());
+        if (n == 0) break;
+        size += n;
+        if (size * 3 / 2 > capacity) {
+            capacity *= 4;
+            core::log_fprintf(stderr, "read to date: %9zu bytes, reallocating buffer to %9zu\n",
+                              size, capacity);
+            std::unique_ptr<char[]> grown(capacity <= kBodyMax ? new (std::nothrow) char[capacity]
+                                                               : nullptr);
+            if (!grown) return code(SendWebFileResult::cannot_read);
+            std::memcpy(grown.get(), buffer.get(), size);
+            buffer = std::move(grown);
+        }
+    }
+    // A read error would otherwise upload the file cut short as if it were whole.
+    if (std::ferror(file.get())) {
+        core::log_printf("Can't open %s\n", listed);
+        return code(SendWebFileResult::cannot_read);
+    }
+
+    const int port = core::settings_snapshot().Zorva_TFTP_TCP_PORT;
+    const int rc = HttpPut(listed, buffer.get(), static_cast<int>(size), host, credentials, port,
+                           false, nullptr);
+    if (put_result) *put_result = rc;
+    return code(SendWebFileResult::sent);
+}
+
+WebUpdateReport run_web_update() {
+    WebUpdateReport report;
+    // Login and password once per job; address and port anew for every request.
+    const core::ToolSettings at_start = core::settings_snapshot();
+    const std::string credentials =
+        std::string(at_start.ZorvaLogin) + ":" + std::string(at_start.ZorvaPassword);
+
+    {
+        const core::ToolSettings now = core::settings_snapshot();
+        // The job goes on whatever the format request returned.
+        const int rc = HttpPut("format.dat", "", 0, now.ZorvaIPAddress, credentials.c_str(),
+                               now.Zorva_TFTP_TCP_PORT, false, nullptr);
+        ++report.requests;
+        if (!is_success(rc)) ++report.failed_requests;
+    }
+
+    // The list ends at the first missing number: a gap ends it.
+    for (long long n = 1;; ++n) {
+        const std::string key = kListKeyPrefix + std::to_string(n);
+        if (!IniRecordExists(key, kListSection, kListFileName)) break;
+        const std::string name = GetIniValue(key, kListSection, kListFileName);
+        const core::ToolSettings now = core::settings_snapshot();
+        int put = 0;
+        const int rc = SendWebFile(now.ZorvaIPAddress, name.c_str(), credentials.c_str(), &put);
+        if (rc != code(SendWebFileResult::sent)) {
+            ++report.skipped_files;
+            continue;
+        }
+        ++report.requests;
+        if (!is_success(put)) ++report.failed_requests;
+    }
+    core::log_printf("UPDATE COMPLETED\n");
+    return report;
+}
+
+int WebUpdateThread() {
+    (void)run_web_update();  // the dialog shows the log; the report serves the command line
+    return 0;
+}
 
 }  // namespace web

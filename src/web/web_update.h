@@ -1,11 +1,57 @@
 // The web pages update: formats the controller's web flash by uploading "format.dat", then
-// uploads every file listed in the list file "kestrom.ini" from the folder "www/".
+// uploads every file listed in the list file "kestrom.ini" (section "FILES", keys "FILE1",
+// "FILE2", ... up to the first missing number) from the folder "www/", one PUT per file. Each
+// request writes its line to the event log; the job ends with "UPDATE COMPLETED\n".
+//
+// Login and password are read from the settings record once, at the start of a job; the
+// controller's address and HTTP port anew for every request. Everything is relative to the
+// process's current directory.
 #pragma once
+
+#include "web/http_client.h"
 
 namespace web {
 
-// The job, run to its end on the calling thread (the driver starts it on a thread of its own).
-// Takes everything from the settings record; always returns 0.
+inline constexpr const char* kListFileName = "kestrom.ini";
+inline constexpr const char* kListSection = "FILES";
+inline constexpr const char* kListKeyPrefix = "FILE";
+inline constexpr const char* kWebDirectory = "www/";
+
+// Results of SendWebFile.
+enum class SendWebFileResult : int {
+    sent = 0,       // the file was read whole and its PUT made, whatever the PUT returned
+    no_memory = 3,  // the first buffer could not be allocated
+    cannot_read =
+        4,  // not a regular file, not opened, not read whole, or the buffer could not grow
+};
+constexpr int code(SendWebFileResult r) {
+    return static_cast<int>(r);
+}
+
+// The read buffer starts at this capacity and grows fourfold once it is more than two thirds
+// full, logging "read to date: ..." each time.
+inline constexpr std::size_t kFirstBufferSize = 16384;
+
+// Uploads "www/<name>" under the path <name> to `host` at the port the settings hold now. A
+// backslash in the name separates folders for the local file only; the PUT path keeps the name
+// as listed. A name that is not a regular file logs "Can't open <name>\n". Returns a
+// SendWebFileResult code; *put_result (when given) gets HttpPut's result, or 0 when no PUT
+// was made.
+[[nodiscard]] int SendWebFile(const char* host, const char* name, const char* credentials,
+                              int* put_result = nullptr);
+
+// What one job did, for the command line's exit status.
+struct WebUpdateReport {
+    int requests = 0;         // PUTs made, the format request included
+    int failed_requests = 0;  // PUTs that got no 2xx status
+    int skipped_files = 0;    // listed files not read and so not sent
+    bool all_done() const { return failed_requests == 0 && skipped_files == 0; }
+};
+
+// One whole job on the calling thread.
+WebUpdateReport run_web_update();
+
+// The job as the dialog's button starts it (on a thread of its own): always returns 0.
 int WebUpdateThread();
 
 }  // namespace web

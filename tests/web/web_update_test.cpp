@@ -1,0 +1,207 @@
+#include "web/web_update.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+#include "http_peer.h"
+#include "test_support.h"
+#include "web_peers.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+constexpr const char* kOk = "HTTP/1.0 200 OK\r\n\r\n";
+
+// The request line of each request the peer recorded.
+std::vector<std::string> request_lines(const test::HttpPeer& peer) {
+    std::vector<std::string> lines;
+    for (const std::string& r : peer.requests()) lines.push_back(r.substr(0, r.find("\r\n")));
+    return lines;
+}
+
+std::string body_of(const std::string& request) {
+    const auto shape = test::request_shape(request);
+    return shape ? request.substr(shape->head_size) : std::string();
+}
+
+class WebUpdateJob : public ::testing::Test {
+protected:
+    void SetUp() override { core::settings_reset(); }
+    void TearDown() override { core::settings_reset(); }
+};
+
+TEST_F(WebUpdateJob, UploadsTheListedFilesUpToTheFirstMissingNumber) {
+    using V = std::vector<std::string>;
+    struct Case {
+        const char* what;
+        const char* list;
+        V paths;
+    };
+    const Case cases[] = {
+        {"no list file", nullptr, V{}},
+        {"no FILES section", "[OTHER]\nFILE1=a.htm\n", V{}},
+        {"no FILE1", "[FILES]\nFILE2=a.htm\n", V{}},
+        {"gap ends the list", "[FILES]\nFILE1=a.htm\nFILE2=b.htm\nFILE4=c.htm\n",
+         V{"/a.htm", "/b.htm"}},
+        {"commented-out keys still count", "[FILES]\n#FILE1=a.htm\n; FILE2=b.htm\n",
+         V{"/a.htm", "/b.htm"}},
+        {"keys are case-sensitive", "[FILES]\nfile1=a.htm\n", V{}},
+        {"blanks around = end the list", "[FILES]\nFILE1=a.htm\nFILE2 = b.htm\nFILE3=c.htm\n",
+         V{"/a.htm"}},
+        {"[ in a value ends the section", "[FILES]\nFILE1=a.htm\nFILE2=b[1].htm\nFILE3=c.htm\n",
+         V{"/a.htm"}},
+        {"listed twice, sent twice", "[FILES]\r\nFILE1=a.htm\r\nFILE2=a.htm\r\n",
+         V{"/a.htm", "/a.htm"}},
+        {"last line without line feed", "[FILES]\nFILE1=a.htm\nFILE2=b.htm", V{"/a.htm"}},
+        {"first duplicate key wins", "[FILES]\nFILE1=b.htm\nFILE1=a.htm\n", V{"/b.htm"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::JobDir dir;
+        for (const char* name : {"a.htm", "b.htm", "c.htm"}) dir.page(name, name);
+        if (c.list) dir.list(c.list);
+        test::HttpPeer peer{kOk};
+        test::point_settings_at("127.0.0.1", peer.port());
+        test::CapturedLog log;
+        const web::WebUpdateReport report = web::run_web_update();
+
+        V expected{"PUT /format.dat HTTP/1.0"};
+        std::string expected_log = "Formatting Flash - Success\n";
+        for (const std::string& p : c.paths) {
+            expected.push_back("PUT " + p + " HTTP/1.0");
+            expected_log += "Sending " + p.substr(1) + " - Success\n";
+        }
+        expected_log += "UPDATE COMPLETED\n";
+        EXPECT_EQ(expected_log, log.text());
+        EXPECT_EQ(expected, request_lines(peer));
+        EXPECT_EQ(static_cast<int>(c.paths.size()) + 1, report.requests);
+        EXPECT_TRUE(report.all_done());
+    }
+}
+
+TEST_F(WebUpdateJob, SendsEachFileByteForByteWithItsLength) {
+    test::JobDir dir;
+    const std::string binary = "\0\r\n\x1a\xff text\r\n"s;
+    dir.page("bin.dat", binary);
+    dir.page("empty.htm", "");
+    dir.page("sub/page.htm", "<p/>");
+    dir.list("[FILES]\nFILE1=bin.dat\nFILE2=empty.htm\nFILE3=sub\\page.htm\n");
+    test::HttpPeer peer{"HTTP/1.1 201 Created\r\n"};
+    test::point_settings_at("127.0.0.1", peer.port(), "admin", "7305");
+    test::CapturedLog log;
+    EXPECT_TRUE(web::run_web_update().all_done());
+    const std::vector<std::string> requests = peer.requests();
+    ASSERT_EQ(4u, requests.size());
+    const std::string head_tail =
+        " HTTP/1.0\r\n"
+        "User-Agent: adlib/3 ($Date: 1998/09/23 06:19:15 $)\r\n"
+        "Authorization: Basic YWRtaW46NzMwNQ==\r\n";
+    EXPECT_EQ("PUT /format.dat" + head_tail + "Content-length: 0\r\n\r\n", requests[0]);
+    EXPECT_EQ("PUT /bin.dat" + head_tail + "Content-length: 12\r\n\r\n" + binary, requests[1]);
+    EXPECT_EQ("PUT /empty.htm" + head_tail + "Content-length: 0\r\n\r\n", requests[2]);
+    // The backslash opens www/sub/page.htm; the path on the wire keeps it.
+    EXPECT_EQ("PUT /sub\\page.htm" + head_tail + "Content-length: 4\r\n\r\n<p/>", requests[3]);
+}
+
+TEST_F(WebUpdateJob, LogsEachBufferGrowthAtExactWidths) {
+    struct Case {
+        const char* what;
+        std::size_t size;
+        std::string growths;
+    };
+    const Case cases[] = {
+        {"fits the first buffer", 10922, ""},
+        {"12000 bytes grow it once", 12000,
+         "read to date:     12000 bytes, reallocating buffer to     65536\n"},
+        {"200000 bytes grow it three times", 200000,
+         "read to date:     16384 bytes, reallocating buffer to     65536\n"
+         "read to date:     65536 bytes, reallocating buffer to    262144\n"
+         "read to date:    200000 bytes, reallocating buffer to   1048576\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::JobDir dir;
+        std::string content(c.size, '\0');
+        for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+        dir.page("big.bin", content);
+        dir.list("[FILES]\nFILE1=big.bin\n");
+        test::HttpPeer peer{kOk};
+        test::point_settings_at("127.0.0.1", peer.port());
+        test::CapturedLog log;
+        (void)web::run_web_update();
+        EXPECT_EQ("Formatting Flash - Success\n" + c.growths +
+                      "Sending big.bin - Success\nUPDATE COMPLETED\n",
+                  log.text());
+        const std::optional<std::string> request = peer.request(1);
+        ASSERT_TRUE(request);
+        EXPECT_TRUE(body_of(*request) == content);
+    }
+}
+
+TEST_F(WebUpdateJob, SkipsWhatIsNotARegularFileAndReportsIt) {
+    test::JobDir dir;
+    dir.page("a.htm", "a");
+    dir.page("folder/inner.htm", "x");
+    dir.list("[FILES]\nFILE1=missing.htm\nFILE2=\nFILE3=folder\nFILE4=a.htm\n");
+    test::HttpPeer peer{kOk};
+    test::point_settings_at("127.0.0.1", peer.port());
+    test::CapturedLog log;
+    const web::WebUpdateReport report = web::run_web_update();
+    EXPECT_EQ(
+        "Formatting Flash - Success\n"
+        "Can't open missing.htm\n"
+        "Can't open \n"
+        "Can't open folder\n"
+        "Sending a.htm - Success\n"
+        "UPDATE COMPLETED\n",
+        log.text());
+    EXPECT_EQ(3, report.skipped_files);
+    EXPECT_EQ(2, report.requests);
+    EXPECT_FALSE(report.all_done());
+}
+
+TEST_F(WebUpdateJob, GoesOnAfterRejectedRequestsAndCountsThem) {
+    test::JobDir dir;
+    dir.page("a.htm", "a");
+    dir.page("b.htm", "b");
+    dir.list("[FILES]\nFILE1=a.htm\nFILE2=b.htm\n");
+    test::HttpPeer peer{"HTTP/1.1 401 Unauthorized\r\n\r\n"};
+    test::point_settings_at("127.0.0.1", peer.port(), "admin", "wrong");
+    test::CapturedLog log;
+    const web::WebUpdateReport report = web::run_web_update();
+    EXPECT_EQ(
+        "Formatting Flash - Failed: HTTP Status 401\n"
+        "Sending a.htm - Failed: HTTP Status 401\n"
+        "Sending b.htm - Failed: HTTP Status 401\n"
+        "UPDATE COMPLETED\n",
+        log.text());
+    EXPECT_EQ(3, report.failed_requests);
+    EXPECT_FALSE(report.all_done());
+}
+
+TEST_F(WebUpdateJob, LeavesLinesOpenWhenTheControllerIsUnreachable) {
+    test::JobDir dir;
+    dir.page("a.htm", "a");
+    dir.list("[FILES]\nFILE1=a.htm\n");
+    test::point_settings_at("", 80);  // resolves to nothing: no packet leaves the host
+    test::CapturedLog log;
+    const web::WebUpdateReport report = web::run_web_update();
+    EXPECT_EQ("Formatting Flash - Sending a.htm - UPDATE COMPLETED\n", log.text());
+    EXPECT_EQ(2, report.failed_requests);
+}
+
+TEST_F(WebUpdateJob, WebUpdateThreadRunsTheJobAndReturnsZero) {
+    test::JobDir dir;
+    test::HttpPeer peer{"HTTP/1.1 500 Oops\r\n"};
+    test::point_settings_at("127.0.0.1", peer.port());
+    test::CapturedLog log;
+    EXPECT_EQ(0, web::WebUpdateThread());
+    EXPECT_EQ("Formatting Flash - Failed: HTTP Status 500\nUPDATE COMPLETED\n", log.text());
+}
+
+}  // namespace
