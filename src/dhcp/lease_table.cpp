@@ -28,9 +28,13 @@ lease_info info_of(const lease_entry& e) {
     return lease_info{e.address, e.router, e.netmask, e.lease_time, 0};
 }
 
+// Swapped whole by build_lease_table (front-end's thread, and the service thread at its start);
+// read by the service thread for every message, which keeps its copy of the pointer until the
+// message is done. The table's entries are guarded by the table's own lock.
 std::mutex g_table_mutex;
 std::shared_ptr<LeaseTable> g_table = std::make_shared<LeaseTable>();
 
+// Written once by the service thread when it chooses its interface; read by the reply composer.
 std::mutex g_server_mutex;
 std::string g_server_address;
 

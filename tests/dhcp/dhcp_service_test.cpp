@@ -235,5 +235,20 @@ TEST_F(ServiceNetwork, SaysWhenPort67NeedsPrivilegeRatherThanThatItIsInUse) {
     EXPECT_EQ(std::string::npos, peer.output().find("already in use"));
 }
 
+TEST_F(ServiceNetwork, ReportsASocketThatCannotBeMadeAndEndsOnlyTheService) {
+    make_network();
+    // Five descriptors: standard input, output and error, and the service's stop line.
+    peers_.push_back(std::make_unique<::test::ChildProcess>(
+        server_->exec() + "sh -c 'ulimit -n 5; exec " + peer_path() + "'", true));
+    ::test::ChildProcess& peer = *peers_.back();
+    EXPECT_TRUE(peer.wait_for_output("not serving\n")) << peer.output();
+    const std::string out = peer.output();
+    EXPECT_NE(std::string::npos, out.find("socket: Too many open files\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("DHCP Can't create socket - Too many open files\n")) << out;
+    // The process lives on; it ends when told to, with status 0.
+    peer.close_stdin();
+    EXPECT_EQ(0, peer.wait());
+}
+
 }  // namespace
 }  // namespace dhcp
