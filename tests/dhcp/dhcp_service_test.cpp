@@ -237,10 +237,7 @@ TEST_F(ServiceNetwork, SaysWhenPort67NeedsPrivilegeRatherThanThatItIsInUse) {
 
 TEST_F(ServiceNetwork, ReportsASocketThatCannotBeMadeAndEndsOnlyTheService) {
     make_network();
-    // Five descriptors: standard input, output and error, and the service's stop line.
-    peers_.push_back(std::make_unique<::test::ChildProcess>(
-        server_->exec() + "sh -c 'ulimit -n 5; exec " + peer_path() + "'", true));
-    ::test::ChildProcess& peer = *peers_.back();
+    ::test::ChildProcess& peer = start_peer("--leave-two-descriptors", false);
     EXPECT_TRUE(peer.wait_for_output("not serving\n")) << peer.output();
     const std::string out = peer.output();
     EXPECT_NE(std::string::npos, out.find("socket: Too many open files\n")) << out;
