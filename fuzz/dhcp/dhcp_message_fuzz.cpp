@@ -21,8 +21,8 @@ core::ToolSettings settings_from(std::uint8_t selector) {
     const char* starts[] = {"192.168.1.50", "10.0.0.250", "192.", "300.1.1.1", "", "1.2.3.255"};
     const char* sizes[] = {"10", "-3", "0", "1000", "abc", "255"};
     const auto put = [](char* field, const char* text) {
-        core::copy_setting_text(std::span<char, core::kSettingTextSize>(field, core::kSettingTextSize),
-                                text);
+        core::copy_setting_text(
+            std::span<char, core::kSettingTextSize>(field, core::kSettingTextSize), text);
     };
     put(s.ZorvaIPStartAddress, starts[selector % 6]);
     put(s.PoolSize, sizes[(selector / 6) % 6]);
@@ -49,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string destination;
     const dhcp::ReplyKind kind = dhcp::compose_reply(m, options, *table, 0xC0A8010A, destination);
     // Whatever the reply, these header bytes go back as received.
-    for (const dhcp::Field f : {dhcp::kHtype, dhcp::kHlen, dhcp::kHops, dhcp::kXid, dhcp::kSecs,
-                                dhcp::kFlags, dhcp::kCiaddr, dhcp::kGiaddr, dhcp::kChaddr,
-                                dhcp::kCookie})
+    for (const dhcp::Field f :
+         {dhcp::kHtype, dhcp::kHlen, dhcp::kHops, dhcp::kXid, dhcp::kSecs, dhcp::kFlags,
+          dhcp::kCiaddr, dhcp::kGiaddr, dhcp::kChaddr, dhcp::kCookie})
         if (!std::ranges::equal(dhcp::field(m, f), dhcp::field(received, f))) std::abort();
     if (kind == dhcp::ReplyKind::unchanged && m != received) std::abort();
     if (destination.size() > 15) std::abort();

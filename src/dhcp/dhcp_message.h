@@ -16,9 +16,9 @@ struct Field {
 };
 
 // RFC 2131 §2 fixed header, then the cookie and this service's 64-byte options area.
-inline constexpr Field kOp{0, 1}, kHtype{1, 1}, kHlen{2, 1}, kHops{3, 1}, kXid{4, 4},
-    kSecs{8, 2}, kFlags{10, 2}, kCiaddr{12, 4}, kYiaddr{16, 4}, kSiaddr{20, 4}, kGiaddr{24, 4},
-    kChaddr{28, 16}, kSname{44, 64}, kFile{108, 128}, kCookie{236, 4}, kOptions{240, 64};
+inline constexpr Field kOp{0, 1}, kHtype{1, 1}, kHlen{2, 1}, kHops{3, 1}, kXid{4, 4}, kSecs{8, 2},
+    kFlags{10, 2}, kCiaddr{12, 4}, kYiaddr{16, 4}, kSiaddr{20, 4}, kGiaddr{24, 4}, kChaddr{28, 16},
+    kSname{44, 64}, kFile{108, 128}, kCookie{236, 4}, kOptions{240, 64};
 inline constexpr std::size_t kDhcpMessageSize = 304;
 static_assert(kOptions.offset + kOptions.size == kDhcpMessageSize);
 

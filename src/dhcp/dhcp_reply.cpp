@@ -15,7 +15,9 @@ constexpr std::string_view kServerName = "Kestrom 1.0";
 constexpr std::string_view kBootFile = "zorva.bin";
 
 // Lease time less 5 seconds, on its lowest byte, for both T1 and T2.
-constexpr std::uint32_t renewal_time(std::uint32_t lease_time) { return (lease_time - 5) & 0xff; }
+constexpr std::uint32_t renewal_time(std::uint32_t lease_time) {
+    return (lease_time - 5) & 0xff;
+}
 
 void store_be32(std::span<std::uint8_t, 4> b, std::uint32_t v) {
     b[0] = static_cast<std::uint8_t>(v >> 24);

@@ -21,11 +21,11 @@ inline constexpr std::string_view kBroadcastText = "255.255.255.255";
 
 // What compose_reply left in the message.
 enum class ReplyKind {
-    offer,       // DISCOVER answered; destination "255.255.255.255"
-    ack,         // REQUEST under a known xid; destination "255.255.255.255"
-    nak,         // REQUEST under an unknown xid; destination the client's ciaddr
-    unchanged,   // any other type (or none): the message as received, destination empty
-    no_reply,    // DISCOVER with no free entry: nothing to send
+    offer,      // DISCOVER answered; destination "255.255.255.255"
+    ack,        // REQUEST under a known xid; destination "255.255.255.255"
+    nak,        // REQUEST under an unknown xid; destination the client's ciaddr
+    unchanged,  // any other type (or none): the message as received, destination empty
+    no_reply,   // DISCOVER with no free entry: nothing to send
 };
 
 // The pure step of process_dhcp_packet: rewrites `message` for `options.message_type` using

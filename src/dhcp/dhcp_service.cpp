@@ -24,9 +24,10 @@ constexpr std::chrono::seconds kIdleWait{30};
 void report_bind_failure(platform::BindError error, std::uint16_t port) {
     if (error == platform::BindError::no_permission) {
         // The fixed in-use text would send the user looking for a program that does not exist.
-        core::log_printf("DHCP Can't bind - port %u needs root or the CAP_NET_BIND_SERVICE "
-                         "capability\n",
-                         unsigned{port});
+        core::log_printf(
+            "DHCP Can't bind - port %u needs root or the CAP_NET_BIND_SERVICE "
+            "capability\n",
+            unsigned{port});
         return;
     }
     core::log_printf("DHCP Can't bind - port already in use\n");
@@ -91,7 +92,8 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const platform::Waker& 
         // Without CAP_NET_RAW: serve every interface rather than none.
         std::fprintf(stderr, "setsockopt: %s\n", platform::error_text(error).c_str());
     }
-    const platform::BindError bound = socket->bind(platform::kAnyAddress, options.server_port, &error);
+    const platform::BindError bound =
+        socket->bind(platform::kAnyAddress, options.server_port, &error);
     if (bound != platform::BindError::none) {
         report_bind_failure(bound, options.server_port);
         return kLoopEnded;
@@ -158,7 +160,9 @@ DhcpService::DhcpService(DhcpServiceOptions options) : impl_(std::make_unique<Im
     });
 }
 
-DhcpService::~DhcpService() { stop(); }
+DhcpService::~DhcpService() {
+    stop();
+}
 
 void DhcpService::stop() {
     if (!impl_->thread.joinable()) return;

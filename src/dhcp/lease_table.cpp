@@ -63,7 +63,8 @@ std::shared_ptr<LeaseTable> LeaseTable::from_settings(const core::ToolSettings& 
     const int n = core::decimal_value(settings.PoolSize);
 
     const std::uint8_t a = octet(start, 0), b = octet(start, 1), c = octet(start, 2);
-    const std::uint32_t network = std::uint32_t{a} << 24 | std::uint32_t{b} << 16 | std::uint32_t{c} << 8;
+    const std::uint32_t network =
+        std::uint32_t{a} << 24 | std::uint32_t{b} << 16 | std::uint32_t{c} << 8;
 
     // e = (s + n) mod 256 would wrap a pool that passes .255 (or has a negative size) to a
     // last octet below the start, or even above it again; such a pool is cut at .255 instead.

@@ -37,7 +37,7 @@ struct lease_entry {
     Xid xid{};                           // xid of the DISCOVER it was offered under; 0 when free
     HardwareAddress hardware_address{};  // holder or last holder; all zero in a new table
     std::uint32_t address = 0;
-    std::uint32_t router = 0;   // Router and Domain Name Server value: no router, 0.0.0.0
+    std::uint32_t router = 0;  // Router and Domain Name Server value: no router, 0.0.0.0
     std::uint32_t netmask = 0;
     std::uint32_t lease_time = 0;  // seconds
     friend bool operator==(const lease_entry&, const lease_entry&) = default;
@@ -57,16 +57,16 @@ struct lease_info {
 // Results of assign_lease and find_lease_by_xid.
 enum LeaseResult : int {
     kLeaseOk = 0,
-    kLeaseNoRecord = -1,   // assign_lease: no output record given
-    kLeaseNoneFree = -2,   // assign_lease: every entry is offered or acknowledged
-    kLeaseXidUnknown = -1, // find_lease_by_xid: no entry carries that xid
+    kLeaseNoRecord = -1,    // assign_lease: no output record given
+    kLeaseNoneFree = -2,    // assign_lease: every entry is offered or acknowledged
+    kLeaseXidUnknown = -1,  // find_lease_by_xid: no entry carries that xid
 };
 
 // Results of get_octet.
 enum OctetResult : int {
     kOctetOk = 0,
-    kOctetNoText = -1,       // missing or empty text
-    kOctetTooFewFields = -2, // fewer dot-separated fields than asked for
+    kOctetNoText = -1,        // missing or empty text
+    kOctetTooFewFields = -2,  // fewer dot-separated fields than asked for
 };
 
 // Field `index` (0 = first) of a dotted text, accumulated as (out * 10 + c - '0') mod 256 over
@@ -89,8 +89,8 @@ public:
     // DISCOVER: frees what `hardware_address` holds ("Deleting ..." per entry), then offers the
     // lowest free entry under `xid` and logs "Assigning Dynamic IP! \n". kLeaseOk, kLeaseNoRecord
     // or kLeaseNoneFree. `server_address` is copied into the record.
-    [[nodiscard]] int assign(lease_info* out, const Xid& xid, const HardwareAddress& hardware_address,
-                             std::uint32_t server_address);
+    [[nodiscard]] int assign(lease_info* out, const Xid& xid,
+                             const HardwareAddress& hardware_address, std::uint32_t server_address);
     // Frees every entry that carries this hardware address; each keeps the address.
     void release(const HardwareAddress& hardware_address);
     // REQUEST: the first entry whose xid matches, whatever its state, becomes acknowledged.
@@ -117,7 +117,8 @@ std::shared_ptr<LeaseTable> current_lease_table();
 
 // The LeaseTable operations on the current table; assign_lease takes the server address from
 // server_address().
-[[nodiscard]] int assign_lease(lease_info* out, const Xid& xid, const HardwareAddress& hardware_address);
+[[nodiscard]] int assign_lease(lease_info* out, const Xid& xid,
+                               const HardwareAddress& hardware_address);
 void release_client(const HardwareAddress& hardware_address);
 [[nodiscard]] int find_lease_by_xid(lease_info* out, const Xid& xid);
 

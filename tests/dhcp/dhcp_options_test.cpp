@@ -1,11 +1,10 @@
-#include "dhcp/dhcp_message.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "core/event_log.h"
+#include "dhcp/dhcp_message.h"
 #include "dhcp_test_util.h"
 
 namespace dhcp {
@@ -41,13 +40,21 @@ TEST(ParseDhcpOptions, TakesTheMessageTypeFromTheOptionsAreaOnly) {
     const Case cases[] = {
         {"discover", {53, 1, 1, 255}, 1, "parse_dhcp_options: END option found! [end]!\n"},
         {"request", {53, 1, 3, 255}, 3, "parse_dhcp_options: END option found! [end]!\n"},
-        {"length byte of 53 not consulted", {53, 4, 3, 0, 0, 0, 255}, 3,
+        {"length byte of 53 not consulted",
+         {53, 4, 3, 0, 0, 0, 255},
+         3,
          "parse_dhcp_options: END option found! [end]!\n"},
-        {"later 53 wins", {53, 1, 1, 53, 1, 3, 255}, 3,
+        {"later 53 wins",
+         {53, 1, 1, 53, 1, 3, 255},
+         3,
          "parse_dhcp_options: END option found! [end]!\n"},
-        {"other options stepped over by length", {61, 7, 1, 2, 3, 4, 5, 6, 7, 53, 1, 3, 255}, 3,
+        {"other options stepped over by length",
+         {61, 7, 1, 2, 3, 4, 5, 6, 7, 53, 1, 3, 255},
+         3,
          "parse_dhcp_options: END option found! [end]!\n"},
-        {"value bytes of another option are not codes", {12, 3, 53, 1, 5, 255}, 0,
+        {"value bytes of another option are not codes",
+         {12, 3, 53, 1, 5, 255},
+         0,
          "parse_dhcp_options: END option found! [end]!\n"},
         {"end comes first", {255, 53, 1, 1}, 0, "parse_dhcp_options: END option found! [end]!\n"},
         {"only pad", only_pad, 0, "parse_dhcp_options [end]!\n"},
@@ -55,8 +62,7 @@ TEST(ParseDhcpOptions, TakesTheMessageTypeFromTheOptionsAreaOnly) {
         {"53 whose value lies past 303", type_cut_by_the_end, 0, "parse_dhcp_options [end]!\n"},
         {"length runs past 303", {12, 200, 'x', 53, 1, 1}, 0, "parse_dhcp_options [end]!\n"},
         {"option ends exactly at 303", option_filling_the_area, 0, "parse_dhcp_options [end]!\n"},
-        {"code without its length byte", code_in_the_last_byte, 0,
-         "parse_dhcp_options [end]!\n"},
+        {"code without its length byte", code_in_the_last_byte, 0, "parse_dhcp_options [end]!\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -40,12 +40,17 @@ int main(int argc, char** argv) {
     bool short_datagram = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--server" && i + 1 < argc) server = argv[++i];
-        else if (arg == "--noise" && i + 1 < argc) noise = std::atoi(argv[++i]);
-        else if (arg == "--seed" && i + 1 < argc) seed = static_cast<unsigned>(std::atoi(argv[++i]));
-        else if (arg == "--short") short_datagram = true;
+        if (arg == "--server" && i + 1 < argc)
+            server = argv[++i];
+        else if (arg == "--noise" && i + 1 < argc)
+            noise = std::atoi(argv[++i]);
+        else if (arg == "--seed" && i + 1 < argc)
+            seed = static_cast<unsigned>(std::atoi(argv[++i]));
+        else if (arg == "--short")
+            short_datagram = true;
         else {
-            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -63,9 +68,10 @@ int main(int argc, char** argv) {
     std::mt19937 random(seed);
     const std::size_t edge_lengths[] = {0, 1, 239, 240, 241, 242, 243, 303, 304, 305, 1500};
     for (int i = 0; i < noise; ++i) {
-        const std::size_t length = i < static_cast<int>(std::size(edge_lengths))
-                                       ? edge_lengths[i]
-                                       : std::uniform_int_distribution<std::size_t>(0, 1500)(random);
+        const std::size_t length =
+            i < static_cast<int>(std::size(edge_lengths))
+                ? edge_lengths[i]
+                : std::uniform_int_distribution<std::size_t>(0, 1500)(random);
         std::vector<std::uint8_t> datagram(length);
         for (auto& b : datagram) b = static_cast<std::uint8_t>(random());
         if (i % 2 == 0 && length >= kCookie.offset + kCookie.size)

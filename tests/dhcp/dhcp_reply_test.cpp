@@ -32,35 +32,35 @@ struct Expected {
 };
 
 const std::vector<std::uint8_t> kOfferOptions = {
-    53, 1, 2,                  // 240 DHCP Message Type: DHCPOFFER
-    54, 4, 192, 168, 1, 10,    // 243 Server Identifier
-    1, 4, 255, 255, 255, 0,    // 249 Subnet Mask
-    3, 4, 0, 0, 0, 0,          // 255 Router
-    6, 4, 0, 0, 0, 0,          // 261 Domain Name Server
-    7, 4, 0, 0, 0, 0,          // 267 Log Server
-    54, 4, 192, 168, 1, 10,    // 273 Server Identifier again
-    51, 4, 0, 0, 0, 30,        // 279 IP Address Lease Time
-    59, 4, 0, 0, 0, 25,        // 285 Rebinding (T2) Time
-    58, 4, 0, 0, 0, 25,        // 291 Renewal (T1) Time
-    0, 0, 0,                   // 297 Pad
-    255,                       // 300 End
-    0, 0, 0,                   // 301 zero filler
+    53,  1, 2,                  // 240 DHCP Message Type: DHCPOFFER
+    54,  4, 192, 168, 1,   10,  // 243 Server Identifier
+    1,   4, 255, 255, 255, 0,   // 249 Subnet Mask
+    3,   4, 0,   0,   0,   0,   // 255 Router
+    6,   4, 0,   0,   0,   0,   // 261 Domain Name Server
+    7,   4, 0,   0,   0,   0,   // 267 Log Server
+    54,  4, 192, 168, 1,   10,  // 273 Server Identifier again
+    51,  4, 0,   0,   0,   30,  // 279 IP Address Lease Time
+    59,  4, 0,   0,   0,   25,  // 285 Rebinding (T2) Time
+    58,  4, 0,   0,   0,   25,  // 291 Renewal (T1) Time
+    0,   0, 0,                  // 297 Pad
+    255,                        // 300 End
+    0,   0, 0,                  // 301 zero filler
 };
 
 const std::vector<std::uint8_t> kAckOptions = {
-    53, 1, 5,                  // 240 DHCP Message Type: DHCPACK
-    54, 4, 192, 168, 1, 10,    // 243 Server Identifier
-    1, 4, 255, 255, 255, 0,    // 249 Subnet Mask
-    3, 4, 0, 0, 0, 0,          // 255 Router
-    6, 4, 0, 0, 0, 0,          // 261 Domain Name Server
-    7, 4, 0, 0, 0, 0,          // 267 Log Server
-    54, 4, 192, 168, 1, 10,    // 273 Server Identifier again
-    51, 4, 0, 0, 0, 30,        // 279 IP Address Lease Time
-    59, 4, 0, 0, 0, 25,        // 285 Rebinding (T2) Time
-    58, 4, 0, 0, 0, 25,        // 291 Renewal (T1) Time
-    0, 0,                      // 297 Pad
-    255,                       // 299 End
-    0, 0, 0, 0,                // 300 zero filler
+    53,  1, 5,                  // 240 DHCP Message Type: DHCPACK
+    54,  4, 192, 168, 1,   10,  // 243 Server Identifier
+    1,   4, 255, 255, 255, 0,   // 249 Subnet Mask
+    3,   4, 0,   0,   0,   0,   // 255 Router
+    6,   4, 0,   0,   0,   0,   // 261 Domain Name Server
+    7,   4, 0,   0,   0,   0,   // 267 Log Server
+    54,  4, 192, 168, 1,   10,  // 273 Server Identifier again
+    51,  4, 0,   0,   0,   30,  // 279 IP Address Lease Time
+    59,  4, 0,   0,   0,   25,  // 285 Rebinding (T2) Time
+    58,  4, 0,   0,   0,   25,  // 291 Renewal (T1) Time
+    0,   0,                     // 297 Pad
+    255,                        // 299 End
+    0,   0, 0,   0,             // 300 zero filler
 };
 
 std::vector<std::uint8_t> nak_options() {
@@ -103,8 +103,8 @@ TEST_F(ComposeReply, AcknowledgesARequestUnderTheOfferXidWithEndAt299) {
 
     // Asks for another address and names another server: only the xid counts.
     dhcp_packet m = test::client_message(kDhcpRequest, 1, Xid{1, 2, 3, 4});
-    const std::vector<std::uint8_t> request_options = {53, 1, 3, 50, 4, 10, 9, 9, 9,
-                                                       54, 4, 10, 9, 9, 1, 255};
+    const std::vector<std::uint8_t> request_options = {53, 1,  3, 50, 4, 10, 9, 9,
+                                                       9,  54, 4, 10, 9, 9,  1, 255};
     std::copy(request_options.begin(), request_options.end(), m.begin() + 240);
     const dhcp_packet received = m;
     ASSERT_EQ(ReplyKind::ack, compose(m));
@@ -167,14 +167,16 @@ TEST_F(ComposeReply, LeavesAnExhaustedPoolUnanswered) {
     core::set_trace_enabled(true);
     EXPECT_EQ(ReplyKind::no_reply, compose(m));
     core::set_trace_enabled(false);
-    EXPECT_NE(std::string::npos, ::testing::internal::GetCapturedStderr().find("No free leases! \n"));
+    EXPECT_NE(std::string::npos,
+              ::testing::internal::GetCapturedStderr().find("No free leases! \n"));
     EXPECT_EQ(test::bytes(received), test::bytes(m));
 }
 
 TEST_F(ComposeReply, NamesServerZeroWhenNoInterfaceWasChosen) {
     dhcp_packet m = test::client_message(kDhcpDiscover, 1, Xid{1, 1, 1, 1});
     ASSERT_EQ(ReplyKind::offer, compose(m, 0));
-    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 0}), std::vector<std::uint8_t>(m.begin() + 20, m.begin() + 24));
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 0}),
+              std::vector<std::uint8_t>(m.begin() + 20, m.begin() + 24));
     EXPECT_EQ((std::vector<std::uint8_t>{54, 4, 0, 0, 0, 0}),
               std::vector<std::uint8_t>(m.begin() + 243, m.begin() + 249));
 }

@@ -42,7 +42,9 @@ int main(int argc, char** argv) {
             }
             core::settings_set_text(*setting, assignment.substr(eq + 1));
         } else {
-            std::fprintf(stderr, "usage: %s [--trace] [--leave-two-descriptors] [--set NAME=VALUE]...\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--trace] [--leave-two-descriptors] [--set NAME=VALUE]...\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -67,8 +69,8 @@ int main(int argc, char** argv) {
     }
 
     dhcp::DhcpService service;
-    std::fprintf(stderr, service.wait_serving(std::chrono::seconds(10)) ? "serving\n"
-                                                                        : "not serving\n");
+    std::fprintf(stderr,
+                 service.wait_serving(std::chrono::seconds(10)) ? "serving\n" : "not serving\n");
 
     std::thread([] {
         char buffer[256];

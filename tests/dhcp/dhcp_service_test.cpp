@@ -62,8 +62,12 @@ TEST(DhcpService, StartsServingAndStopsWhenAsked) {
 
 // ---- the service inside network namespaces, against real clients ----
 
-std::string peer_path() { return (::test::build_dir() / "dhcp_service_peer").string(); }
-std::string probe_path() { return (::test::build_dir() / "dhcp_probe").string(); }
+std::string peer_path() {
+    return (::test::build_dir() / "dhcp_service_peer").string();
+}
+std::string probe_path() {
+    return (::test::build_dir() / "dhcp_probe").string();
+}
 
 // A server namespace (192.168.1.10/24) and a client namespace joined by a veth pair. The client
 // namespace gets its own /etc/netns overlay so a client never writes the host's resolv.conf.
@@ -104,8 +108,8 @@ protected:
     }
 
     ::test::CommandResult probe(const std::string& args) const {
-        return ::test::run_command(client_->exec() + probe_path() +
-                                   " --server 192.168.1.10 " + args);
+        return ::test::run_command(client_->exec() + probe_path() + " --server 192.168.1.10 " +
+                                   args);
     }
 
     static bool wait_for_file(const std::filesystem::path& p, std::string_view needle) {
@@ -128,13 +132,16 @@ TEST_F(ServiceNetwork, BusyboxUdhcpcObtainsTheFirstPoolAddressAndTheBootFile) {
     make_network();
     ::test::ChildProcess& peer = start_peer();
     const auto events = dir_ / "events";
-    const auto script = dir_.write(
-        "udhcpc.sh", "#!/bin/sh\necho \"$1 ip=$ip siaddr=$siaddr boot_file=$boot_file "
-                     "subnet=$subnet lease=$lease\" >> " + events.string() + "\n");
+    const auto script =
+        dir_.write("udhcpc.sh",
+                   "#!/bin/sh\necho \"$1 ip=$ip siaddr=$siaddr boot_file=$boot_file "
+                   "subnet=$subnet lease=$lease\" >> " +
+                       events.string() + "\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
 
-    const auto result = ::test::run_command(client_->exec() + "busybox udhcpc -f -q -n -t 3 -T 2 -i " +
-                                            client_if_ + " -s " + script.string());
+    const auto result =
+        ::test::run_command(client_->exec() + "busybox udhcpc -f -q -n -t 3 -T 2 -i " + client_if_ +
+                            " -s " + script.string());
     EXPECT_EQ(0, result.status) << result.output;
     EXPECT_NE(std::string::npos,
               ::test::read_file(events).find("bound ip=192.168.1.50 siaddr=192.168.1.10 "
@@ -150,9 +157,11 @@ TEST_F(ServiceNetwork, IscDhclientObtainsTheFirstPoolAddressAndTheBootFile) {
     make_network();
     ::test::ChildProcess& peer = start_peer();
     const auto events = dir_ / "events";
-    const auto script = dir_.write(
-        "dhclient.sh", "#!/bin/sh\necho \"$reason ip=$new_ip_address next=$new_next_server "
-                       "file=$new_filename\" >> " + events.string() + "\n");
+    const auto script =
+        dir_.write("dhclient.sh",
+                   "#!/bin/sh\necho \"$reason ip=$new_ip_address next=$new_next_server "
+                   "file=$new_filename\" >> " +
+                       events.string() + "\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     const auto config = dir_.write("dhclient.conf", "");
 
@@ -192,8 +201,9 @@ TEST_F(ServiceNetwork, ReadsTheMissingTailOfAShortDatagramAsZeros) {
         << result.output;
     // The 100 bytes that came end before the cookie: the previous OFFER's cookie and options
     // must not stand in for it.
-    const std::string tail = "write_packet [end]\nprocess_dhcp_packet [end]!\n"
-                             "parse_dhcp_options [begin]!\nNo magic cookie! Aborting! \n";
+    const std::string tail =
+        "write_packet [end]\nprocess_dhcp_packet [end]!\n"
+        "parse_dhcp_options [begin]!\nNo magic cookie! Aborting! \n";
     EXPECT_TRUE(peer.wait_for_output(tail)) << peer.output();
 }
 
@@ -241,7 +251,8 @@ TEST_F(ServiceNetwork, ReportsASocketThatCannotBeMadeAndEndsOnlyTheService) {
     EXPECT_TRUE(peer.wait_for_output("not serving\n")) << peer.output();
     const std::string out = peer.output();
     EXPECT_NE(std::string::npos, out.find("socket: Too many open files\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("DHCP Can't create socket - Too many open files\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("DHCP Can't create socket - Too many open files\n"))
+        << out;
     // The process lives on; it ends when told to, with status 0.
     peer.close_stdin();
     EXPECT_EQ(0, peer.wait());

@@ -18,8 +18,7 @@ namespace dhcp::test {
 // cookie, and `options` at 240 followed by 0xEE filler up to 303.
 inline dhcp_packet message_with_options(std::initializer_list<std::uint8_t> options) {
     dhcp_packet m{};
-    for (std::size_t i = 0; i < kCookie.offset; ++i)
-        m[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (std::size_t i = 0; i < kCookie.offset; ++i) m[i] = static_cast<std::uint8_t>(i * 7 + 3);
     std::ranges::copy(kMagicCookie, m.begin() + kCookie.offset);
     std::fill(m.begin() + kOptions.offset, m.end(), std::uint8_t{0xEE});
     std::ranges::copy(options, m.begin() + kOptions.offset);
@@ -42,17 +41,22 @@ inline dhcp_packet client_message(std::uint8_t type, std::uint8_t client, Xid xi
     return m;
 }
 
-inline HardwareAddress hardware(std::uint8_t client) { return {0x02, 0, 0, 0, 0, client}; }
+inline HardwareAddress hardware(std::uint8_t client) {
+    return {0x02, 0, 0, 0, 0, client};
+}
 
-inline std::vector<std::uint8_t> bytes(const dhcp_packet& m) { return {m.begin(), m.end()}; }
+inline std::vector<std::uint8_t> bytes(const dhcp_packet& m) {
+    return {m.begin(), m.end()};
+}
 
 // The settings record with every default, as load_settings leaves it on a fresh machine.
 inline core::ToolSettings default_settings() {
     core::ToolSettings s;
     for (const auto& info : core::kSettings) {
         if (char* text = s.text(info.setting))
-            core::copy_setting_text(std::span<char, core::kSettingTextSize>(text, core::kSettingTextSize),
-                                    info.default_text);
+            core::copy_setting_text(
+                std::span<char, core::kSettingTextSize>(text, core::kSettingTextSize),
+                info.default_text);
     }
     return s;
 }

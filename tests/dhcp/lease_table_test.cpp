@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -36,11 +36,16 @@ TEST(GetOctet, ReadsOneDottedFieldModulo256) {
         std::uint8_t out;
     };
     const Case cases[] = {
-        {"192.168.1.50", 0, kOctetOk, 192}, {"192.168.1.50", 1, kOctetOk, 168},
-        {"192.168.1.50", 2, kOctetOk, 1},   {"192.168.1.50", 3, kOctetOk, 50},
-        {"300.1.1.1", 0, kOctetOk, 44},     {"192.168", 3, kOctetTooFewFields, 0},
-        {"192.", 1, kOctetOk, 0},           {"", 0, kOctetNoText, 0},
-        {"1.2.3.4.5", 4, kOctetOk, 5},      {"a.b", 0, kOctetOk, 49},  // 'a' - 48, unchecked
+        {"192.168.1.50", 0, kOctetOk, 192},
+        {"192.168.1.50", 1, kOctetOk, 168},
+        {"192.168.1.50", 2, kOctetOk, 1},
+        {"192.168.1.50", 3, kOctetOk, 50},
+        {"300.1.1.1", 0, kOctetOk, 44},
+        {"192.168", 3, kOctetTooFewFields, 0},
+        {"192.", 1, kOctetOk, 0},
+        {"", 0, kOctetNoText, 0},
+        {"1.2.3.4.5", 4, kOctetOk, 5},
+        {"a.b", 0, kOctetOk, 49},  // 'a' - 48, unchecked
         {"1.2.3.4 ", 3, kOctetOk, static_cast<std::uint8_t>(4 * 10 + ' ' - 48)},
     };
     for (const auto& c : cases) {
@@ -67,18 +72,20 @@ TEST(LeaseTableBuild, HoldsPoolSizePlusOneAddressesFromTheStart) {
          address(255, 0, 0, 0), ""},
         {"192.168.1.50", "12abc", "255.255.255.0",
          range(address(192, 168, 1, 50), address(192, 168, 1, 62)), address(255, 255, 255, 0), ""},
-        {"192.168.1.50", "", "255.255.255.0", {address(192, 168, 1, 50)}, address(255, 255, 255, 0),
+        {"192.168.1.50",
+         "",
+         "255.255.255.0",
+         {address(192, 168, 1, 50)},
+         address(255, 255, 255, 0),
          ""},
         {"192.", "2", "255.255.255.0", range(address(192, 0, 0, 0), address(192, 0, 0, 2)),
          address(255, 255, 255, 0), ""},
-        {"10.0.0.250", "10", "255.255.255.0",
-         range(address(10, 0, 0, 250), address(10, 0, 0, 255)), address(255, 255, 255, 0),
-         "DHCP pool of 10 from 10.0.0.250 wraps - cut at 10.0.0.255\n"},
+        {"10.0.0.250", "10", "255.255.255.0", range(address(10, 0, 0, 250), address(10, 0, 0, 255)),
+         address(255, 255, 255, 0), "DHCP pool of 10 from 10.0.0.250 wraps - cut at 10.0.0.255\n"},
         {"10.0.0.10", "300", "255.255.255.0", range(address(10, 0, 0, 10), address(10, 0, 0, 255)),
          address(255, 255, 255, 0), "DHCP pool of 300 from 10.0.0.10 wraps - cut at 10.0.0.255\n"},
-        {"10.0.0.250", "-3", "255.255.255.0",
-         range(address(10, 0, 0, 250), address(10, 0, 0, 255)), address(255, 255, 255, 0),
-         "DHCP pool of -3 from 10.0.0.250 wraps - cut at 10.0.0.255\n"},
+        {"10.0.0.250", "-3", "255.255.255.0", range(address(10, 0, 0, 250), address(10, 0, 0, 255)),
+         address(255, 255, 255, 0), "DHCP pool of -3 from 10.0.0.250 wraps - cut at 10.0.0.255\n"},
         // The mask is converted as inet_addr does it: not an address gives all ones.
         {"192.168.1.50", "1", "255.255.255.0.garbage",
          range(address(192, 168, 1, 50), address(192, 168, 1, 51)), address(255, 255, 255, 255),
@@ -185,7 +192,8 @@ protected:
     void SetUp() override {
         const core::ToolSettings d = test::default_settings();
         for (const auto& info : core::kSettings)
-            if (const char* text = d.text(info.setting)) core::settings_set_text(info.setting, text);
+            if (const char* text = d.text(info.setting))
+                core::settings_set_text(info.setting, text);
         set_server_address("");
     }
     void TearDown() override {
