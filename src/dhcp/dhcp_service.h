@@ -2,6 +2,7 @@
 // address pool, naming this PC as next server and "zorva.bin" as boot file.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -17,7 +18,8 @@ struct DhcpServiceOptions {
     std::uint16_t client_port = 68;  // replies go here
 };
 
-// Owns the service thread: constructing starts it, destruction (or stop) ends it.
+// Owns the service thread: constructing starts it, destruction (or stop) ends it. A failure of
+// the service ends only the service, with its event-log line; never the process.
 class DhcpService {
 public:
     explicit DhcpService(DhcpServiceOptions options = {});
@@ -25,6 +27,10 @@ public:
     DhcpService(const DhcpService&) = delete;
     DhcpService& operator=(const DhcpService&) = delete;
     void stop();
+
+    // Waits until the service has bound its port and answers messages: true then; false when it
+    // ended at its start (socket, interface list or bind failure) or the time ran out.
+    bool wait_serving(std::chrono::milliseconds timeout) const;
 
 private:
     struct Impl;

@@ -1,0 +1,130 @@
+// Test-only DHCP client for the hostile-input and short-datagram cases, run inside the client's
+// network namespace. Binds port 68, optionally sends --noise N random datagrams of 0 to 1500
+// bytes to the server (half of them with a valid cookie), then a DISCOVER, and prints the OFFER
+// that answers it as "OFFER yiaddr=A siaddr=S sname=T file=F". With --short it then sends the
+// first 100 bytes of that DISCOVER. Exit status 0 when the OFFER came, 1 otherwise.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "dhcp/dhcp_message.h"
+#include "platform/net.h"
+#include "platform/socket.h"
+
+namespace {
+
+using namespace dhcp;
+
+std::string text_at(const std::vector<std::uint8_t>& m, Field f) {
+    std::string s;
+    for (std::size_t i = f.offset; i < f.offset + f.size && m[i] != 0; ++i)
+        s += static_cast<char>(m[i]);
+    return s;
+}
+
+std::string address_at(const std::vector<std::uint8_t>& m, Field f) {
+    return std::to_string(m[f.offset]) + "." + std::to_string(m[f.offset + 1]) + "." +
+           std::to_string(m[f.offset + 2]) + "." + std::to_string(m[f.offset + 3]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string server;
+    int noise = 0;
+    unsigned seed = 1;
+    bool short_datagram = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--server" && i + 1 < argc)
+            server = argv[++i];
+        else if (arg == "--noise" && i + 1 < argc)
+            noise = std::atoi(argv[++i]);
+        else if (arg == "--seed" && i + 1 < argc)
+            seed = static_cast<unsigned>(std::atoi(argv[++i]));
+        else if (arg == "--short")
+            short_datagram = true;
+        else {
+            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    const auto server_address = platform::parse_dotted(server);
+    if (!server_address) return 2;
+    const platform::Endpoint to{*server_address, 67};
+
+    int error = 0;
+    auto socket = platform::UdpSocket::open(&error);
+    if (!socket || socket->bind(platform::kAnyAddress, 68, &error) != platform::BindError::none) {
+        std::fprintf(stderr, "probe: %s\n", platform::error_text(error).c_str());
+        return 2;
+    }
+
+    std::mt19937 random(seed);
+    const std::size_t edge_lengths[] = {0, 1, 239, 240, 241, 242, 243, 303, 304, 305, 1500};
+    for (int i = 0; i < noise; ++i) {
+        const std::size_t length =
+            i < static_cast<int>(std::size(edge_lengths))
+                ? edge_lengths[i]
+                : std::uniform_int_distribution<std::size_t>(0, 1500)(random);
+        std::vector<std::uint8_t> datagram(length);
+        for (auto& b : datagram) b = static_cast<std::uint8_t>(random());
+        if (i % 2 == 0 && length >= kCookie.offset + kCookie.size)
+            std::memcpy(datagram.data() + kCookie.offset, kMagicCookie.data(), kCookie.size);
+        if (socket->send_to(datagram, to, &error) < 0) {
+            std::fprintf(stderr, "probe send: %s\n", platform::error_text(error).c_str());
+            return 2;
+        }
+    }
+
+    // A minimal DISCOVER from 02:00:00:00:00:77 (RFC 2131 §4.4.1).
+    std::vector<std::uint8_t> discover(kDhcpMessageSize, 0);
+    discover[kOp.offset] = 1;
+    discover[kHtype.offset] = 1;
+    discover[kHlen.offset] = 6;
+    const std::uint8_t xid[4] = {0x5A, 0x17, static_cast<std::uint8_t>(random()), 0x01};
+    std::memcpy(discover.data() + kXid.offset, xid, 4);
+    const std::uint8_t chaddr[6] = {0x02, 0, 0, 0, 0, 0x77};
+    std::memcpy(discover.data() + kChaddr.offset, chaddr, 6);
+    std::memcpy(discover.data() + kCookie.offset, kMagicCookie.data(), kCookie.size);
+    discover[240] = kOptionMessageType, discover[241] = 1, discover[242] = kDhcpDiscover;
+    discover[243] = kOptionEnd;
+    // Sent again each second, as real clients do: a burst of noise may fill the server's
+    // receive queue and drop the first copy.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto next_send = std::chrono::steady_clock::now();
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            std::printf("no OFFER\n");
+            return 1;
+        }
+        if (now >= next_send) {
+            if (socket->send_to(discover, to, &error) < 0) return 2;
+            next_send = now + std::chrono::seconds(1);
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min(next_send, deadline) - now);
+        if (socket->wait_readable(wait) != platform::WaitResult::readable) continue;
+        std::vector<std::uint8_t> reply(1500);
+        const int n = socket->receive_from(reply, nullptr);
+        if (n != static_cast<int>(kDhcpMessageSize)) continue;
+        if (std::memcmp(reply.data() + kXid.offset, xid, 4) != 0) continue;
+        if (reply[kOp.offset] != kOpBootReply || reply[242] != kDhcpOffer) continue;
+        std::printf("OFFER yiaddr=%s siaddr=%s sname=%s file=%s\n",
+                    address_at(reply, kYiaddr).c_str(), address_at(reply, kSiaddr).c_str(),
+                    text_at(reply, kSname).c_str(), text_at(reply, kFile).c_str());
+        break;
+    }
+    if (short_datagram) {
+        (void)socket->send_to(std::span(discover).first(100), to);
+        std::printf("short sent\n");
+    }
+    std::fflush(stdout);
+    return 0;
+}

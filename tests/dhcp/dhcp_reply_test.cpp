@@ -1,0 +1,247 @@
+#include "dhcp/dhcp_reply.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "dhcp_test_util.h"
+#include "test_support.h"
+
+namespace dhcp {
+namespace {
+
+using test::address;
+
+constexpr std::uint32_t kServer = address(192, 168, 1, 10);
+
+// The expected reply: the received message with the composer's edits laid over it by hand.
+struct Expected {
+    dhcp_packet m;
+    explicit Expected(const dhcp_packet& received) : m(received) {}
+    Expected& at(std::size_t offset, std::vector<std::uint8_t> b) {
+        std::copy(b.begin(), b.end(), m.begin() + static_cast<std::ptrdiff_t>(offset));
+        return *this;
+    }
+    // op 2; "Kestrom 1.0" and "zorva.bin" with their zero bytes; the rest of sname/file untouched.
+    Expected& reply_header() {
+        return at(0, {2})
+            .at(44, {'K', 'e', 's', 't', 'r', 'o', 'm', ' ', '1', '.', '0', 0})
+            .at(108, {'z', 'o', 'r', 'v', 'a', '.', 'b', 'i', 'n', 0});
+    }
+};
+
+const std::vector<std::uint8_t> kOfferOptions = {
+    53,  1, 2,                  // 240 DHCP Message Type: DHCPOFFER
+    54,  4, 192, 168, 1,   10,  // 243 Server Identifier
+    1,   4, 255, 255, 255, 0,   // 249 Subnet Mask
+    3,   4, 0,   0,   0,   0,   // 255 Router
+    6,   4, 0,   0,   0,   0,   // 261 Domain Name Server
+    7,   4, 0,   0,   0,   0,   // 267 Log Server
+    54,  4, 192, 168, 1,   10,  // 273 Server Identifier again
+    51,  4, 0,   0,   0,   30,  // 279 IP Address Lease Time
+    59,  4, 0,   0,   0,   25,  // 285 Rebinding (T2) Time
+    58,  4, 0,   0,   0,   25,  // 291 Renewal (T1) Time
+    0,   0, 0,                  // 297 Pad
+    255,                        // 300 End
+    0,   0, 0,                  // 301 zero filler
+};
+
+const std::vector<std::uint8_t> kAckOptions = {
+    53,  1, 5,                  // 240 DHCP Message Type: DHCPACK
+    54,  4, 192, 168, 1,   10,  // 243 Server Identifier
+    1,   4, 255, 255, 255, 0,   // 249 Subnet Mask
+    3,   4, 0,   0,   0,   0,   // 255 Router
+    6,   4, 0,   0,   0,   0,   // 261 Domain Name Server
+    7,   4, 0,   0,   0,   0,   // 267 Log Server
+    54,  4, 192, 168, 1,   10,  // 273 Server Identifier again
+    51,  4, 0,   0,   0,   30,  // 279 IP Address Lease Time
+    59,  4, 0,   0,   0,   25,  // 285 Rebinding (T2) Time
+    58,  4, 0,   0,   0,   25,  // 291 Renewal (T1) Time
+    0,   0,                     // 297 Pad
+    255,                        // 299 End
+    0,   0, 0,   0,             // 300 zero filler
+};
+
+std::vector<std::uint8_t> nak_options() {
+    std::vector<std::uint8_t> o = {53, 1, 6, 0, 255};  // 240 DHCPNAK, 243 Pad, 244 End
+    o.resize(64, 0);                                   // 245 zero filler
+    return o;
+}
+
+class ComposeReply : public ::testing::Test {
+protected:
+    ::test::CapturedLog log;
+    std::shared_ptr<LeaseTable> table = LeaseTable::from_settings(test::default_settings());
+    std::string destination = "junk";
+
+    ReplyKind compose(dhcp_packet& m, std::uint32_t server = kServer) {
+        dhcp_options o{};
+        EXPECT_EQ(kParseOk, parse_dhcp_options(m, o));
+        return compose_reply(m, o, *table, server, destination);
+    }
+};
+
+TEST_F(ComposeReply, AnswersADiscoverWithTheOfferLaidDownByteForByte) {
+    dhcp_packet m = test::client_message(kDhcpDiscover, 1, Xid{0xDE, 0xAD, 0xBE, 0xEF});
+    const dhcp_packet received = m;
+    ASSERT_EQ(ReplyKind::offer, compose(m));
+
+    Expected want(received);
+    want.reply_header()
+        .at(16, {192, 168, 1, 50})  // yiaddr: the lowest free address
+        .at(20, {192, 168, 1, 10})  // siaddr: next server, this PC
+        .at(240, kOfferOptions);
+    EXPECT_EQ(test::bytes(want.m), test::bytes(m));
+    EXPECT_EQ("255.255.255.255", destination);
+    EXPECT_EQ("Assigning Dynamic IP! \n", log.text());
+}
+
+TEST_F(ComposeReply, AcknowledgesARequestUnderTheOfferXidWithEndAt299) {
+    dhcp_packet discover = test::client_message(kDhcpDiscover, 1, Xid{1, 2, 3, 4});
+    ASSERT_EQ(ReplyKind::offer, compose(discover));
+
+    // Asks for another address and names another server: only the xid counts.
+    dhcp_packet m = test::client_message(kDhcpRequest, 1, Xid{1, 2, 3, 4});
+    const std::vector<std::uint8_t> request_options = {53, 1,  3, 50, 4, 10, 9, 9,
+                                                       9,  54, 4, 10, 9, 9,  1, 255};
+    std::copy(request_options.begin(), request_options.end(), m.begin() + 240);
+    const dhcp_packet received = m;
+    ASSERT_EQ(ReplyKind::ack, compose(m));
+
+    Expected want(received);
+    want.reply_header().at(16, {192, 168, 1, 50}).at(20, {192, 168, 1, 10}).at(240, kAckOptions);
+    EXPECT_EQ(test::bytes(want.m), test::bytes(m));
+    EXPECT_EQ(255, m[299]);
+    EXPECT_EQ("255.255.255.255", destination);
+}
+
+TEST_F(ComposeReply, RefusesARequestUnderAnUnknownXidWithANakToItsCiaddr) {
+    struct Case {
+        const char* what;
+        std::vector<std::uint8_t> ciaddr;
+        const char* destination;
+    };
+    const Case cases[] = {
+        {"renewing client", {192, 168, 1, 55}, "192.168.1.55"},
+        {"client without an address", {0, 0, 0, 0}, "0.0.0.0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dhcp_packet m = test::client_message(kDhcpRequest, 3, Xid{7, 7, 7, 7});
+        std::copy(c.ciaddr.begin(), c.ciaddr.end(), m.begin() + 12);
+        const dhcp_packet received = m;
+        ASSERT_EQ(ReplyKind::nak, compose(m));
+
+        // yiaddr and siaddr stay as received.
+        Expected want(received);
+        want.reply_header().at(240, nak_options());
+        EXPECT_EQ(test::bytes(want.m), test::bytes(m));
+        EXPECT_EQ(255, m[244]);
+        EXPECT_EQ(c.destination, destination);
+    }
+}
+
+TEST_F(ComposeReply, SendsOtherMessageTypesBackUnchangedTowardsAnEmptyDestination) {
+    const std::uint8_t types[] = {0, 2, 4, 5, 6, 7, 8, 200};
+    for (const std::uint8_t type : types) {
+        SCOPED_TRACE(int{type});
+        dhcp_packet m = test::client_message(type, 4, Xid{4, 4, 4, 4});
+        const dhcp_packet received = m;
+        ASSERT_EQ(ReplyKind::unchanged, compose(m));
+        EXPECT_EQ(test::bytes(received), test::bytes(m));
+        EXPECT_EQ("", destination);
+    }
+    for (const auto& e : table->entries()) EXPECT_EQ(LeaseState::free, e.state);
+}
+
+TEST_F(ComposeReply, LeavesAnExhaustedPoolUnanswered) {
+    for (std::uint8_t client = 1; client <= 11; ++client) {
+        dhcp_packet m = test::client_message(kDhcpDiscover, client, Xid{0, 0, 1, client});
+        ASSERT_EQ(ReplyKind::offer, compose(m));
+        EXPECT_EQ(49u + client, m[19]);
+    }
+    dhcp_packet m = test::client_message(kDhcpDiscover, 12, Xid{0, 0, 1, 12});
+    const dhcp_packet received = m;
+    ::testing::internal::CaptureStderr();
+    core::set_trace_enabled(true);
+    EXPECT_EQ(ReplyKind::no_reply, compose(m));
+    core::set_trace_enabled(false);
+    EXPECT_NE(std::string::npos,
+              ::testing::internal::GetCapturedStderr().find("No free leases! \n"));
+    EXPECT_EQ(test::bytes(received), test::bytes(m));
+}
+
+TEST_F(ComposeReply, NamesServerZeroWhenNoInterfaceWasChosen) {
+    dhcp_packet m = test::client_message(kDhcpDiscover, 1, Xid{1, 1, 1, 1});
+    ASSERT_EQ(ReplyKind::offer, compose(m, 0));
+    EXPECT_EQ((std::vector<std::uint8_t>{0, 0, 0, 0}),
+              std::vector<std::uint8_t>(m.begin() + 20, m.begin() + 24));
+    EXPECT_EQ((std::vector<std::uint8_t>{54, 4, 0, 0, 0, 0}),
+              std::vector<std::uint8_t>(m.begin() + 243, m.begin() + 249));
+}
+
+TEST(ProcessDhcpPacket, RefusesAMissingMessageOrOptions) {
+    auto socket = platform::UdpSocket::open();
+    ASSERT_TRUE(socket);
+    dhcp_packet m{};
+    dhcp_options o{};
+    EXPECT_EQ(kProcessNoReply, process_dhcp_packet(nullptr, &o, *socket));
+    EXPECT_EQ(kProcessNoReply, process_dhcp_packet(&m, nullptr, *socket));
+    EXPECT_EQ(kWriteFailed, write_packet(nullptr, "127.0.0.1", *socket));
+}
+
+TEST(WritePacket, SendsAll304BytesToTheClientPortAndDropsAnUnknownHost) {
+    auto client = platform::UdpSocket::open();
+    auto server = platform::UdpSocket::open();
+    ASSERT_TRUE(client && server);
+    ASSERT_EQ(platform::BindError::none, client->bind(platform::kLoopbackAddress, 0));
+    ASSERT_EQ(platform::BindError::none, server->bind(platform::kLoopbackAddress, 0));
+    const std::uint16_t port = client->local_endpoint().port;
+
+    const dhcp_packet m = test::message_with_options({53, 1, 2, 255});
+    ASSERT_EQ(kWriteSent, write_packet(&m, "127.0.0.1", *server, port));
+    ASSERT_EQ(platform::WaitResult::readable, client->wait_readable(std::chrono::seconds(5)));
+    std::vector<std::uint8_t> got(600);
+    platform::Endpoint from;
+    const int n = client->receive_from(got, &from);
+    ASSERT_EQ(304, n);
+    got.resize(304);
+    EXPECT_EQ(test::bytes(m), got);
+    EXPECT_EQ(server->local_endpoint().port, from.port);
+
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(kWriteFailed, write_packet(&m, "", *server, port));
+    EXPECT_NE(std::string::npos, ::testing::internal::GetCapturedStderr().find("gethostbyname: "));
+}
+
+TEST(WritePacket, DropsTheReplyAndGoesOnWhenTheSocketRefuses) {
+    struct Case {
+        const char* what;
+        bool closed;
+        std::uint16_t port;
+        const char* stderr_text;
+        const char* log_text;
+    };
+    const Case cases[] = {
+        {"broadcast refused", true, 9, "setsockopt: Bad file descriptor\n",
+         "DHCP Can't enable broadcast - reply not sent: Bad file descriptor\n"},
+        {"send refused", false, 0, "sendto: Invalid argument\n",
+         "DHCP Can't send reply - Invalid argument\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::test::CapturedLog log;
+        auto socket = platform::UdpSocket::open();
+        ASSERT_TRUE(socket);
+        if (c.closed) socket->close();  // every socket call now fails
+        const dhcp_packet m = test::message_with_options({53, 1, 2, 255});
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(kWriteFailed, write_packet(&m, "127.0.0.1", *socket, c.port));
+        EXPECT_EQ(c.stderr_text, ::testing::internal::GetCapturedStderr());
+        EXPECT_EQ(c.log_text, log.text());
+    }
+}
+
+}  // namespace
+}  // namespace dhcp

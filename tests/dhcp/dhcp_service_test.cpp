@@ -1,0 +1,262 @@
+#include "dhcp/dhcp_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "dhcp/dhcp_service_loop.h"
+#include "dhcp/lease_table.h"
+#include "dhcp_test_util.h"
+#include "test_support.h"
+
+namespace dhcp {
+namespace {
+
+using test::address;
+
+TEST(ChooseInterface, TakesTheFirstAddressSharingThePoolStartsFirstTwoFields) {
+    const platform::Ipv4Interface lo{"lo", address(127, 0, 0, 1), 0};
+    const platform::Ipv4Interface other{"eth0", address(10, 1, 2, 3), 0};
+    const platform::Ipv4Interface lab{"eth1", address(192, 168, 1, 10), 0};
+    const platform::Ipv4Interface lab7{"eth2", address(192, 168, 7, 9), 0};
+    struct Case {
+        const char* what;
+        std::vector<platform::Ipv4Interface> interfaces;
+        const char* pool_start;
+        const char* chosen;  // nullptr: none
+    };
+    const Case cases[] = {
+        {"second address matches", {lo, other, lab}, "192.168.1.50", "eth1"},
+        {"only two fields compared", {lo, lab7}, "192.168.1.50", "eth2"},
+        {"first of two matches", {lo, lab7, lab}, "192.168.1.50", "eth2"},
+        {"no match", {lo, other}, "192.168.1.50", nullptr},
+        {"no addresses", {}, "192.168.1.50", nullptr},
+        {"short pool start reads missing fields as 0", {lo, other}, "10", nullptr},
+        {"pool start 10.1", {lo, other, lab}, "10.1", "eth0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto chosen = choose_interface(c.interfaces, c.pool_start);
+        if (c.chosen == nullptr) {
+            EXPECT_FALSE(chosen);
+        } else {
+            ASSERT_TRUE(chosen);
+            EXPECT_EQ(c.chosen, chosen->name);
+        }
+    }
+}
+
+TEST(DhcpService, StartsServingAndStopsWhenAsked) {
+    ::test::CapturedLog log;
+    // Port 0: an ephemeral port, so nothing else on this host is disturbed and no reply is sent.
+    DhcpService service(DhcpServiceOptions{0, 0});
+    EXPECT_TRUE(service.wait_serving(std::chrono::seconds(5)));
+    service.stop();
+    service.stop();  // a second stop is harmless
+    EXPECT_EQ(std::string::npos, log.text().find("Can't"));
+}
+
+// ---- the service inside network namespaces, against real clients ----
+
+std::string peer_path() {
+    return (::test::build_dir() / "dhcp_service_peer").string();
+}
+std::string probe_path() {
+    return (::test::build_dir() / "dhcp_probe").string();
+}
+
+// A server namespace (192.168.1.10/24) and a client namespace joined by a veth pair. The client
+// namespace gets its own /etc/netns overlay so a client never writes the host's resolv.conf.
+class ServiceNetwork : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!::test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+    }
+    void TearDown() override {
+        peers_.clear();
+        if (!overlay_.empty()) {
+            std::error_code ec;
+            std::filesystem::remove_all(overlay_, ec);
+        }
+    }
+
+    // client_address empty: the client side has no address, as a booting controller.
+    void make_network(const std::string& client_address = "") {
+        server_ = std::make_unique<::test::NetNs>("dsrv");
+        client_ = std::make_unique<::test::NetNs>("dcli");
+        ASSERT_TRUE(::test::connect_veth(*server_, "192.168.1.10/24", *client_, client_address,
+                                         &server_if_, &client_if_));
+        overlay_ = std::filesystem::path("/etc/netns") / client_->name();
+        std::filesystem::create_directories(overlay_);
+        std::ofstream(overlay_ / "resolv.conf").flush();
+    }
+
+    // Starts the service in the server namespace and waits for the end of its start.
+    ::test::ChildProcess& start_peer(const std::string& args = "", bool expect_serving = true) {
+        peers_.push_back(std::make_unique<::test::ChildProcess>(
+            server_->exec() + peer_path() + " " + args, true));
+        ::test::ChildProcess& peer = *peers_.back();
+        EXPECT_TRUE(peer.wait_for_output("serving\n")) << peer.output();
+        if (expect_serving) {
+            EXPECT_EQ(std::string::npos, peer.output().find("not serving")) << peer.output();
+        }
+        return peer;
+    }
+
+    ::test::CommandResult probe(const std::string& args) const {
+        return ::test::run_command(client_->exec() + probe_path() + " --server 192.168.1.10 " +
+                                   args);
+    }
+
+    static bool wait_for_file(const std::filesystem::path& p, std::string_view needle) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (::test::read_file(p).find(needle) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    std::unique_ptr<::test::NetNs> server_, client_;
+    std::string server_if_, client_if_;
+    std::filesystem::path overlay_;
+    std::vector<std::unique_ptr<::test::ChildProcess>> peers_;
+    ::test::TempDir dir_;
+};
+
+TEST_F(ServiceNetwork, BusyboxUdhcpcObtainsTheFirstPoolAddressAndTheBootFile) {
+    make_network();
+    ::test::ChildProcess& peer = start_peer();
+    const auto events = dir_ / "events";
+    const auto script =
+        dir_.write("udhcpc.sh",
+                   "#!/bin/sh\necho \"$1 ip=$ip siaddr=$siaddr boot_file=$boot_file "
+                   "subnet=$subnet lease=$lease\" >> " +
+                       events.string() + "\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+
+    const auto result =
+        ::test::run_command(client_->exec() + "busybox udhcpc -f -q -n -t 3 -T 2 -i " + client_if_ +
+                            " -s " + script.string());
+    EXPECT_EQ(0, result.status) << result.output;
+    EXPECT_NE(std::string::npos,
+              ::test::read_file(events).find("bound ip=192.168.1.50 siaddr=192.168.1.10 "
+                                             "boot_file=zorva.bin subnet=255.255.255.0 lease=30"))
+        << ::test::read_file(events) << result.output;
+
+    const std::string log = peer.output();
+    EXPECT_NE(std::string::npos, log.find("TFTP Daemon Binding to 192.168.1.10\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("Assigning Dynamic IP! \n")) << log;
+}
+
+TEST_F(ServiceNetwork, IscDhclientObtainsTheFirstPoolAddressAndTheBootFile) {
+    make_network();
+    ::test::ChildProcess& peer = start_peer();
+    const auto events = dir_ / "events";
+    const auto script =
+        dir_.write("dhclient.sh",
+                   "#!/bin/sh\necho \"$reason ip=$new_ip_address next=$new_next_server "
+                   "file=$new_filename\" >> " +
+                       events.string() + "\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    const auto config = dir_.write("dhclient.conf", "");
+
+    ::test::ChildProcess client(client_->exec() + "dhclient -d -1 -sf " + script.string() +
+                                " -lf " + (dir_ / "leases").string() + " -pf " +
+                                (dir_ / "pid").string() + " -cf " + config.string() + " " +
+                                client_if_);
+    EXPECT_TRUE(wait_for_file(events, "BOUND ip=192.168.1.50 next=192.168.1.10 file=zorva.bin"))
+        << ::test::read_file(events) << client.output();
+
+    const std::string log = peer.output();
+    EXPECT_NE(std::string::npos, log.find("TFTP Daemon Binding to 192.168.1.10\n")) << log;
+    EXPECT_NE(std::string::npos, log.find("Assigning Dynamic IP! \n")) << log;
+}
+
+TEST_F(ServiceNetwork, AnswersADiscoverNormallyAfterRandomDatagrams) {
+    make_network("192.168.1.20/24");
+    // A pool far larger than the DISCOVERs that random bytes may hold.
+    ::test::ChildProcess& peer = start_peer("--set PoolSize=200");
+    const auto result = probe("--noise 400 --seed 4242");
+    ASSERT_EQ(0, result.status) << result.output << peer.output();
+    EXPECT_NE(std::string::npos, result.output.find("siaddr=192.168.1.10 sname=Kestrom 1.0 "
+                                                    "file=zorva.bin"))
+        << result.output;
+    EXPECT_NE(std::string::npos, result.output.find("OFFER yiaddr=192.168.1."));
+    EXPECT_EQ(std::string::npos, peer.output().find("Can't")) << peer.output();
+}
+
+TEST_F(ServiceNetwork, ReadsTheMissingTailOfAShortDatagramAsZeros) {
+    make_network("192.168.1.20/24");
+    ::test::ChildProcess& peer = start_peer("--trace");
+    const auto result = probe("--short");
+    ASSERT_EQ(0, result.status) << result.output << peer.output();
+    EXPECT_NE(std::string::npos,
+              result.output.find("OFFER yiaddr=192.168.1.50 siaddr=192.168.1.10 sname=Kestrom 1.0 "
+                                 "file=zorva.bin"))
+        << result.output;
+    // The 100 bytes that came end before the cookie: the previous OFFER's cookie and options
+    // must not stand in for it.
+    const std::string tail =
+        "write_packet [end]\nprocess_dhcp_packet [end]!\n"
+        "parse_dhcp_options [begin]!\nNo magic cookie! Aborting! \n";
+    EXPECT_TRUE(peer.wait_for_output(tail)) << peer.output();
+}
+
+TEST_F(ServiceNetwork, ServesEveryInterfaceWithServerZeroWhenNoAddressMatches) {
+    make_network("192.168.1.20/24");
+    // Untied to an interface, limited broadcasts follow the default route, as on a usual PC.
+    ASSERT_EQ(0, server_->run("ip route add default dev " + server_if_).status);
+    ::test::ChildProcess& peer = start_peer("--set ZorvaIPStartAddress=10.20.0.5");
+    const auto result = probe("");
+    ASSERT_EQ(0, result.status) << result.output << peer.output();
+    EXPECT_NE(std::string::npos, result.output.find("OFFER yiaddr=10.20.0.5 siaddr=0.0.0.0"))
+        << result.output;
+    EXPECT_EQ(std::string::npos, peer.output().find("TFTP Daemon Binding")) << peer.output();
+}
+
+TEST_F(ServiceNetwork, ReportsAPortHeldByAnotherProgramAndEndsOnlyTheService) {
+    make_network();
+    ::test::ChildProcess& first = start_peer();
+    ::test::ChildProcess& second = start_peer("", false);
+    EXPECT_TRUE(second.wait_for_output("DHCP Can't bind - port already in use\nnot serving\n"))
+        << second.output();
+    // The process goes on (the rest of the tool would keep running) until told to end.
+    second.close_stdin();
+    EXPECT_EQ(0, second.wait());
+    first.close_stdin();
+    EXPECT_EQ(0, first.wait());
+}
+
+TEST_F(ServiceNetwork, SaysWhenPort67NeedsPrivilegeRatherThanThatItIsInUse) {
+    make_network();
+    peers_.push_back(std::make_unique<::test::ChildProcess>(
+        server_->exec() + "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all " +
+            peer_path(),
+        true));
+    ::test::ChildProcess& peer = *peers_.back();
+    EXPECT_TRUE(peer.wait_for_output(
+        "DHCP Can't bind - port 67 needs root or the CAP_NET_BIND_SERVICE capability\n"))
+        << peer.output();
+    EXPECT_EQ(std::string::npos, peer.output().find("already in use"));
+}
+
+TEST_F(ServiceNetwork, ReportsASocketThatCannotBeMadeAndEndsOnlyTheService) {
+    make_network();
+    ::test::ChildProcess& peer = start_peer("--leave-two-descriptors", false);
+    EXPECT_TRUE(peer.wait_for_output("not serving\n")) << peer.output();
+    const std::string out = peer.output();
+    EXPECT_NE(std::string::npos, out.find("socket: Too many open files\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("DHCP Can't create socket - Too many open files\n"))
+        << out;
+    // The process lives on; it ends when told to, with status 0.
+    peer.close_stdin();
+    EXPECT_EQ(0, peer.wait());
+}
+
+}  // namespace
+}  // namespace dhcp
