@@ -133,7 +133,8 @@ void ChildProcess::close_stdin() {
 }
 
 void ChildProcess::signal(int sig) {
-    if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
+    // The whole group: the shell and the program it runs.
+    if (pid_ > 0 && !reaped_) ::kill(-pid_, sig);
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
