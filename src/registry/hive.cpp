@@ -89,16 +89,22 @@ long from_sqlite(int rc) {
     switch (rc & 0xff) {
         case SQLITE_OK:
         case SQLITE_ROW:
-        case SQLITE_DONE: return ok;
+        case SQLITE_DONE:
+            return ok;
         case SQLITE_BUSY:
-        case SQLITE_LOCKED: return code(RegError::busy);
+        case SQLITE_LOCKED:
+            return code(RegError::busy);
         case SQLITE_READONLY:
         case SQLITE_PERM:
-        case SQLITE_AUTH: return code(RegError::access_denied);
-        case SQLITE_NOMEM: return code(RegError::not_enough_memory);
+        case SQLITE_AUTH:
+            return code(RegError::access_denied);
+        case SQLITE_NOMEM:
+            return code(RegError::not_enough_memory);
         case SQLITE_NOTADB:
-        case SQLITE_CORRUPT: return code(RegError::bad_db);
-        default: return code(RegError::registry_io_failed);
+        case SQLITE_CORRUPT:
+            return code(RegError::bad_db);
+        default:
+            return code(RegError::registry_io_failed);
     }
 }
 
@@ -118,8 +124,8 @@ void report_not_a_hive(const std::string& path, std::string_view why) {
 }
 
 void report_read_only(const std::string& path) {
-    report_once(path, "kestrom: registry hive " + path +
-                          " cannot be written; settings are not stored\n");
+    report_once(path,
+                "kestrom: registry hive " + path + " cannot be written; settings are not stored\n");
 }
 
 // ---- statements and transactions ----
@@ -253,8 +259,8 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
     const bool missing = st.type() == fs::file_type::not_found;
     if (missing && !create) return code(RegError::file_not_found);
     if (!missing && st.type() != fs::file_type::regular) {
-        report_not_a_hive(path, st.type() == fs::file_type::directory ? "a directory"
-                                                                      : "not a regular file");
+        report_not_a_hive(
+            path, st.type() == fs::file_type::directory ? "a directory" : "not a regular file");
         return code(RegError::bad_db);
     }
     if (missing) create_private_directory(fs::path(path).parent_path());
@@ -278,9 +284,9 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     // Rollback journal with a full sync at each commit: a committed write survives a crash of
-    // the process or the machine, and readers of a read-only file need no side files.
-    (void)sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);  // FULL is
-                                                                                    // the default
+    // the process or the machine, and readers of a read-only file need no side files. (FULL is
+    // SQLite's default; a failure here leaves that default.)
+    (void)sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
     Identity id;
     int rc = identify(db, &id);
     if (rc != SQLITE_OK) {
@@ -392,8 +398,8 @@ long find_child(sqlite3* db, std::int64_t parent, std::string_view name, std::in
 
 // Walks parts below start. Missing keys are created when create is set, otherwise
 // file_not_found.
-long walk(sqlite3* db, std::int64_t start, const std::vector<std::string_view>& parts,
-          bool create, std::int64_t* id) {
+long walk(sqlite3* db, std::int64_t start, const std::vector<std::string_view>& parts, bool create,
+          std::int64_t* id) {
     std::int64_t at = start;
     for (const std::string_view part : parts) {
         std::int64_t child = 0;
@@ -623,7 +629,8 @@ long reg_delete_key(HKEY key, const char* path) {
         if (rc == SQLITE_ROW) return code(RegError::access_denied);
         if (rc != SQLITE_DONE) return from_sqlite(rc);
     }
-    for (const char* sql : {"DELETE FROM reg_value WHERE key = ?", "DELETE FROM reg_key WHERE id = ?"}) {
+    for (const char* sql :
+         {"DELETE FROM reg_value WHERE key = ?", "DELETE FROM reg_key WHERE id = ?"}) {
         Statement q(db, sql);
         if (!q.prepared()) return from_sqlite(q.prepare_result());
         q.bind(1, id);
@@ -661,7 +668,8 @@ long reg_enum_value(HKEY key, std::uint32_t index, char* name, std::uint32_t* na
     Transaction tx(db, false);
     if (tx.began() != ok) return tx.began();
     if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement q(db, "SELECT name, type, data FROM reg_value WHERE key = ? ORDER BY id LIMIT 1 OFFSET ?");
+    Statement q(
+        db, "SELECT name, type, data FROM reg_value WHERE key = ? ORDER BY id LIMIT 1 OFFSET ?");
     if (!q.prepared()) return from_sqlite(q.prepare_result());
     q.bind(1, r.id);
     q.bind(2, static_cast<std::int64_t>(index));
@@ -684,10 +692,12 @@ long reg_query_info_key(HKEY key, KeyInfo* info) {
     Transaction tx(db, false);  // one snapshot for both counts
     if (tx.began() != ok) return tx.began();
     if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement keys(db, "SELECT count(*), coalesce(max(length(name)), 0) FROM reg_key WHERE parent = ?");
-    Statement values(db,
-                     "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(data)), 0)"
-                     " FROM reg_value WHERE key = ?");
+    Statement keys(db,
+                   "SELECT count(*), coalesce(max(length(name)), 0) FROM reg_key WHERE parent = ?");
+    Statement values(
+        db,
+        "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(data)), 0)"
+        " FROM reg_value WHERE key = ?");
     if (!keys.prepared()) return from_sqlite(keys.prepare_result());
     if (!values.prepared()) return from_sqlite(values.prepare_result());
     keys.bind(1, r.id);

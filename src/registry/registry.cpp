@@ -1,5 +1,6 @@
 #include "kestrom/registry.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -90,8 +91,8 @@ long enum_key_name(HKEY key, std::uint32_t index, std::vector<char>& buffer, std
 long enum_value_name(HKEY key, std::uint32_t index, std::vector<char>& buffer, std::string* name) {
     for (;;) {
         auto size = static_cast<std::uint32_t>(buffer.size());
-        const long rc = registry::reg_enum_value(key, index, buffer.data(), &size, nullptr,
-                                                 nullptr, nullptr);
+        const long rc =
+            registry::reg_enum_value(key, index, buffer.data(), &size, nullptr, nullptr, nullptr);
         if (rc == kOk) {
             name->assign(buffer.data(), size);
             return kOk;
@@ -181,9 +182,15 @@ bool copy_tree(HKEY from, HKEY to) {
 CRegistryValue::CRegistryValue() = default;
 CRegistryValue::~CRegistryValue() = default;
 
-unsigned char* CRegistryValue::GetData() const { return data_.get(); }
-unsigned long CRegistryValue::GetLength() const { return length_; }
-unsigned long CRegistryValue::Type() const { return type_; }
+unsigned char* CRegistryValue::GetData() const {
+    return data_.get();
+}
+unsigned long CRegistryValue::GetLength() const {
+    return length_;
+}
+unsigned long CRegistryValue::Type() const {
+    return type_;
+}
 
 int CRegistryValue::SetValue(const unsigned char* data, std::uint32_t length, std::uint32_t type) {
     std::unique_ptr<unsigned char[]> copy(new (std::nothrow) unsigned char[length]);
@@ -371,12 +378,28 @@ int CRegistryKey::IsRegKey(HKEY key) {
 CRegistry::CRegistry() = default;
 CRegistry::~CRegistry() = default;
 CRegistry::CRegistry(const CRegistry&) : CRegistry() {}
-CRegistry& CRegistry::operator=(const CRegistry&) { return *this; }
+CRegistry& CRegistry::operator=(const CRegistry&) {
+    return *this;
+}
 
-CRegistryKey* CRegistry::KeyClassRoot() { return &class_root_; }
-CRegistryKey* CRegistry::KeyCurrentUser() { return &current_user_; }
-CRegistryKey* CRegistry::KeyLocalMachine() { return &local_machine_; }
-CRegistryKey* CRegistry::KeyUsers() { return &users_; }
-CRegistryKey* CRegistry::KeyCurrentConfig() { return &current_config_; }
-CRegistryKey* CRegistry::KeyDynData() { return &dyn_data_; }
-CRegistryKey* CRegistry::KeyPerformanceData() { return &performance_data_; }
+CRegistryKey* CRegistry::KeyClassRoot() {
+    return &class_root_;
+}
+CRegistryKey* CRegistry::KeyCurrentUser() {
+    return &current_user_;
+}
+CRegistryKey* CRegistry::KeyLocalMachine() {
+    return &local_machine_;
+}
+CRegistryKey* CRegistry::KeyUsers() {
+    return &users_;
+}
+CRegistryKey* CRegistry::KeyCurrentConfig() {
+    return &current_config_;
+}
+CRegistryKey* CRegistry::KeyDynData() {
+    return &dyn_data_;
+}
+CRegistryKey* CRegistry::KeyPerformanceData() {
+    return &performance_data_;
+}

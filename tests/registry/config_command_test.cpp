@@ -61,8 +61,8 @@ TEST_F(ConfigCommand, SetStoresTextsAsTypedAndThePortAsASignedDecimal) {
 }
 
 TEST_F(ConfigCommand, WrongUsageExitsWith2) {
-    const char* cases[] = {"", "show", "list extra", "get", "get PoolSize extra", "set PoolSize",
-                           "set PoolSize a b"};
+    const char* cases[] = {
+        "", "show", "list extra", "get", "get PoolSize extra", "set PoolSize", "set PoolSize a b"};
     for (const char* args : cases) {
         SCOPED_TRACE(args);
         const auto r = config(args);

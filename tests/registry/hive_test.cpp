@@ -90,7 +90,8 @@ int wait_exit(pid_t pid, std::chrono::seconds timeout) {
             ::waitpid(pid, &status, 0);
             return -1;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling an exit, with a deadline
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(5));  // polling an exit, with a deadline
     }
 }
 
@@ -142,7 +143,8 @@ TEST(HiveFile, AFileThatIsNotAHiveIsLeftAloneAndReportedOnce) {
         } else {
             hive.dir().write("registry.db", c.content);
         }
-        const std::string before = std::filesystem::is_regular_file(path) ? test::read_file(path) : "";
+        const std::string before =
+            std::filesystem::is_regular_file(path) ? test::read_file(path) : "";
 
         testing::internal::CaptureStderr();
         ensure_settings_key();

@@ -100,8 +100,10 @@ TEST_F(RegistryClasses, ReadsEachTypeAsTheOperationCanDeliverIt) {
     ASSERT_EQ(0, key->SetExpandStringValue("expand", "%HOME%\\x"));
     const unsigned char blob[] = {1, 0, 2};
     ASSERT_EQ(0, key->SetBinaryValue("blob", blob, sizeof blob));
-    ASSERT_EQ(0, key->SetValue("unterminated", 1, reinterpret_cast<const unsigned char*>("abc"), 3));
-    ASSERT_EQ(0, key->SetValue("inner nul", 1, reinterpret_cast<const unsigned char*>("ab\0cd"), 5));
+    ASSERT_EQ(0,
+              key->SetValue("unterminated", 1, reinterpret_cast<const unsigned char*>("abc"), 3));
+    ASSERT_EQ(0,
+              key->SetValue("inner nul", 1, reinterpret_cast<const unsigned char*>("ab\0cd"), 5));
     ASSERT_EQ(0, key->SetValue("short number", 4, blob, 2));
 
     struct Case {
@@ -132,7 +134,7 @@ TEST_F(RegistryClasses, ReadsEachTypeAsTheOperationCanDeliverIt) {
         std::uint32_t value;
     };
     const Number numbers[] = {
-        {"max", 0, 4294967295u}, {"text", kWrongType, 7}, {"blob", kWrongType, 7},
+        {"max", 0, 4294967295u},         {"text", kWrongType, 7}, {"blob", kWrongType, 7},
         {"short number", kWrongType, 7}, {"missing", 2, 7},
     };
     for (const auto& c : numbers) {

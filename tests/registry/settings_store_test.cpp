@@ -78,12 +78,12 @@ TEST(SettingsStore, ReadsEachStoredTypeAsTheDescribedText) {
         std::string text;
     };
     const Case cases[] = {
-        {"PoolSize", "10"},                    // 32-bit number as decimal text
-        {"bootFile", "%TEMP%\\zorva.bin"},     // not expanded
-        {"netmask", "default"},                // raw bytes read as missing
-        {"ZorvaLogin", ""},                    // empty, not the default
-        {"zorvapassword", "secret"},           // names match without regard to case
-        {"ZorvaIPAddress", "default"},         // missing
+        {"PoolSize", "10"},                 // 32-bit number as decimal text
+        {"bootFile", "%TEMP%\\zorva.bin"},  // not expanded
+        {"netmask", "default"},             // raw bytes read as missing
+        {"ZorvaLogin", ""},                 // empty, not the default
+        {"zorvapassword", "secret"},        // names match without regard to case
+        {"ZorvaIPAddress", "default"},      // missing
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -99,7 +99,8 @@ TEST(SettingsStore, AnEditTurnsANumberIntoAStringValue) {
     CRegistryValue v;
     ASSERT_EQ(0, settings_key()->GetValue("PoolSize", v));
     EXPECT_EQ(1u, v.Type());
-    EXPECT_EQ(std::string("12abc", 6), std::string(reinterpret_cast<char*>(v.GetData()), v.GetLength()));
+    EXPECT_EQ(std::string("12abc", 6),
+              std::string(reinterpret_cast<char*>(v.GetData()), v.GetLength()));
     EXPECT_EQ("12abc", read("PoolSize"));
 }
 

@@ -44,10 +44,12 @@ int main() {
             check(key->GetValueNames(&names) == 1 && names.size() == 2 && names[0] == "Name",
                   "GetValueNames");
         }
-        const std::unique_ptr<CRegistryKey> software{registry.KeyCurrentUser()->OpenKey("software")};
+        const std::unique_ptr<CRegistryKey> software{
+            registry.KeyCurrentUser()->OpenKey("software")};
         check(software && software->DeleteKey("Outside") == 0, "DeleteKey");
-        check(!std::unique_ptr<CRegistryKey>{registry.KeyCurrentUser()->OpenKey("Software\\Outside")},
-              "key gone");
+        check(
+            !std::unique_ptr<CRegistryKey>{registry.KeyCurrentUser()->OpenKey("Software\\Outside")},
+            "key gone");
     }
     std::filesystem::remove(path, ec);
     if (failures == 0) std::puts("registry_outside: ok");

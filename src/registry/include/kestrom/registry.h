@@ -39,29 +39,31 @@ namespace registry {
 // classes' own (wrong_type).
 enum class RegError : long {
     success = 0,
-    file_not_found = 2,        // no such key or value
-    access_denied = 5,         // the hive cannot be written, the handle lacks the right, or
-                               // the key to delete still has sub-keys
-    invalid_handle = 6,        // not an open key
+    file_not_found = 2,  // no such key or value
+    access_denied = 5,   // the hive cannot be written, the handle lacks the right, or
+                         // the key to delete still has sub-keys
+    invalid_handle = 6,  // not an open key
     not_enough_memory = 8,
-    invalid_parameter = 87,    // data missing for a non-zero length, text missing
-    bad_pathname = 161,        // an empty part inside a key path ("a\\\\b", "\\a")
-    busy = 170,                // another process held the hive longer than the busy wait
-    more_data = 234,           // the caller's buffer is too small
-    no_more_items = 259,       // ends an enumeration
-    bad_db = 1009,             // the file at the hive's path is not a hive
-    bad_key = 1010,            // DeleteKey: missing or empty key name
-    registry_io_failed = 1016, // the hive's file could not be read or written
-    key_deleted = 1018,        // the key of this handle was deleted meanwhile
-    wrong_type = 0x20F00001,   // the value exists, but its type can't be delivered
+    invalid_parameter = 87,     // data missing for a non-zero length, text missing
+    bad_pathname = 161,         // an empty part inside a key path ("a\\\\b", "\\a")
+    busy = 170,                 // another process held the hive longer than the busy wait
+    more_data = 234,            // the caller's buffer is too small
+    no_more_items = 259,        // ends an enumeration
+    bad_db = 1009,              // the file at the hive's path is not a hive
+    bad_key = 1010,             // DeleteKey: missing or empty key name
+    registry_io_failed = 1016,  // the hive's file could not be read or written
+    key_deleted = 1018,         // the key of this handle was deleted meanwhile
+    wrong_type = 0x20F00001,    // the value exists, but its type can't be delivered
 };
-constexpr long code(RegError e) { return static_cast<long>(e); }
+constexpr long code(RegError e) {
+    return static_cast<long>(e);
+}
 
 // Value types.
-inline constexpr std::uint32_t kRegSz = 1;         // string: text and terminator
-inline constexpr std::uint32_t kRegExpandSz = 2;   // string with %VARIABLES%, never expanded here
-inline constexpr std::uint32_t kRegBinary = 3;     // raw bytes
-inline constexpr std::uint32_t kRegDword = 4;      // 32-bit number, 4 little-endian bytes
+inline constexpr std::uint32_t kRegSz = 1;        // string: text and terminator
+inline constexpr std::uint32_t kRegExpandSz = 2;  // string with %VARIABLES%, never expanded here
+inline constexpr std::uint32_t kRegBinary = 3;    // raw bytes
+inline constexpr std::uint32_t kRegDword = 4;     // 32-bit number, 4 little-endian bytes
 
 // Access masks for OpenKey and CreateKey.
 inline constexpr std::uint32_t kKeyQueryValue = 0x0001;
