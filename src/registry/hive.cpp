@@ -11,6 +11,7 @@
 #include <optional>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <unordered_set>
 #include <vector>
 
@@ -118,14 +119,18 @@ void report_once(const std::string& path, const std::string& text) {
     std::fputs(text.c_str(), stderr);
 }
 
-void report_not_a_hive(const std::string& path, std::string_view why) {
-    report_once(path, "kestrom: " + path + " is not a registry hive (" + std::string(why) +
+// A file at the hive's path that can't serve as the hive: never written to, named once.
+void report_unusable(const std::string& path, std::string_view why) {
+    report_once(path, "kestrom: registry hive " + path + " can't be used (" + std::string(why) +
                           "); it is left untouched and settings are not stored\n");
 }
 
-void report_read_only(const std::string& path) {
-    report_once(path,
-                "kestrom: registry hive " + path + " cannot be written; settings are not stored\n");
+// The reason SQLite could not open or read a file: the OS's word when there is one.
+std::string open_failure(sqlite3* db, int rc) {
+    if (!db) return sqlite3_errstr(rc);
+    if (const int err = sqlite3_system_errno(db); err != 0)
+        return std::generic_category().message(err);
+    return sqlite3_errmsg(db);
 }
 
 // ---- statements and transactions ----
@@ -259,8 +264,9 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
     const bool missing = st.type() == fs::file_type::not_found;
     if (missing && !create) return code(RegError::file_not_found);
     if (!missing && st.type() != fs::file_type::regular) {
-        report_not_a_hive(
-            path, st.type() == fs::file_type::directory ? "a directory" : "not a regular file");
+        report_unusable(path, ec                                      ? ec.message()
+                              : st.type() == fs::file_type::directory ? "it is a directory"
+                                                                      : "it is not a regular file");
         return code(RegError::bad_db);
     }
     if (missing) create_private_directory(fs::path(path).parent_path());
@@ -272,7 +278,7 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
     hive->db.reset(raw);
     hive->path = path;
     if (open_rc != SQLITE_OK) {
-        report_not_a_hive(path, raw ? sqlite3_errmsg(raw) : sqlite3_errstr(open_rc));
+        report_unusable(path, open_failure(raw, open_rc));
         return code(RegError::bad_db);
     }
     // The file holds the password: owner only. SQLite gives its journal the same mode.
@@ -291,20 +297,20 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
     int rc = identify(db, &id);
     if (rc != SQLITE_OK) {
         if (from_sqlite(rc) == code(RegError::busy)) return code(RegError::busy);
-        report_not_a_hive(path, sqlite3_errmsg(db));
+        report_unusable(path, open_failure(db, rc));
         return code(RegError::bad_db);
     }
     hive->read_only = sqlite3_db_readonly(db, "main") == 1;
     if (!is_ours(id)) {
         if (!is_blank(id)) {
-            report_not_a_hive(path, id.application_id == kApplicationId
-                                        ? "made by another version of kestrom"
-                                        : "another kind of database");
+            report_unusable(path, id.application_id == kApplicationId
+                                      ? "it was made by another version of kestrom"
+                                      : "it is another kind of database");
             return code(RegError::bad_db);
         }
         // An empty file: ours to set up, unless another process is doing it right now.
         if (hive->read_only) {
-            report_read_only(path);
+            report_unusable(path, "it cannot be written");
             return code(RegError::access_denied);
         }
         Transaction tx(db, true);
@@ -314,7 +320,7 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
             if ((rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK)
                 return from_sqlite(rc);
         } else if (!is_ours(id)) {
-            report_not_a_hive(path, "another kind of database");
+            report_unusable(path, "it is another kind of database");
             return code(RegError::bad_db);
         }
         if (const long c = tx.commit(); c != ok) return c;
@@ -362,7 +368,7 @@ long resolve(HKEY key, bool create, Resolved* r) {
 
 long check_hive_writable(const Resolved& r) {
     if (r.hive && r.hive->read_only) {
-        report_read_only(r.hive->path);
+        report_unusable(r.hive->path, "it cannot be written");
         return code(RegError::access_denied);
     }
     return ok;
