@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kestrom/registry.h"
 #include "registry/settings_store.h"
@@ -178,7 +179,7 @@ TEST(HiveFile, TheEnvironmentChoosesTheFileOnEveryOpen) {
 TEST(HiveSharing, TwoProcessesWritingAtOnceLoseNothing) {
     test::TempHive hive;
     ensure_settings_key();
-    constexpr int kWrites = 40;
+    constexpr int kWrites = 25;
     pid_t children[2];
     for (int c = 0; c < 2; ++c) {
         children[c] = ::fork();
@@ -214,6 +215,37 @@ TEST(HiveSharing, TwoProcessesWritingAtOnceLoseNothing) {
             EXPECT_EQ(static_cast<std::uint32_t>(i), value) << name;
         }
     EXPECT_EQ("ok", integrity(hive.path()));
+}
+
+TEST(HiveSharing, ThreadsOnOneHandleAndOnTheirOwnLoseNothing) {
+    test::TempHive hive;
+    CRegistry registry;
+    const Key shared{registry.KeyLocalMachine()->CreateKey("Threads")};
+    ASSERT_TRUE(shared);
+    constexpr int kThreads = 4, kWrites = 6;
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([t, &shared] {
+                CRegistry own_registry;
+                const Key own{own_registry.KeyLocalMachine()->OpenKey("Threads")};
+                for (int i = 0; i < kWrites; ++i) {
+                    const std::string name = std::to_string(t) + "_" + std::to_string(i);
+                    EXPECT_EQ(0, shared->SetStringValue(("s" + name).c_str(), name.c_str()));
+                    EXPECT_EQ(0, own->SetStringValue(("o" + name).c_str(), name.c_str()));
+                    std::vector<std::string> names;
+                    shared->GetValueNames(&names);
+                }
+            });
+    }
+    std::vector<std::string> names;
+    shared->GetValueNames(&names);
+    EXPECT_EQ(static_cast<std::size_t>(2 * kThreads * kWrites), names.size());
+    for (const auto& name : names) {
+        std::string text;
+        EXPECT_EQ(0, shared->GetStringValue(name.c_str(), &text));
+        EXPECT_EQ(name.substr(1), text);
+    }
 }
 
 TEST(HiveCrash, AWriterKilledAtAnyMomentLeavesTheLastCommittedValues) {
