@@ -2,8 +2,10 @@
 // `CRegistry` holds the seven predefined root keys, `CRegistryKey` wraps one open key and offers
 // every key and value operation, `CRegistryValue` holds one value's type and bytes. Names are
 // 8-bit texts, matched without regard to case and stored as written; a path is split at
-// backslashes. The hive is one file (see the README for where it lives); each write is one
-// durable transaction, so several processes may share it.
+// backslashes. The hive is one SQLite file: $KESTROM_REGISTRY, else
+// $XDG_CONFIG_HOME/kestrom/registry.db, else ~/.config/kestrom/registry.db, looked up again at
+// each open from a root. Each write is one durable transaction, so several processes may share
+// the file; a file at that path that is not a hive is never written to.
 //
 // This header needs nothing beyond the standard library: the hive's handle type stays opaque, and
 // a program links against libkestrom_registry alone.
