@@ -9,15 +9,24 @@
 
 namespace registry {
 
+// The settings key below HKEY_LOCAL_MACHINE, written with its trailing backslash.
+inline constexpr const char* kSettingsKey = "SOFTWARE\\Varnhold\\kestrom\\";
+inline constexpr const char* kSettingsParentKey = "SOFTWARE\\Varnhold";
+
 // Creates the settings key when it is missing. Called once at start, before any window.
 void ensure_settings_key();
 
 // Fills destination with the stored text of `name`, or with default_text when there is none
-// (or it has another type than a string or a 32-bit number). Always returns 0.
+// (or it has another type than a string or a 32-bit number). A stored text longer than 255
+// characters is cut to 255. Always returns 0.
 int read_setting(const char* name, const char* default_text,
                  std::span<char, core::kSettingTextSize> destination);
 
 // Stores text as the string value `name`. Always returns 0.
 int write_setting(const char* name, const char* text);
+
+// write_setting for callers that report failures (the command line): 0 when stored, else the
+// registry's error code (2 when the key can't be opened, 5 when the hive can't be written).
+[[nodiscard]] long store_setting(const char* name, const char* text);
 
 }  // namespace registry
