@@ -1,0 +1,95 @@
+// `kestrom serve` as the user runs it: the built binary, inside a throwaway network namespace
+// (it binds the real DHCP and TFTP ports), with its own hive and working directory.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "temp_hive.h"
+#include "test_support.h"
+
+namespace {
+
+std::string kestrom() { return (test::build_dir() / "kestrom").string(); }
+
+std::string config_get(const std::string& name) {
+    auto r = test::run_command(kestrom() + " config get " + name);
+    if (!r.output.empty() && r.output.back() == '\n') r.output.pop_back();
+    return r.output;
+}
+
+bool wait_for_stored(const std::string& name, const std::string& text) {
+    for (int i = 0; i < 250; ++i) {
+        if (config_get(name) == text) return true;
+        ::usleep(20'000);
+    }
+    return false;
+}
+
+class Serve : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+        ns_ = std::make_unique<test::NetNs>("serve");
+        process_ = std::make_unique<test::ChildProcess>(
+            "cd " + dir_.path().string() + " && exec " + ns_->exec() + kestrom() + " serve 2>" +
+                (dir_ / "stderr").string(),
+            /*stdin_pipe=*/true);
+    }
+    std::string stderr_text() const { return test::read_file(dir_ / "stderr"); }
+
+    test::TempHive hive_;
+    test::TempDir dir_;
+    std::unique_ptr<test::NetNs> ns_;
+    std::unique_ptr<test::ChildProcess> process_;
+};
+
+TEST_F(Serve, AppliesConsoleEditsAndRefusesWrongCommandsWithUsage) {
+    ASSERT_TRUE(process_->write_stdin("set PoolSize 12\n"));
+    ASSERT_TRUE(wait_for_stored("PoolSize", "12"));
+    ASSERT_TRUE(process_->write_stdin("set Zorva_TFTP_TCP_PORT 8080x\n"));
+    ASSERT_TRUE(wait_for_stored("Zorva_TFTP_TCP_PORT", "8080"));
+
+    ASSERT_TRUE(process_->write_stdin("set poolsize 3\nbogus\n\nset ZorvaLogin root\n"));
+    ASSERT_TRUE(wait_for_stored("ZorvaLogin", "root"));
+    // The two wrong lines each got one usage line; the blank line none; nothing was stored.
+    const std::string err = stderr_text();
+    std::size_t usages = 0;
+    for (auto p = err.find("usage: "); p != std::string::npos; p = err.find("usage: ", p + 1))
+        ++usages;
+    EXPECT_EQ(2u, usages) << err;
+    EXPECT_EQ("12", config_get("PoolSize"));
+    EXPECT_EQ(std::string::npos, process_->output().find("usage")) << process_->output();
+
+    // An empty text clears the field: the port becomes 0.
+    ASSERT_TRUE(process_->write_stdin("set Zorva_TFTP_TCP_PORT \n"));
+    ASSERT_TRUE(wait_for_stored("Zorva_TFTP_TCP_PORT", "0"));
+
+    ASSERT_TRUE(process_->write_stdin("quit\n"));
+    EXPECT_EQ(0, process_->wait());
+}
+
+TEST_F(Serve, RunsOnAfterTheEndOfInputAndEndsCleanlyOnSigterm) {
+    ASSERT_TRUE(process_->write_stdin("set netmask 255.255.0.0\n"));
+    ASSERT_TRUE(wait_for_stored("netmask", "255.255.0.0"));
+    process_->close_stdin();
+    EXPECT_EQ(-1, process_->wait(std::chrono::milliseconds(500))) << "ended at end of input";
+    process_->signal(SIGTERM);
+    EXPECT_EQ(0, process_->wait());
+}
+
+TEST_F(Serve, EndsCleanlyOnSigint) {
+    ASSERT_TRUE(process_->write_stdin("set bootFile zorva.bin\n"));
+    ASSERT_TRUE(wait_for_stored("bootFile", "zorva.bin"));
+    process_->signal(SIGINT);
+    EXPECT_EQ(0, process_->wait());
+}
+
+TEST(ServeUsage, RefusesUnknownOptions) {
+    const auto r = test::run_command(kestrom() + " serve --bogus");
+    EXPECT_EQ(2, r.status);
+    EXPECT_NE(std::string::npos, r.output.find("usage: kestrom serve [--trace]"));
+}
+
+}  // namespace
