@@ -1,6 +1,7 @@
 #include "tftp/tftp_service.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -45,6 +46,7 @@ struct TftpService::Impl {
     platform::Waker waker;
     mutable std::mutex mutex;
     mutable std::condition_variable started_changed;
+    std::atomic<bool> stop_requested{false};
     bool started = false;      // written by the service thread once, read by port()
     std::uint16_t bound_port = 0;
     std::jthread thread;
@@ -97,16 +99,25 @@ struct TftpService::Impl {
         SocketSender sender(*socket);
         TransferTable table(sender, config);
         const std::chrono::milliseconds wait = std::chrono::seconds(config.wait());
-        for (;;) {
-            const auto woke = socket->wait_readable(wait, &waker);
-            if (woke == platform::WaitResult::woken) return;
-            const std::int64_t now = platform::now_seconds();  // once per wake-up
-            if (woke == platform::WaitResult::readable) {
-                platform::Endpoint from;
-                const int length = socket->receive_from(table.begin_receive(), &from);
-                table.dispatch(from, length, now);
+        // After a datagram, the next one is often queued already (several clients): take it
+        // without a wait call. Otherwise wait, at most the retransmission wait.
+        bool maybe_queued = false;
+        while (!stop_requested.load(std::memory_order_relaxed)) {
+            platform::Endpoint from;
+            int length = maybe_queued ? socket->try_receive_from(table.begin_receive(), &from) : -1;
+            bool received = length >= 0;
+            if (!received) {
+                const auto woke = socket->wait_readable(wait, &waker);
+                if (woke == platform::WaitResult::woken) return;
+                if (woke == platform::WaitResult::readable) {
+                    length = socket->receive_from(table.begin_receive(), &from);
+                    received = true;
+                }
             }
+            const std::int64_t now = platform::now_seconds();  // once per wake-up
+            if (received) table.dispatch(from, length, now);
             table.expire(now);
+            maybe_queued = received;
         }
     }
 };
@@ -120,6 +131,7 @@ TftpService::~TftpService() { stop(); }
 
 void TftpService::stop() {
     if (!impl_->thread.joinable()) return;
+    impl_->stop_requested = true;
     impl_->waker.signal();
     impl_->thread.join();
 }

@@ -9,9 +9,19 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include "core/event_log.h"
 #include "tftp/tftp_service.h"
+
+namespace {
+
+class LineBufferedSink : public core::LogSink {
+public:
+    void write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stdout); }
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc != 3) {
@@ -31,7 +41,9 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
-    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    // Line-buffered, as on a terminal: progress marks wait for the next line end.
+    std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
+    core::set_log_sink(std::make_shared<LineBufferedSink>());
     tftp::TftpService service({static_cast<std::uint16_t>(std::atoi(argv[1])), "./"});
     const std::uint16_t port = service.port();
     if (port == 0) return 1;
@@ -39,5 +51,6 @@ int main(int argc, char** argv) {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     service.stop();
+    std::fflush(stdout);
     return 0;
 }
