@@ -96,6 +96,10 @@ public:
     // or -1 with *error set.
     [[nodiscard]] int receive_from(std::span<std::uint8_t> into, Endpoint* from,
                                    int* error = nullptr) const;
+    // As receive_from, but never waits: -1 with *error set (EAGAIN) when nothing is queued.
+    // Lets a busy loop take a queued datagram without a wait call first.
+    [[nodiscard]] int try_receive_from(std::span<std::uint8_t> into, Endpoint* from,
+                                       int* error = nullptr) const;
     // Sent byte count, or -1 with *error set.
     [[nodiscard]] int send_to(std::span<const std::uint8_t> bytes, const Endpoint& to,
                               int* error = nullptr) const;

@@ -1,5 +1,6 @@
 // The TFTP service: serves, or accepts, the one file "zorva.bin" in its home directory, whatever
-// name a client asks for, with the blksize, tsize and interval options.
+// name a client asks for, with the blksize, tsize and interval options. One thread owns one UDP
+// socket bound to every local address and runs the transfer table (transfer_table.h).
 #pragma once
 
 #include <cstdint>
@@ -9,11 +10,12 @@
 namespace tftp {
 
 struct TftpServiceOptions {
-    std::uint16_t port = 69;
+    std::uint16_t port = 69;       // 0 picks a free port (tests)
     std::string directory = "./";  // the home directory, with its trailing separator
 };
 
-// Owns the service thread: constructing starts it, destruction (or stop) ends it.
+// Owns the service thread: constructing starts it, destruction (or stop) ends it. Start-up
+// writes "Ready...\n" or its failure to the event log; a failed start leaves no thread running.
 class TftpService {
 public:
     explicit TftpService(TftpServiceOptions options = {});
@@ -21,6 +23,9 @@ public:
     TftpService(const TftpService&) = delete;
     TftpService& operator=(const TftpService&) = delete;
     void stop();
+
+    // Waits for the end of start-up; the bound UDP port, or 0 when start-up failed.
+    std::uint16_t port() const;
 
 private:
     struct Impl;

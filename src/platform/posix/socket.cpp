@@ -144,12 +144,15 @@ bool UdpSocket::bind_to_device(std::string_view interface_name, int* error) {
     return false;
 }
 
-int UdpSocket::receive_from(std::span<std::uint8_t> into, Endpoint* from, int* error) const {
+namespace {
+
+int receive_datagram(int socket, std::span<std::uint8_t> into, Endpoint* from, int* error,
+                     int flags) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     ssize_t n;
     do {
-        n = ::recvfrom(fd(handle_), into.data(), into.size(), 0, reinterpret_cast<sockaddr*>(&a),
+        n = ::recvfrom(socket, into.data(), into.size(), flags, reinterpret_cast<sockaddr*>(&a),
                        &len);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
@@ -158,6 +161,16 @@ int UdpSocket::receive_from(std::span<std::uint8_t> into, Endpoint* from, int* e
     }
     if (from) *from = from_sockaddr(a);
     return static_cast<int>(n);
+}
+
+}  // namespace
+
+int UdpSocket::receive_from(std::span<std::uint8_t> into, Endpoint* from, int* error) const {
+    return receive_datagram(fd(handle_), into, from, error, 0);
+}
+
+int UdpSocket::try_receive_from(std::span<std::uint8_t> into, Endpoint* from, int* error) const {
+    return receive_datagram(fd(handle_), into, from, error, MSG_DONTWAIT);
 }
 
 int UdpSocket::send_to(std::span<const std::uint8_t> bytes, const Endpoint& to, int* error) const {

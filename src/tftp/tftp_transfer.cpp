@@ -1,0 +1,220 @@
+// The request, send and receive steps and the retransmission (RFC 1350 §6 lock-step: one DATA
+// in flight, answered by its ACK).
+#include "tftp/tftp_transfer.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/event_log.h"
+
+namespace tftp {
+namespace {
+
+constexpr std::uint16_t kLastBlockNumber = 65535;  // block numbers never wrap
+
+int send_area(const StepContext& ctx, const TftpTransfer& t, const std::uint8_t* bytes,
+              std::size_t length) {
+    return ctx.socket.send_to(std::span(bytes, length), t.client);
+}
+
+// File operations record their failure in the transfer's own pending error; nothing else does.
+bool open_file(TftpTransfer& t, const char* mode) {
+    std::FILE* f = std::fopen(t.path.data(), mode);
+    if (f == nullptr) {
+        t.runtime_error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    t.file.reset(f);
+    return true;
+}
+
+// Reads up to block-size bytes into the DATA area after its header.
+std::int32_t read_block(TftpTransfer& t, PacketArea& area) {
+    const std::size_t got = std::fread(area.data() + kHeaderSize, 1, t.block_size, t.file.get());
+    if (got < t.block_size && std::ferror(t.file.get())) t.runtime_error = errno != 0 ? errno : EIO;
+    return static_cast<std::int32_t>(got);
+}
+
+void fill_area(TftpTransfer& t, PacketArea& area, std::int32_t& length, std::uint16_t block) {
+    store_be16(area.data(), static_cast<std::uint16_t>(Opcode::data));
+    store_be16(area.data() + 2, block);
+    length = read_block(t, area);
+    // The last block is the first short one; the file is done as soon as it has been read.
+    if (static_cast<std::uint32_t>(length) < t.block_size) t.file.reset();
+}
+
+bool is_netascii(const TftpTransfer& t) {
+    const std::string_view mode(reinterpret_cast<const char*>(t.packet.data()) + t.mode_offset,
+                                t.mode_length);
+    return tftp_names_equal(mode, "netascii") == 0;
+}
+
+// Sends `area` (the block the counter names) and reads the next block into `other` when the
+// file still has data and `other` holds an older block.
+int send_and_read_ahead(TftpTransfer& t, const StepContext& ctx, const PacketArea& area,
+                        std::int32_t length, PacketArea& other, std::int32_t& other_length) {
+    t.last_send_result = send_area(ctx, t, area.data(), kHeaderSize + static_cast<std::size_t>(length));
+    const int result = t.runtime_error;
+    if (t.file && load_be16(other.data() + 2) < load_be16(area.data() + 2))
+        fill_area(t, other, other_length, static_cast<std::uint16_t>(t.block_counter + 1));
+    return result;
+}
+
+}  // namespace
+
+int start_transfer(TftpTransfer& t, const StepContext& ctx) {
+    t.block_counter = 0;
+    t.last_send_result = 0;
+    t.block_size = kDefaultBlockSize;
+    t.wait = ctx.config.wait();
+    t.expiry = ctx.now + t.wait;
+    t.ack_length = 0;
+
+    const std::size_t first_option = parse_request(t);
+    if (!compose_path(t, ctx.config)) return 1;
+
+    const bool text = is_netascii(t);
+    const bool read = t.stored_opcode() == Opcode::rrq;
+    if (read) {
+        t.runtime_error = 0;
+        if (!open_file(t, text ? "rt" : "rb") || t.runtime_error != 0) {
+            set_error(t, TftpErrorCode::file_not_found, kFileNotFoundText);
+            return 1;
+        }
+    } else {
+        // The handle of a successful existence test stays in the record; the loop closes it.
+        if (open_file(t, "rb")) {
+            set_error(t, TftpErrorCode::file_exists, kFileExistsText);
+            return 1;
+        }
+        t.runtime_error = 0;
+        // "x" (C11 exclusive create): a file that appeared since the test, or one that exists
+        // but cannot be read, is never truncated.
+        if (!open_file(t, text ? "wx" : "wbx") || t.runtime_error != 0) {
+            set_error(t, TftpErrorCode::access_violation, kInvalidPathText);
+            return 1;
+        }
+    }
+
+    const auto datagram = t.received();
+    if (first_option < datagram.size() && datagram[first_option] != 0) {
+        t.ack_length = static_cast<std::uint16_t>(negotiate_options(t, first_option, ctx));
+        t.last_send_result = send_area(ctx, t, t.ack_area.data(), t.ack_length);
+    } else if (!read) {
+        store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::ack));
+        store_be16(t.ack_area.data() + 2, 0);
+        t.ack_length = kHeaderSize;
+        t.last_send_result = send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+    }
+    if (t.runtime_error != 0) return t.runtime_error;
+    if (!read) return 0;
+
+    // "tsize" left the position at the end.
+    if (std::ftell(t.file.get()) != 0 && std::fseek(t.file.get(), 0, SEEK_SET) != 0)
+        t.runtime_error = errno;
+    fill_area(t, t.data_a, t.data_length_a, 1);
+    if (t.runtime_error != 0) return t.runtime_error;
+    if (t.file) fill_area(t, t.data_b, t.data_length_b, 2);
+
+    if (t.last_send_result == 0) {  // no OACK went out: block 1 goes now
+        t.last_send_result = send_area(ctx, t, t.data_a.data(),
+                                       kHeaderSize + static_cast<std::size_t>(t.data_length_a));
+        t.block_counter = 1;
+    }
+    return 0;
+}
+
+int send_block(TftpTransfer& t, const StepContext& ctx) {
+    t.runtime_error = 0;
+    t.expiry = ctx.now + t.wait;
+    const std::uint16_t counter = t.block_counter;
+    const std::uint16_t block_a = load_be16(t.data_a.data() + 2);
+    const std::uint16_t block_b = load_be16(t.data_b.data() + 2);
+    const bool all_acknowledged = block_a < counter && block_b < counter;
+
+    // Block numbers never wrap. A file whose last block is 65534 is complete when that block
+    // is acknowledged; only a file with more data is too large.
+    if (counter == kLastBlockNumber && !all_acknowledged) {
+        t.retry_counter = TftpTransfer::kFinished;
+        set_error(t, TftpErrorCode::disk_full, kFileTooLargeText);
+        return 1;
+    }
+    if (block_a == counter)
+        return send_and_read_ahead(t, ctx, t.data_a, t.data_length_a, t.data_b, t.data_length_b);
+    if (block_b == counter)
+        return send_and_read_ahead(t, ctx, t.data_b, t.data_length_b, t.data_a, t.data_length_a);
+    if (all_acknowledged) {
+        t.retry_counter = TftpTransfer::kFinished;
+        if (t.runtime_error == 0 && !t.in_error())
+            core::log_printf("\nClient %s %s, %u Blocks Served\n", t.client_key.data(),
+                             t.path.data(), static_cast<unsigned>(counter - 1));
+    }
+    return 0;
+}
+
+int receive_block(TftpTransfer& t, const StepContext& ctx) {
+    t.runtime_error = 0;
+    t.expiry = ctx.now + t.wait;
+    if (t.block_counter == kLastBlockNumber) {
+        t.retry_counter = TftpTransfer::kFinished;
+        set_error(t, TftpErrorCode::disk_full, kFileTooLargeText);
+        return 1;
+    }
+    if (!t.file) return 0;  // the last block has been stored already
+
+    // The ACK goes out before the block is written.
+    (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+    if (t.runtime_error != 0) return t.runtime_error;
+
+    const std::size_t data_length =
+        t.received_length > static_cast<std::int32_t>(kHeaderSize)
+            ? static_cast<std::size_t>(t.received_length) - kHeaderSize
+            : 0;
+    if (data_length > 0 &&
+        std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1) {
+        t.runtime_error = errno != 0 ? errno : EIO;
+        set_error(t, TftpErrorCode::disk_full, kDiskFullText);
+        return 1;
+    }
+    if (data_length >= t.block_size) return 0;  // more blocks follow
+
+    // Last block. Flush before reporting, so a write that fails late is not reported as done.
+    if (std::fflush(t.file.get()) != 0) {
+        t.runtime_error = errno != 0 ? errno : EIO;
+        set_error(t, TftpErrorCode::disk_full, kDiskFullText);
+        return 1;
+    }
+    if (t.runtime_error == 0 && !t.in_error())
+        core::log_printf("Client %s %s, %u Blocks Received\n", t.client_key.data(),
+                         t.path.data(), static_cast<unsigned>(t.block_counter));
+    t.retry_counter = TftpTransfer::kFinished;
+    t.file.reset();
+    return 0;
+}
+
+void retransmit(TftpTransfer& t, const StepContext& ctx) {
+    switch (t.stored_opcode()) {
+        case Opcode::rrq:
+            // Block 0 or 1 unanswered: the request step reopens the file and sends the OACK or
+            // DATA 1 again. Its result is not reported.
+            t.file.reset();
+            t.last_send_result = 0;
+            (void)start_transfer(t, ctx);
+            break;
+        case Opcode::wrq:
+            // Nothing is prepared after a failed restart; only well-formed packets go out.
+            if (t.ack_length != 0)
+                t.last_send_result = send_area(ctx, t, t.ack_area.data(), t.ack_length);
+            break;
+        case Opcode::data:
+            t.last_send_result = send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+            break;
+        case Opcode::ack:
+            (void)send_block(t, ctx);  // sends the block in flight again, unchanged
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace tftp

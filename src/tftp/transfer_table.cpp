@@ -1,0 +1,196 @@
+#include "tftp/transfer_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "core/event_log.h"
+
+namespace tftp {
+namespace {
+
+void log_error(std::string_view key, std::string_view path, std::string_view text) {
+    core::log_printf("Client %.*s %.*s, error: %.*s\n", static_cast<int>(key.size()), key.data(),
+                     static_cast<int>(path.size()), path.data(), static_cast<int>(text.size()),
+                     text.data());
+}
+
+void send_error(PacketSender& socket, const TftpTransfer& t, const platform::Endpoint& to) {
+    (void)socket.send_to(std::span(t.error_area).first(t.error_packet_length()), to);
+}
+
+}  // namespace
+
+TransferTable::TransferTable(PacketSender& socket, const TftpServerConfig& config)
+    : socket_(socket), config_(config), receive_(std::make_unique<TftpTransfer>()) {}
+
+TransferTable::~TransferTable() = default;
+
+std::span<std::uint8_t> TransferTable::begin_receive() {
+    receive_->clear_for_receive();
+    return receive_->packet;
+}
+
+void TransferTable::dispatch(const platform::Endpoint& from,
+                             std::span<const std::uint8_t> datagram, std::int64_t now) {
+    const auto into = begin_receive();
+    const std::size_t n = std::min(datagram.size(), into.size());
+    std::copy_n(datagram.begin(), n, into.begin());
+    dispatch(from, static_cast<int>(n), now);
+}
+
+const TftpTransfer* TransferTable::find(std::string_view key) const {
+    const auto it = table_.find(key);
+    return it == table_.end() ? nullptr : it->second.get();
+}
+
+void TransferTable::copy_error_datagram() {
+    // A client's ERROR goes back as it came, cut to the error area with its last byte a NUL.
+    TftpTransfer& rx = *receive_;
+    const auto datagram = rx.received();
+    std::copy_n(datagram.begin(), std::min(datagram.size(), rx.error_area.size() - 1),
+                rx.error_area.begin());
+}
+
+void TransferTable::dispatch(const platform::Endpoint& from, int length, std::int64_t now) {
+    TftpTransfer& rx = *receive_;
+    rx.client = from;
+    rx.received_length = std::clamp<int>(length, -1, static_cast<int>(kDatagramMax));
+    if (rx.received_length < static_cast<int>(kHeaderSize)) return;
+
+    const std::size_t key_length = format_client_key(from, rx.client_key);
+    const std::string_view key(rx.client_key.data(), key_length);
+    const StepContext ctx{socket_, config_, now};
+    const auto opcode = rx.stored_opcode();
+
+    // Whose file operations count as "the runtime error", and whose path the error line shows.
+    TftpTransfer* active = &rx;
+    if (const auto it = table_.find(key); it != table_.end()) {
+        active = it->second.get();
+        active->runtime_error = 0;
+        handle_known(*active, opcode, ctx);
+    } else {
+        handle_new(opcode, ctx);
+    }
+
+    const int pending = active->runtime_error;
+    if (pending == 0 && !rx.in_error()) return;
+    rx.file.reset();  // a failed request of a new client may have left its file open
+    if (pending != 0) {
+        const std::string text = platform::error_text(pending);
+        set_error(rx, TftpErrorCode::not_defined, text);
+    }
+    log_error(key, active->path_text(), rx.error_text());
+    send_error(socket_, rx, from);
+}
+
+void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepContext& ctx) {
+    TftpTransfer& rx = *receive_;
+    // A progress mark for every datagram from a client whose counter is a multiple of 10.
+    if (t.block_counter % 10 == 0) core::log_printf(".");
+
+    const std::uint16_t block = load_be16(rx.packet.data() + 2);
+    int result = 0;
+    switch (opcode) {
+        case Opcode::rrq:
+        case Opcode::wrq:
+            // A new request from the same address and port restarts the transfer in place.
+            t.file.reset();
+            t = std::move(rx);
+            result = start_transfer(t, ctx);
+            if (result != 0) t.file.reset();
+            break;
+        case Opcode::data:
+            if (block != t.block_counter + 1) return;  // duplicates and gaps are ignored
+            ++t.block_counter;
+            t.retry_counter = 0;
+            store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::ack));
+            store_be16(t.ack_area.data() + 2, t.block_counter);
+            t.received_length = rx.received_length;
+            std::memcpy(t.packet.data(), rx.packet.data(),
+                        static_cast<std::size_t>(rx.received_length));
+            result = receive_block(t, ctx);
+            break;
+        case Opcode::ack:
+            if (block != t.block_counter) return;  // duplicate or early ACKs are ignored
+            ++t.block_counter;
+            t.retry_counter = 0;
+            t.received_length = rx.received_length;
+            std::memcpy(t.packet.data(), rx.packet.data(),
+                        static_cast<std::size_t>(rx.received_length));
+            result = send_block(t, ctx);
+            break;
+        case Opcode::error:
+            copy_error_datagram();
+            t.retry_counter = TftpTransfer::kFinished;
+            return;
+        default: {
+            char text[40];
+            std::snprintf(text, sizeof text, "Unexpected Option Code %u",
+                          static_cast<unsigned>(opcode));
+            set_error(rx, TftpErrorCode::not_defined, text);
+            return;
+        }
+    }
+    if (result != 0) rx.error_area = t.error_area;
+}
+
+void TransferTable::handle_new(Opcode opcode, const StepContext& ctx) {
+    TftpTransfer& rx = *receive_;
+    switch (opcode) {
+        case Opcode::rrq:
+        case Opcode::wrq: {
+            if (start_transfer(rx, ctx) != 0) return;  // no transfer; the caller reports
+            std::unique_ptr<TftpTransfer> record(new (std::nothrow) TftpTransfer);
+            if (!record) return;  // out of memory: the request is dropped, its file closed
+            *record = std::move(rx);
+            TftpTransfer* t = record.get();
+            table_.emplace(std::string(t->key_text()), std::move(record));
+            index_.emplace(static_cast<std::int32_t>(t->expiry), t);
+            return;
+        }
+        case Opcode::error:
+            copy_error_datagram();
+            return;
+        default:
+            return;  // nothing is sent to a client without a transfer
+    }
+}
+
+void TransferTable::expire(std::int64_t now) {
+    auto it = index_.begin();
+    while (it != index_.end() && it->first <= now) {
+        TftpTransfer& r = *it->second;
+        if (r.expiry > now) {
+            // The record moved on since the entry was made: file it under its expiry now.
+            auto node = index_.extract(it++);
+            node.key() = static_cast<std::int32_t>(r.expiry);
+            index_.insert(std::move(node));
+            continue;
+        }
+        if (r.expiry == now) {
+            ++it;
+            continue;
+        }
+        if (r.retry_counter >= 3) {
+            r.file.reset();
+            if (r.retry_counter != TftpTransfer::kFinished) {
+                set_error(r, TftpErrorCode::not_defined, kTimeoutText);
+                log_error(r.key_text(), r.path_text(), kTimeoutText);
+                send_error(socket_, r, r.client);
+            }
+            const auto entry = table_.find(r.key_text());
+            it = index_.erase(it);
+            if (entry != table_.end()) table_.erase(entry);  // releases r
+            continue;
+        }
+        const StepContext ctx{socket_, config_, now};
+        retransmit(r, ctx);
+        ++r.retry_counter;
+        r.expiry = now + r.wait;
+        ++it;
+    }
+}
+
+}  // namespace tftp

@@ -1,0 +1,56 @@
+// The service's state between datagrams: the receive record, the transfer table keyed by the
+// client's "%s:%u" text, and the expiry index that the time-out scan walks. dispatch() handles
+// one received datagram, expire() retransmits or ends what is overdue. Both take the time of the
+// wake-up as a parameter, so tests drive whole retransmission schedules without sleeping. Only
+// the service thread uses a table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/net.h"
+#include "tftp/tftp_transfer.h"
+
+namespace tftp {
+
+class TransferTable {
+public:
+    TransferTable(PacketSender& socket, const TftpServerConfig& config);
+    ~TransferTable();
+    TransferTable(const TransferTable&) = delete;
+    TransferTable& operator=(const TransferTable&) = delete;
+
+    // The receive record, cleared, for the loop to receive the next datagram into.
+    std::span<std::uint8_t> begin_receive();
+    // Handles the datagram the loop received into begin_receive()'s area; a negative length
+    // is a failed receive and, like any datagram under 4 bytes, is ignored.
+    void dispatch(const platform::Endpoint& from, int length, std::int64_t now);
+    // The same for a datagram held elsewhere (tests, fuzzing); longer ones are cut to 4100.
+    void dispatch(const platform::Endpoint& from, std::span<const std::uint8_t> datagram,
+                  std::int64_t now);
+    // The time-out scan: retransmits overdue transfers, ends those out of retries.
+    void expire(std::int64_t now);
+
+    std::size_t size() const { return table_.size(); }
+    std::size_t index_size() const { return index_.size(); }
+    // The transfer of a client key ("127.0.0.1:40000"), or nullptr.
+    const TftpTransfer* find(std::string_view key) const;
+
+private:
+    void handle_known(TftpTransfer& t, Opcode opcode, const StepContext& ctx);
+    void handle_new(Opcode opcode, const StepContext& ctx);
+    void copy_error_datagram();
+
+    PacketSender& socket_;
+    TftpServerConfig config_;
+    std::unique_ptr<TftpTransfer> receive_;
+    std::map<std::string, std::unique_ptr<TftpTransfer>, std::less<>> table_;
+    std::multimap<std::int32_t, TftpTransfer*> index_;
+};
+
+}  // namespace tftp

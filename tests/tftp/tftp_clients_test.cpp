@@ -1,0 +1,127 @@
+// Real TFTP clients against the service on loopback (each client takes the port on its command
+// line). One case per client and size, so ctest runs them side by side.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "test_support.h"
+#include "tftp/tftp_service.h"
+#include "tftp_test_util.h"
+
+namespace tftp {
+namespace {
+
+using namespace tftp::testing;
+
+constexpr std::size_t kOneMiB = 1024 * 1024;
+constexpr std::size_t kSixteenMiB = 16 * kOneMiB;
+
+bool have(const char* program) {
+    return test::run_command(std::string("command -v ") + program + " >/dev/null").status == 0;
+}
+
+// The service in a fresh home directory, and a second directory for what clients fetch.
+struct ClientRun {
+    test::TempDir home;
+    test::TempDir out;
+    test::CapturedLog log;
+    std::string content;
+    std::unique_ptr<TftpService> service;
+
+    explicit ClientRun(std::size_t size, bool with_file = true) : content(pattern(size)) {
+        if (with_file) home.write("zorva.bin", content);
+        service = std::make_unique<TftpService>(TftpServiceOptions{0, home.path().string() + "/"});
+    }
+    std::string port() const { return std::to_string(service->port()); }
+    std::string out_file(int i = 0) const { return (out / ("got" + std::to_string(i))).string(); }
+    // Runs a client command line with a deadline.
+    test::CommandResult run(const std::string& command) const {
+        return test::run_command("timeout 120 " + command + " 2>&1");
+    }
+};
+
+std::string fetch_command(const std::string& client, const ClientRun& r, const std::string& out) {
+    const std::string port = r.port();
+    if (client == "curl-512")
+        return "curl -sS --tftp-blksize 512 -o " + out + " tftp://127.0.0.1:" + port + "/zorva.bin";
+    if (client == "curl-4096")
+        return "curl -sS --tftp-blksize 4096 -o " + out + " tftp://127.0.0.1:" + port + "/zorva.bin";
+    if (client == "atftp")
+        return "atftp -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
+    if (client == "atftp-1428")
+        return "atftp --option 'blksize 1428' -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
+    if (client == "tftp-hpa")
+        return "tftp -m binary 127.0.0.1 " + port + " -c get zorva.bin " + out;
+    if (client == "busybox")
+        return "busybox tftp -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
+    return "false";
+}
+
+const char* program_of(const std::string& client) {
+    if (client.starts_with("curl")) return "curl";
+    if (client.starts_with("atftp")) return "atftp";
+    if (client == "tftp-hpa") return "tftp";
+    return "busybox";
+}
+
+void expect_fetch(const std::string& client, std::size_t size) {
+    if (!have(program_of(client))) GTEST_SKIP() << program_of(client) << " is not installed";
+    ClientRun r(size);
+    ASSERT_NE(0, r.service->port());
+    const auto result = r.run(fetch_command(client, r, r.out_file()));
+    EXPECT_EQ(0, result.status) << result.output;
+    EXPECT_TRUE(test::read_file(r.out_file()) == r.content) << client << " got different bytes";
+    EXPECT_TRUE(r.log.wait_for(" Blocks Served\n")) << r.log.text();
+    EXPECT_EQ(std::string::npos, r.log.text().find("error")) << r.log.text();
+}
+
+TEST(TftpClients, CurlBlksize512Fetches1MiB) { expect_fetch("curl-512", kOneMiB); }
+TEST(TftpClients, CurlBlksize512Fetches16MiB) { expect_fetch("curl-512", kSixteenMiB); }
+TEST(TftpClients, CurlBlksize4096Fetches1MiB) { expect_fetch("curl-4096", kOneMiB); }
+TEST(TftpClients, CurlBlksize4096Fetches16MiB) { expect_fetch("curl-4096", kSixteenMiB); }
+TEST(TftpClients, AtftpFetches1MiB) { expect_fetch("atftp", kOneMiB); }
+TEST(TftpClients, AtftpFetches16MiB) { expect_fetch("atftp", kSixteenMiB); }
+TEST(TftpClients, AtftpBlksize1428Fetches16MiB) { expect_fetch("atftp-1428", kSixteenMiB); }
+TEST(TftpClients, TftpHpaFetches1MiB) { expect_fetch("tftp-hpa", kOneMiB); }
+TEST(TftpClients, TftpHpaFetches16MiB) { expect_fetch("tftp-hpa", kSixteenMiB); }
+TEST(TftpClients, BusyboxFetches1MiB) { expect_fetch("busybox", kOneMiB); }
+TEST(TftpClients, BusyboxFetches16MiB) { expect_fetch("busybox", kSixteenMiB); }
+
+TEST(TftpClients, AtftpUploadsWhenZorvaBinIsAbsent) {
+    if (!have("atftp")) GTEST_SKIP() << "atftp is not installed";
+    ClientRun r(kOneMiB + 77, /*with_file=*/false);
+    const std::string source = r.out.write("upload.bin", r.content).string();
+    const auto result = r.run("atftp -p -l " + source + " -r zorva.bin 127.0.0.1 " + r.port());
+    EXPECT_EQ(0, result.status) << result.output;
+    EXPECT_TRUE(r.log.wait_for(" Blocks Received\n")) << r.log.text();
+    EXPECT_TRUE(test::read_file(r.home / "zorva.bin") == r.content);
+    // A second upload is refused and leaves the first one whole.
+    const auto again = r.run("atftp -p -l " + source + " -r zorva.bin 127.0.0.1 " + r.port());
+    EXPECT_NE(0, again.status);
+    EXPECT_TRUE(r.log.wait_for("error: File already exists\n")) << r.log.text();
+    EXPECT_TRUE(test::read_file(r.home / "zorva.bin") == r.content);
+}
+
+TEST(TftpClients, TwentyClientsFetchAtOnce) {
+    if (!have("atftp")) GTEST_SKIP() << "atftp is not installed";
+    ClientRun r(kOneMiB);
+    std::string script;
+    for (int i = 0; i < 20; ++i)
+        script += fetch_command(i % 2 ? "atftp" : "curl-512", r, r.out_file(i)) + " & ";
+    const auto result = r.run("sh -c '" + script + "wait'");
+    EXPECT_EQ(0, result.status) << result.output;
+    for (int i = 0; i < 20; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(test::read_file(r.out_file(i)) == r.content);
+    }
+    const std::string log = r.log.text();
+    std::size_t served = 0;
+    for (auto at = log.find("Blocks Served"); at != std::string::npos;
+         at = log.find("Blocks Served", at + 1))
+        ++served;
+    EXPECT_EQ(20u, served);
+}
+
+}  // namespace
+}  // namespace tftp

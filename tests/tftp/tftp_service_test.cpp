@@ -1,0 +1,134 @@
+#include "tftp/tftp_service.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+
+#include "platform/socket.h"
+#include "test_support.h"
+#include "tftp_test_util.h"
+
+namespace tftp {
+namespace {
+
+using namespace tftp::testing;
+using namespace std::chrono_literals;
+
+// A client socket on loopback that reads a whole file in lock-step, every wait bounded.
+struct LoopbackClient {
+    platform::UdpSocket socket = *platform::UdpSocket::open();
+    platform::Endpoint server;
+
+    explicit LoopbackClient(std::uint16_t port) : server{platform::kLoopbackAddress, port} {
+        EXPECT_EQ(platform::BindError::none, socket.bind(platform::kLoopbackAddress, 0));
+    }
+    std::optional<Bytes> receive() {
+        if (socket.wait_readable(2s) != platform::WaitResult::readable) return std::nullopt;
+        Bytes b(kDatagramMax);
+        platform::Endpoint from;
+        const int n = socket.receive_from(b, &from);
+        if (n < 0) return std::nullopt;
+        b.resize(static_cast<std::size_t>(n));
+        return b;
+    }
+    std::optional<std::string> read_file() {
+        if (socket.send_to(rrq(), server) < 0) return std::nullopt;
+        std::string content;
+        for (;;) {
+            auto p = receive();
+            if (!p || p->size() < 4 || (*p)[1] != 3) return std::nullopt;
+            content.append(p->begin() + 4, p->end());
+            (void)socket.send_to(ack(static_cast<std::uint16_t>((*p)[2] << 8 | (*p)[3])), server);
+            if (p->size() < 4 + 512) return content;
+        }
+    }
+};
+
+TEST(TftpService, SaysReadyAndServesAReadOnLoopback) {
+    test::TempDir dir;
+    test::CapturedLog log;
+    const std::string content = pattern(5000);
+    dir.write("zorva.bin", content);
+    TftpService service({0, dir.path().string() + "/"});
+    ASSERT_NE(0, service.port());
+    EXPECT_TRUE(log.wait_for("Ready...\n"));
+    LoopbackClient client(service.port());
+    EXPECT_EQ(content, client.read_file());
+    const std::string key = "127.0.0.1:" + std::to_string(client.socket.local_endpoint().port);
+    EXPECT_TRUE(log.wait_for(", 10 Blocks Served\n"));
+    EXPECT_EQ("Ready...\n.\nClient " + key + " " + dir.path().string() + "/zorva.bin, 10 Blocks Served\n",
+              log.text());
+    service.stop();
+}
+
+TEST(TftpService, ReportsAPortInUse) {
+    test::CapturedLog log;
+    auto holder = platform::UdpSocket::open();
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(platform::BindError::none, holder->bind(platform::kAnyAddress, 0));
+    const std::uint16_t taken = holder->local_endpoint().port;
+    TftpService service({taken, "./"});
+    EXPECT_EQ(0, service.port());
+    EXPECT_EQ("Error: Port " + std::to_string(taken) + " already in use.\n", log.text());
+}
+
+TEST(TftpService, SurvivesRandomDatagramsThenServesANormalRead) {
+    test::TempDir dir;
+    test::CapturedLog log;
+    const std::string content = pattern(3000);
+    dir.write("zorva.bin", content);
+    TftpService service({0, dir.path().string() + "/"});
+    ASSERT_NE(0, service.port());
+    const platform::Endpoint server{platform::kLoopbackAddress, service.port()};
+
+    std::mt19937 rng(20261207);
+    std::vector<platform::UdpSocket> senders;
+    for (int i = 0; i < 4; ++i) {
+        senders.push_back(*platform::UdpSocket::open());
+        ASSERT_EQ(platform::BindError::none, senders.back().bind(platform::kLoopbackAddress, 0));
+    }
+    Bytes datagram;
+    for (int i = 0; i < 3000; ++i) {
+        datagram.resize(std::uniform_int_distribution<std::size_t>(0, 5000)(rng));
+        for (auto& b : datagram) b = static_cast<std::uint8_t>(rng());
+        // Mostly plausible opcodes, so the datagrams reach past the first check.
+        if (datagram.size() >= 2 && i % 2 == 0) {
+            datagram[0] = 0;
+            datagram[1] = static_cast<std::uint8_t>(1 + rng() % 6);
+        }
+        (void)senders[i % senders.size()].send_to(datagram, server);
+    }
+    LoopbackClient client(service.port());
+    EXPECT_EQ(content, client.read_file());
+    EXPECT_EQ(content, test::read_file(dir / "zorva.bin"));  // never overwritten
+}
+
+// The stand-alone server, for cases that need their own network namespace.
+std::string server_command(const test::TempDir& dir, const std::string& port) {
+    return std::string(KESTROM_TFTP_TEST_SERVER) + " " + port + " " + dir.path().string();
+}
+
+TEST(TftpService, Port69TakenGivesTheClassicMessage) {
+    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+    test::NetNs ns("tftp69");
+    test::TempDir dir;
+    test::ChildProcess first(ns.exec() + server_command(dir, "69"));
+    ASSERT_TRUE(first.wait_for_output("Ready...\n"));
+    const auto second = ns.run(server_command(dir, "69"));
+    EXPECT_EQ(1, second.status);
+    EXPECT_EQ("Error: Port 69 already in use.\n", second.output);
+}
+
+TEST(TftpService, Port69WithoutPrivilegeSaysWhatItNeeds) {
+    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+    test::NetNs ns("tftpcap");
+    test::TempDir dir;
+    const auto result = ns.run("setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all " +
+                               server_command(dir, "69"));
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("Error: Port 69 needs root or CAP_NET_BIND_SERVICE.\n", result.output);
+}
+
+}  // namespace
+}  // namespace tftp

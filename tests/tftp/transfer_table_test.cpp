@@ -1,0 +1,439 @@
+#include "tftp/transfer_table.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "test_support.h"
+#include "tftp_test_util.h"
+
+namespace tftp {
+namespace {
+
+using namespace tftp::testing;
+
+constexpr platform::Endpoint kClient{0x7f000001, 40000};
+constexpr std::string_view kKey = "127.0.0.1:40000";
+
+// One service's state in a temporary home directory, with a fake socket and its own clock.
+struct Harness {
+    test::TempDir dir;
+    test::CapturedLog log;
+    FakeSender sender;
+    TftpServerConfig config = config_in(dir.path());
+    TransferTable table{sender, config};
+    std::int64_t now = 1000;
+
+    void send(const Bytes& datagram, platform::Endpoint from = kClient) {
+        table.dispatch(from, datagram, now);
+    }
+    std::string path() const { return (dir.path() / "zorva.bin").string(); }
+    std::string served_line(unsigned blocks) const {
+        return "\nClient " + std::string(kKey) + " " + path() + ", " + std::to_string(blocks) +
+               " Blocks Served\n";
+    }
+    std::string error_line(std::string_view text) const {
+        return "Client " + std::string(kKey) + " " + path() + ", error: " + std::string(text) +
+               "\n";
+    }
+    // Acknowledges every DATA until the transfer stops sending; returns the data received.
+    std::string read_to_end(std::size_t* packets = nullptr) {
+        std::string received;
+        std::size_t n = 0;
+        for (;;) {
+            auto sent = sender.take();
+            if (sent.empty()) break;
+            const Bytes& p = sent.back().bytes;
+            if (p.size() < 4 || p[1] != 3) break;
+            ++n;
+            received.append(p.begin() + 4, p.end());
+            send(ack(static_cast<std::uint16_t>(p[2] << 8 | p[3])));
+        }
+        if (packets) *packets = n;
+        return received;
+    }
+};
+
+TEST(TftpRead, ServesEveryBlockOnceAndCountsTheLastOne) {
+    struct Case { std::size_t size; unsigned blocks; };
+    const Case cases[] = {{0, 1}, {100, 1}, {512, 2}, {513, 2}, {1024, 3}, {5000, 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        Harness h;
+        const std::string content = pattern(c.size);
+        h.dir.write("zorva.bin", content);
+        h.send(rrq());
+        std::size_t packets = 0;
+        EXPECT_EQ(content, h.read_to_end(&packets));
+        EXPECT_EQ(c.blocks, packets);
+        // One progress mark per ACK that arrives while the counter is a multiple of 10.
+        EXPECT_EQ(std::string(c.blocks / 10, '.') + h.served_line(c.blocks), h.log.text());
+        ASSERT_NE(nullptr, h.table.find(kKey));
+        EXPECT_EQ(TftpTransfer::kFinished, h.table.find(kKey)->retry_counter);
+    }
+}
+
+TEST(TftpRead, AnyRequestedNameAndModeReadsZorvaBin) {
+    struct Case { const char* name; const char* mode; };
+    const Case cases[] = {{"boot.img", "octet"}, {"", "netascii"}, {"ZORVA.BIN", "NetAscii"},
+                          {"x", "mail"}, {"zorva.bin", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + "/" + c.mode);
+        Harness h;
+        h.dir.write("zorva.bin", "firmware");
+        h.send(request(Opcode::rrq, c.name, c.mode));
+        ASSERT_EQ(1u, h.sender.sent.size());
+        EXPECT_EQ(data(1, "firmware"), h.sender.sent[0].bytes);
+        EXPECT_EQ(kClient, h.sender.sent[0].to);
+    }
+}
+
+TEST(TftpRead, IgnoresDuplicateAndEarlyAcks) {
+    Harness h;
+    const std::string content = pattern(2000);
+    h.dir.write("zorva.bin", content);
+    h.send(rrq());
+    EXPECT_EQ(1u, h.sender.take().size());
+    h.send(ack(0));  // duplicate of the block before the one in flight
+    h.send(ack(2));  // a block not sent yet
+    h.send(ack(7));
+    EXPECT_TRUE(h.sender.take().empty());
+    h.send(ack(1));
+    const auto sent = h.sender.take();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(data(2, content.substr(512, 512)), sent[0].bytes);
+    h.send(ack(1));  // duplicate of the block just acknowledged
+    EXPECT_TRUE(h.sender.take().empty());
+    EXPECT_EQ("", h.log.text());
+}
+
+TEST(TftpRead, ResendsTheBlockInFlightThreeTimesThenTimesOut) {
+    Harness h;
+    const std::string content = pattern(1500);
+    h.dir.write("zorva.bin", content);
+    h.send(rrq());
+    h.send(ack(1));
+    const Bytes in_flight = h.sender.take().back().bytes;
+    ASSERT_EQ(data(2, content.substr(512, 512)), in_flight);
+    // The file changes under the transfer: the resent block must be the one read before.
+    h.dir.write("zorva.bin", std::string(1500, 'z'));
+
+    h.table.expire(h.now + 5);  // due, not yet overdue
+    EXPECT_TRUE(h.sender.take().empty());
+    for (int i = 1; i <= 3; ++i) {
+        SCOPED_TRACE(i);
+        h.now += 6;
+        h.table.expire(h.now);
+        const auto sent = h.sender.take();
+        ASSERT_EQ(1u, sent.size());
+        EXPECT_EQ(in_flight, sent[0].bytes);
+        EXPECT_EQ(i, h.table.find(kKey)->retry_counter);
+    }
+    h.now += 6;
+    h.table.expire(h.now);
+    const auto sent = h.sender.take();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(error_packet(0, "Timeout"), sent[0].bytes);
+    EXPECT_EQ(h.error_line("Timeout"), h.log.text());
+    EXPECT_EQ(0u, h.table.size());
+    EXPECT_EQ(0u, h.table.index_size());
+}
+
+TEST(TftpRead, FinishedTransferIsRemovedSilentlyAfterItsExpiry) {
+    Harness h;
+    h.dir.write("zorva.bin", "abc");
+    h.send(rrq());
+    h.send(ack(1));
+    h.log.clear();
+    h.sender.take();
+    h.table.expire(h.now + 5);
+    EXPECT_EQ(1u, h.table.size());
+    h.table.expire(h.now + 6);
+    EXPECT_EQ(0u, h.table.size());
+    EXPECT_TRUE(h.sender.take().empty());
+    EXPECT_EQ("", h.log.text());
+}
+
+TEST(TftpRead, NewRequestFromTheSamePortRestartsAFinishedTransfer) {
+    Harness h;
+    h.dir.write("zorva.bin", "abc");
+    h.send(rrq());
+    h.send(ack(1));
+    ASSERT_EQ(TftpTransfer::kFinished, h.table.find(kKey)->retry_counter);
+    h.sender.take();
+    h.send(rrq());
+    const auto sent = h.sender.take();
+    ASSERT_EQ(1u, sent.size());
+    EXPECT_EQ(data(1, "abc"), sent[0].bytes);
+    EXPECT_EQ(1u, h.table.size());
+    EXPECT_EQ(1u, h.table.index_size());
+    EXPECT_EQ(0, h.table.find(kKey)->retry_counter);
+}
+
+TEST(TftpRead, TwoPortsOfOneAddressHaveIndependentTransfers) {
+    Harness h;
+    const std::string content = pattern(1200);
+    h.dir.write("zorva.bin", content);
+    const platform::Endpoint other{kClient.address, 40001};
+    h.send(rrq());
+    h.send(rrq(), other);
+    h.send(ack(1), other);
+    const auto sent = h.sender.take();
+    ASSERT_EQ(3u, sent.size());
+    EXPECT_EQ(other, sent[2].to);
+    EXPECT_EQ(data(2, content.substr(512, 512)), sent[2].bytes);
+    EXPECT_EQ(1, h.table.find(kKey)->block_counter);
+    EXPECT_EQ(2u, h.table.size());
+}
+
+TEST(TftpRead, MissingFileIsAnsweredWithTheCLibraryText) {
+    Harness h;
+    h.send(rrq());
+    const std::string text = std::strerror(ENOENT);
+    ASSERT_EQ(1u, h.sender.sent.size());
+    EXPECT_EQ(error_packet(0, text), h.sender.sent[0].bytes);
+    EXPECT_EQ(h.error_line(text), h.log.text());
+    EXPECT_EQ(0u, h.table.size());
+}
+
+TEST(TftpRead, ProgressMarksFollowTheBlockCounter) {
+    Harness h;
+    h.dir.write("zorva.bin", pattern(25 * 512));
+    h.send(rrq());
+    h.read_to_end();
+    // ACKs arrive while the counter is 1..26; the marks come at 10 and 20.
+    EXPECT_EQ(".." + h.served_line(26), h.log.text());
+}
+
+TEST(TftpRead, LastBlock65534CompletesAndABlockBeyondIsTooLarge) {
+    struct Case { std::uintmax_t size; const char* log_tail; Bytes last; };
+    const Case cases[] = {
+        {65533u * 512 + 100, ", 65534 Blocks Served\n", {}},
+        {65534u * 512, ", error: File Too Large\n", error_packet(3, "File Too Large")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        Harness h;
+        h.sender.record_all = false;
+        h.dir.write("zorva.bin", "");
+        std::filesystem::resize_file(h.dir / "zorva.bin", c.size);  // sparse
+        h.send(rrq());
+        for (std::uint32_t block = 1; block <= 65534; ++block) h.send(ack(static_cast<std::uint16_t>(block)));
+        const std::string log = h.log.text();
+        EXPECT_EQ(c.log_tail, log.substr(log.size() - std::strlen(c.log_tail)));
+        if (!c.last.empty()) {
+            EXPECT_EQ(c.last, h.sender.last.bytes);
+        }
+        EXPECT_EQ(TftpTransfer::kFinished, h.table.find(kKey)->retry_counter);
+    }
+}
+
+TEST(TftpRead, BlksizeWaitsForAckZeroAndTheOackIsResent) {
+    Harness h;
+    const std::string content = pattern(3000);
+    h.dir.write("zorva.bin", content);
+    h.send(rrq({{"blksize", "1024"}}));
+    const Bytes expected_oack = oack({{"blksize", "1024"}});
+    EXPECT_EQ(expected_oack, h.sender.take().at(0).bytes);
+    h.now += 6;
+    h.table.expire(h.now);
+    EXPECT_EQ(expected_oack, h.sender.take().at(0).bytes);
+    h.send(ack(0));
+    EXPECT_EQ(data(1, content.substr(0, 1024)), h.sender.take().at(0).bytes);
+    h.send(ack(1));
+    EXPECT_EQ(data(2, content.substr(1024, 1024)), h.sender.take().at(0).bytes);
+}
+
+TEST(TftpWrite, StoresBlocksInOrderAndIgnoresOthers) {
+    Harness h;
+    const std::string content = pattern(700);
+    h.send(wrq());
+    EXPECT_EQ(ack(0), h.sender.take().at(0).bytes);
+    h.send(data(2, "early"));
+    EXPECT_TRUE(h.sender.take().empty());
+    h.send(data(1, content.substr(0, 512)));
+    EXPECT_EQ(ack(1), h.sender.take().at(0).bytes);
+    h.send(data(1, content.substr(0, 512)));  // duplicate: its ACK comes only from the scan
+    EXPECT_TRUE(h.sender.take().empty());
+    h.now += 6;
+    h.table.expire(h.now);
+    EXPECT_EQ(ack(1), h.sender.take().at(0).bytes);
+    h.send(data(2, content.substr(512)));
+    EXPECT_EQ(ack(2), h.sender.take().at(0).bytes);
+    EXPECT_EQ(content, test::read_file(h.dir / "zorva.bin"));
+    // Marks for the two datagrams that came while the counter was 0.
+    EXPECT_EQ("..Client 127.0.0.1:40000 " + h.path() + ", 2 Blocks Received\n", h.log.text());
+}
+
+TEST(TftpWrite, BlockMultipleEndsWithTheEmptyData) {
+    Harness h;
+    const std::string content = pattern(1024);
+    h.send(wrq({{"blksize", "1024"}}));
+    EXPECT_EQ(oack({{"blksize", "1024"}}), h.sender.take().at(0).bytes);
+    h.send(data(1, content));
+    h.send(data(2, ""));
+    EXPECT_EQ(content, test::read_file(h.dir / "zorva.bin"));
+    EXPECT_EQ(".Client 127.0.0.1:40000 " + h.path() + ", 2 Blocks Received\n", h.log.text());
+}
+
+TEST(TftpWrite, IsRefusedWhenTheFileExistsAndLeavesItUntouched) {
+    Harness h;
+    h.dir.write("zorva.bin", "old firmware");
+    h.send(wrq());
+    ASSERT_EQ(1u, h.sender.sent.size());
+    EXPECT_EQ(error_packet(6, "File already exists"), h.sender.sent[0].bytes);
+    EXPECT_EQ(h.error_line("File already exists"), h.log.text());
+    EXPECT_EQ(0u, h.table.size());
+    h.send(data(1, "new"));
+    EXPECT_EQ("old firmware", test::read_file(h.dir / "zorva.bin"));
+}
+
+TEST(TftpOptions, AnswersWithTheValuesInForce) {
+    struct Case {
+        const char* what;
+        Bytes request;
+        Bytes answer;
+        std::uint32_t block_size;
+        std::uint32_t wait;
+    };
+    const Case cases[] = {
+        {"blksize 512", rrq({{"blksize", "512"}}), oack({{"blksize", "512"}}), 512, 5},
+        {"blksize 513", rrq({{"blksize", "513"}}), oack({{"blksize", "513"}}), 513, 5},
+        {"blksize 4096", rrq({{"blksize", "4096"}}), oack({{"blksize", "4096"}}), 4096, 5},
+        {"blksize 4097", rrq({{"blksize", "4097"}}), oack({{"blksize", "512"}}), 512, 5},
+        {"blksize -1", rrq({{"blksize", "-1"}}), oack({{"blksize", "512"}}), 512, 5},
+        {"second blksize", rrq({{"blksize", "1024"}, {"blksize", "9000"}}),
+         oack({{"blksize", "1024"}, {"blksize", "1024"}}), 1024, 5},
+        {"interval 1", rrq({{"interval", "1"}}), oack({{"interval", "1"}}), 512, 1},
+        {"interval 7", rrq({{"interval", "7"}}), oack({{"interval", "4"}}), 512, 4},
+        {"interval 10", rrq({{"interval", "10"}}), oack({{"interval", "5"}}), 512, 5},
+        {"interval 100", rrq({{"interval", "100"}}), oack({{"interval", "50"}}), 512, 50},
+        {"interval 101", rrq({{"interval", "101"}}), oack({{"interval", "5"}}), 512, 5},
+        {"interval 0", rrq({{"interval", "0"}}), oack({{"interval", "5"}}), 512, 5},
+        {"tsize on read", rrq({{"tsize", "0"}}), oack({{"tsize", "1234"}}), 512, 5},
+        {"tsize on write", wrq({{"tsize", "1234"}}), oack({{"tsize", "0"}}), 512, 5},
+        {"unknown only", rrq({{"windowsize", "8"}}), oack({}), 512, 5},
+        {"client's case", rrq({{"BlkSize", "1024"}, {"TSIZE", "0"}}),
+         oack({{"BlkSize", "1024"}, {"TSIZE", "1234"}}), 1024, 5},
+        {"unknown skipped", rrq({{"x", "1"}, {"interval", "2"}}), oack({{"interval", "1"}}), 512, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        if (c.request[1] == 1) h.dir.write("zorva.bin", pattern(1234));
+        h.send(c.request);
+        ASSERT_EQ(1u, h.sender.sent.size());  // the OACK only: DATA 1 waits for ACK 0
+        EXPECT_EQ(c.answer, h.sender.sent[0].bytes);
+        const TftpTransfer* t = h.table.find(kKey);
+        ASSERT_NE(nullptr, t);
+        EXPECT_EQ(c.block_size, t->block_size);
+        EXPECT_EQ(c.wait, t->wait);
+        EXPECT_EQ(h.now + c.wait, t->expiry);
+    }
+}
+
+TEST(TftpOptions, RepeatedOptionsNeverOverrunTheAcknowledgementArea) {
+    Harness h;
+    h.dir.write("zorva.bin", "x");
+    Bytes req = request(Opcode::rrq, "zorva.bin", "octet");
+    for (int i = 0; i < 300; ++i) {
+        put_text(req, "interval");
+        put_text(req, "3");
+    }
+    h.send(req);
+    const Bytes& answer = h.sender.sent.at(0).bytes;
+    EXPECT_LE(answer.size(), 512u);
+    // Whole answers only: "interval\0" "2\0" is 11 bytes.
+    EXPECT_EQ(2u + 46 * 11, answer.size());
+}
+
+TEST(TftpRequest, StringsWithoutTheirNulEndAtTheDatagram) {
+    struct Case { const char* what; Bytes request; Bytes first_answer; };
+    Bytes no_mode_nul = {0, 1, 'a', 0, 'o', 'c', 't'};
+    Bytes no_name_nul = {0, 1, 'z', 'o', 'r', 'v', 'a'};
+    Bytes value_cut = request(Opcode::rrq, "a", "octet");
+    put_text(value_cut, "blksize");
+    value_cut.insert(value_cut.end(), {'1', '0', '2', '4'});
+    Bytes name_cut = request(Opcode::rrq, "a", "octet");
+    name_cut.insert(name_cut.end(), {'t', 's', 'i', 'z', 'e'});
+    const Case cases[] = {
+        {"mode cut", no_mode_nul, data(1, "abc")},
+        {"name cut", no_name_nul, data(1, "abc")},
+        {"option value cut", value_cut, oack({{"blksize", "1024"}})},
+        {"option name cut", name_cut, oack({{"tsize", "3"}})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        h.dir.write("zorva.bin", "abc");
+        h.send(c.request);
+        ASSERT_EQ(1u, h.sender.sent.size());
+        EXPECT_EQ(c.first_answer, h.sender.sent[0].bytes);
+    }
+}
+
+TEST(TftpRequest, HomeDirectoryThatClimbsOutIsAnAccessViolation) {
+    Harness h;
+    h.config = config_in(h.dir.path() / ".." / "x");
+    TransferTable table(h.sender, h.config);
+    table.dispatch(kClient, rrq(), h.now);
+    ASSERT_EQ(1u, h.sender.sent.size());
+    EXPECT_EQ(error_packet(2, "Access violation"), h.sender.sent[0].bytes);
+    EXPECT_EQ(0u, table.size());
+}
+
+TEST(TftpDispatch, AnswersOnlyWhatTheTableKnows) {
+    Harness h;
+    h.send(ack(1));
+    h.send(data(1, "x"));
+    h.send(Bytes{0, 9, 0, 0});
+    h.send(Bytes{0, 4, 0});  // shorter than a header
+    EXPECT_TRUE(h.sender.sent.empty());
+    EXPECT_EQ("", h.log.text());
+
+    h.dir.write("zorva.bin", "abc");
+    h.send(rrq());
+    h.sender.take();
+    h.send(Bytes{0, 9, 0, 0});
+    EXPECT_EQ(error_packet(0, "Unexpected Option Code 9"), h.sender.take().at(0).bytes);
+    EXPECT_EQ(h.error_line("Unexpected Option Code 9"), h.log.text());
+}
+
+TEST(TftpDispatch, ClientErrorsAreEchoedAndEndTheTransfer) {
+    Harness h;
+    h.dir.write("zorva.bin", pattern(2000));
+    h.send(rrq());
+    h.sender.take();
+    h.log.clear();
+    h.send(error_packet(0, "cancelled"));
+    EXPECT_EQ(error_packet(0, "cancelled"), h.sender.take().at(0).bytes);
+    EXPECT_EQ(TftpTransfer::kFinished, h.table.find(kKey)->retry_counter);
+    EXPECT_EQ(h.error_line("cancelled"), h.log.text());
+
+    h.send(error_packet(1, ""));  // an empty text is neither written nor sent back
+    EXPECT_TRUE(h.sender.take().empty());
+
+    // Without a transfer the path is empty; an overlong text is cut inside the error area.
+    const platform::Endpoint other{0x7f000001, 50000};
+    h.log.clear();
+    h.send(error_packet(2, std::string(3000, 'e')), other);
+    const Bytes echoed = h.sender.take().at(0).bytes;
+    EXPECT_EQ(error_packet(2, std::string(507, 'e')), echoed);
+    EXPECT_EQ("Client 127.0.0.1:50000 , error: " + std::string(507, 'e') + "\n", h.log.text());
+}
+
+TEST(TftpDispatch, AckForAWriteTransferGoesToTheSendStep) {
+    Harness h;
+    h.send(wrq());
+    h.sender.take();
+    h.log.clear();
+    h.send(ack(0));
+    // Neither DATA area holds a block, so the send step finds everything acknowledged.
+    EXPECT_TRUE(h.sender.take().empty());
+    EXPECT_EQ("." + h.served_line(0), h.log.text());
+}
+
+}  // namespace
+}  // namespace tftp
