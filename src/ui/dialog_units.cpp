@@ -23,8 +23,12 @@ DialogUnits::DialogUnits(const QFont& font) {
     base_y_ = qMax(1, metrics.height());
 }
 
-int DialogUnits::toPixelsX(int units) const { return mul_div(units, base_x_, 4); }
-int DialogUnits::toPixelsY(int units) const { return mul_div(units, base_y_, 8); }
+int DialogUnits::toPixelsX(int units) const {
+    return mul_div(units, base_x_, 4);
+}
+int DialogUnits::toPixelsY(int units) const {
+    return mul_div(units, base_y_, 8);
+}
 
 QRect DialogUnits::toPixels(int x, int y, int width, int height) const {
     // Map both edges, not the size, so that touching controls stay touching.

@@ -24,30 +24,34 @@ struct ControlTemplate {
     int x, y, width, height;  // dialog units
 };
 
+using D = CKestromDlg;
+
 // Dialog template 102, in template order, which is also the keyboard tab order.
+// clang-format off
 constexpr ControlTemplate kTemplate[] = {
-    {CKestromDlg::kTabControl, Kind::tab_control, "", 7, 7, 269, 79},
-    {CKestromDlg::kLogPane, Kind::log_pane, "", 7, 89, 269, 116},
-    {CKestromDlg::kUpdateFirmware, Kind::push_button, QT_TRANSLATE_NOOP("CKestromDlg", "Update Firmware"), 193, 13, 73, 14},
-    {CKestromDlg::kAbout, Kind::push_button, QT_TRANSLATE_NOOP("CKestromDlg", "About.."), 193, 53, 73, 13},
-    {CKestromDlg::kIPStartAddressEdit, Kind::edit, "", 72, 15, 92, 12},
-    {CKestromDlg::kIPStartAddressLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "IP Starting Pool"), 17, 18, 50, 8},
-    {CKestromDlg::kPoolSizeEdit, Kind::edit, "", 72, 28, 92, 12},
-    {CKestromDlg::kPoolSizeLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "Size of Pool"), 17, 31, 38, 8},
-    {CKestromDlg::kBootFileEdit, Kind::edit, "", 72, 41, 92, 12},
-    {CKestromDlg::kBootFileLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "Boot File"), 17, 44, 28, 8},
-    {CKestromDlg::kNetmaskEdit, Kind::edit, "", 72, 55, 92, 12},
-    {CKestromDlg::kNetmaskLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "Mask"), 17, 57, 18, 8},
-    {CKestromDlg::kLoginEdit, Kind::edit, "", 72, 15, 92, 12},
-    {CKestromDlg::kLoginLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "Login"), 17, 18, 18, 8},
-    {CKestromDlg::kPasswordEdit, Kind::edit, "", 72, 28, 92, 12},
-    {CKestromDlg::kPasswordLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "Password"), 17, 31, 32, 8},
-    {CKestromDlg::kIPAddressEdit, Kind::edit, "", 72, 41, 92, 12},
-    {CKestromDlg::kIPAddressLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "IP Address"), 17, 45, 35, 8},
-    {CKestromDlg::kUpdateWebPages, Kind::push_button, QT_TRANSLATE_NOOP("CKestromDlg", "Update Web Pages"), 193, 33, 73, 14},
-    {CKestromDlg::kHttpPortEdit, Kind::edit, "", 72, 55, 92, 12},
-    {CKestromDlg::kHttpPortLabel, Kind::label, QT_TRANSLATE_NOOP("CKestromDlg", "HTTP port"), 17, 57, 34, 8},
+    {D::kTabControl,          Kind::tab_control, "",                              7,  7, 269,  79},
+    {D::kLogPane,             Kind::log_pane,    "",                              7, 89, 269, 116},
+    {D::kUpdateFirmware,      Kind::push_button, QT_TR_NOOP("Update Firmware"), 193, 13,  73,  14},
+    {D::kAbout,               Kind::push_button, QT_TR_NOOP("About.."),         193, 53,  73,  13},
+    {D::kIPStartAddressEdit,  Kind::edit,        "",                             72, 15,  92,  12},
+    {D::kIPStartAddressLabel, Kind::label,       QT_TR_NOOP("IP Starting Pool"), 17, 18,  50,   8},
+    {D::kPoolSizeEdit,        Kind::edit,        "",                             72, 28,  92,  12},
+    {D::kPoolSizeLabel,       Kind::label,       QT_TR_NOOP("Size of Pool"),     17, 31,  38,   8},
+    {D::kBootFileEdit,        Kind::edit,        "",                             72, 41,  92,  12},
+    {D::kBootFileLabel,       Kind::label,       QT_TR_NOOP("Boot File"),        17, 44,  28,   8},
+    {D::kNetmaskEdit,         Kind::edit,        "",                             72, 55,  92,  12},
+    {D::kNetmaskLabel,        Kind::label,       QT_TR_NOOP("Mask"),             17, 57,  18,   8},
+    {D::kLoginEdit,           Kind::edit,        "",                             72, 15,  92,  12},
+    {D::kLoginLabel,          Kind::label,       QT_TR_NOOP("Login"),            17, 18,  18,   8},
+    {D::kPasswordEdit,        Kind::edit,        "",                             72, 28,  92,  12},
+    {D::kPasswordLabel,       Kind::label,       QT_TR_NOOP("Password"),         17, 31,  32,   8},
+    {D::kIPAddressEdit,       Kind::edit,        "",                             72, 41,  92,  12},
+    {D::kIPAddressLabel,      Kind::label,       QT_TR_NOOP("IP Address"),       17, 45,  35,   8},
+    {D::kUpdateWebPages,      Kind::push_button, QT_TR_NOOP("Update Web Pages"),193, 33,  73,  14},
+    {D::kHttpPortEdit,        Kind::edit,        "",                             72, 55,  92,  12},
+    {D::kHttpPortLabel,       Kind::label,       QT_TR_NOOP("HTTP port"),        17, 57,  34,   8},
 };
+// clang-format on
 
 // Template size of the dialog's client area, in dialog units.
 constexpr int kDialogWidth = 283;
@@ -55,9 +59,10 @@ constexpr int kDialogHeight = 215;
 
 // Page 1 "DHCP Setup" and page 0 "Firmware/Web Update", in the order they are attached.
 constexpr int kDhcpSetupControls[] = {
-    CKestromDlg::kPoolSizeLabel, CKestromDlg::kBootFileLabel, CKestromDlg::kIPStartAddressLabel,
-    CKestromDlg::kNetmaskLabel,  CKestromDlg::kNetmaskEdit,   CKestromDlg::kPoolSizeEdit,
-    CKestromDlg::kBootFileEdit,  CKestromDlg::kIPStartAddressEdit,
+    CKestromDlg::kPoolSizeLabel,       CKestromDlg::kBootFileLabel,
+    CKestromDlg::kIPStartAddressLabel, CKestromDlg::kNetmaskLabel,
+    CKestromDlg::kNetmaskEdit,         CKestromDlg::kPoolSizeEdit,
+    CKestromDlg::kBootFileEdit,        CKestromDlg::kIPStartAddressEdit,
 };
 constexpr int kFirmwareWebControls[] = {
     CKestromDlg::kIPAddressLabel, CKestromDlg::kLoginLabel,    CKestromDlg::kPasswordLabel,
@@ -65,7 +70,9 @@ constexpr int kFirmwareWebControls[] = {
     CKestromDlg::kHttpPortEdit,   CKestromDlg::kHttpPortLabel,
 };
 
-std::size_t index_of(core::Setting s) { return static_cast<std::size_t>(s); }
+std::size_t index_of(core::Setting s) {
+    return static_cast<std::size_t>(s);
+}
 
 const core::SettingInfo* setting_of_control(int id) {
     for (const core::SettingInfo& info : core::kSettings) {
@@ -201,7 +208,9 @@ QWidget* CKestromDlg::GetDlgItem(int id) const {
     return nullptr;
 }
 
-QLineEdit* CKestromDlg::settingField(core::Setting s) const { return fields_[index_of(s)]; }
+QLineEdit* CKestromDlg::settingField(core::Setting s) const {
+    return fields_[index_of(s)];
+}
 
 void CKestromDlg::take_field_texts() {
     // The log pane's text is not taken: nothing reads it, and copying a log that grows for the
@@ -210,7 +219,9 @@ void CKestromDlg::take_field_texts() {
         texts_[index_of(info.setting)] = settingField(info.setting)->text().toStdString();
 }
 
-std::string CKestromDlg::field_text(core::Setting s) const { return texts_[index_of(s)]; }
+std::string CKestromDlg::field_text(core::Setting s) const {
+    return texts_[index_of(s)];
+}
 
 void CKestromDlg::set_field_text(core::Setting s, std::string_view text) {
     texts_[index_of(s)] = text;

@@ -8,7 +8,9 @@ namespace ui {
 namespace {
 
 // True when byte c continues a UTF-8 sequence.
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 }  // namespace
 
@@ -21,7 +23,8 @@ void LogPaneSink::write(std::string_view text) {
     // Posted, not sent: the writer goes on at once. Posting under the lock keeps detach()
     // from letting the pane go while the request is on its way in.
     LogPane* pane = pane_;
-    QMetaObject::invokeMethod(pane, [pane] { pane->flush(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        pane, [pane] { pane->flush(); }, Qt::QueuedConnection);
 }
 
 void LogPaneSink::take_all(std::string* into) {
@@ -59,7 +62,9 @@ LogPane::LogPane(QWidget* parent)
     setTabChangesFocus(true);
 }
 
-LogPane::~LogPane() { sink_->detach(); }
+LogPane::~LogPane() {
+    sink_->detach();
+}
 
 std::size_t LogPane::batchLength(std::string_view text, std::size_t max_bytes) {
     if (text.size() <= max_bytes) return text.size();

@@ -4,7 +4,9 @@
 
 // Q_INIT_RESOURCE must be used at global scope; the resources live in a static library, so the
 // linker would drop their initialiser without this call.
-static void init_kestrom_resources() { Q_INIT_RESOURCE(kestrom); }
+static void init_kestrom_resources() {
+    Q_INIT_RESOURCE(kestrom);
+}
 
 namespace ui {
 

@@ -59,7 +59,9 @@ CSTabCtrl::CSTabCtrl(QWidget* parent) : QTabWidget(parent) {
     });
 }
 
-CSTabCtrl::~CSTabCtrl() { page_map_.RemoveAllPages(); }
+CSTabCtrl::~CSTabCtrl() {
+    page_map_.RemoveAllPages();
+}
 
 int CSTabCtrl::InsertItem(int index, const QString& text) {
     const bool was_changing = std::exchange(changing_selection_, true);

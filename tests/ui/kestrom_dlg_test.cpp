@@ -120,9 +120,9 @@ private:
         }
         for (std::size_t i = 0; i < shown.size(); ++i)
             for (std::size_t j = i + 1; j < shown.size(); ++j)
-                QVERIFY2(!shown[i]->geometry().intersects(shown[j]->geometry()),
-                         qPrintable(shown[i]->objectName() + " overlaps " +
-                                    shown[j]->objectName()));
+                QVERIFY2(
+                    !shown[i]->geometry().intersects(shown[j]->geometry()),
+                    qPrintable(shown[i]->objectName() + " overlaps " + shown[j]->objectName()));
     }
 
 private slots:
@@ -139,10 +139,14 @@ private slots:
         QCOMPARE(dlg.tabs()->tabPosition(), QTabWidget::South);
         QCOMPARE(dlg.tabs()->currentIndex(), 0);
         checkPage(dlg, kFirmwareWebPage, kDhcpSetupPage);
-        const std::pair<int, const char*> labels[] = {
-            {1012, "Login"}, {1014, "Password"}, {1016, "IP Address"}, {1020, "HTTP port"},
-            {1009, "IP Starting Pool"}, {1008, "Size of Pool"}, {1010, "Boot File"},
-            {1011, "Mask"}};
+        const std::pair<int, const char*> labels[] = {{1012, "Login"},
+                                                      {1014, "Password"},
+                                                      {1016, "IP Address"},
+                                                      {1020, "HTTP port"},
+                                                      {1009, "IP Starting Pool"},
+                                                      {1008, "Size of Pool"},
+                                                      {1010, "Boot File"},
+                                                      {1011, "Mask"}};
         for (const auto& [id, text] : labels)
             QCOMPARE(qobject_cast<QLabel*>(dlg.GetDlgItem(id))->text(), QLatin1String(text));
         QCOMPARE(field(dlg, core::Setting::ZorvaPassword)->echoMode(), QLineEdit::Normal);

@@ -113,8 +113,7 @@ private slots:
         const int expected_lines = kThreads * kTextsPerThread;
         QElapsedTimer deadline;
         deadline.start();
-        while ((finished < kThreads ||
-                dlg.logPane()->document()->blockCount() <= expected_lines) &&
+        while ((finished < kThreads || dlg.logPane()->document()->blockCount() <= expected_lines) &&
                deadline.elapsed() < 120'000)
             QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         ticker.stop();

@@ -32,12 +32,12 @@ inline std::map<std::string, std::string> stored_settings() {
 
 // The registry is a fresh hive in a temporary directory for the binary's whole run; widgets are
 // drawn offscreen unless the caller chose a platform.
-#define KESTROM_UI_TEST_MAIN(TestClass)                                            \
-    int main(int argc, char** argv) {                                              \
-        test::TempDir hive;                                                        \
-        ::setenv("KESTROM_REGISTRY", (hive / "registry.db").c_str(), 1);           \
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);                               \
-        QApplication application(argc, argv);                                      \
-        TestClass test_object;                                                     \
-        return QTest::qExec(&test_object, argc, argv);                             \
+#define KESTROM_UI_TEST_MAIN(TestClass)                                  \
+    int main(int argc, char** argv) {                                    \
+        test::TempDir hive;                                              \
+        ::setenv("KESTROM_REGISTRY", (hive / "registry.db").c_str(), 1); \
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);                     \
+        QApplication application(argc, argv);                            \
+        TestClass test_object;                                           \
+        return QTest::qExec(&test_object, argc, argv);                   \
     }
