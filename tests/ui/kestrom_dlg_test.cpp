@@ -10,6 +10,7 @@
 #include <QTabBar>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
 #include <functional>
 #include <utility>
 #include <vector>
@@ -23,6 +24,17 @@
 
 using ui::CKestromDlg;
 using Edit = std::pair<core::Setting, std::string>;
+
+// Every lease table rebuild the driver asks for is counted on its way: the test binary is linked
+// with --wrap for dhcp::build_lease_table, so the driver's calls come here first.
+namespace {
+std::atomic<int> g_rebuilds{0};
+}  // namespace
+extern "C" int __real__ZN4dhcp17build_lease_tableEv();
+extern "C" int __wrap__ZN4dhcp17build_lease_tableEv() {
+    ++g_rebuilds;
+    return __real__ZN4dhcp17build_lease_tableEv();
+}
 
 namespace {
 
@@ -194,7 +206,9 @@ private slots:
     void loadingFillsAllEightFieldsWithoutAStoreWrite() {
         core::settings_reset();
         const auto before = test::stored_settings();
+        const int rebuilds = g_rebuilds;
         CKestromDlg dlg(nullptr, options());
+        QCOMPARE(g_rebuilds - rebuilds, 0);
         const core::ToolSettings record = core::settings_snapshot();
         for (const core::SettingInfo& info : core::kSettings) {
             char stored[core::kSettingTextSize]{};
@@ -222,9 +236,16 @@ private slots:
             edit->end(false);
             const auto before = test::stored_settings();
             edits_.clear();
+            const int rebuilds = g_rebuilds;
 
             QTest::keyClick(edit, Qt::Key_2);
             QVERIFY2(edits_.size() == 1, what);
+            // The pool, the mask, the boot file and the port rebuild the lease table; the
+            // controller's login, password and address do not.
+            const bool rebuilds_table = info.setting != core::Setting::ZorvaLogin &&
+                                        info.setting != core::Setting::ZorvaPassword &&
+                                        info.setting != core::Setting::ZorvaIPAddress;
+            QVERIFY2(g_rebuilds - rebuilds == (rebuilds_table ? 1 : 0), what);
             QVERIFY2(edits_[0] == Edit(info.setting, "12"), what);
             const core::ToolSettings record = core::settings_snapshot();
             if (info.setting == core::Setting::Zorva_TFTP_TCP_PORT)
@@ -282,12 +303,14 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         const auto before = test::stored_settings();
         const core::ToolSettings record = core::settings_snapshot();
+        const int rebuilds = g_rebuilds;
         QTabBar* bar = dlg.tabs()->tabBar();
         for (const int tab : {1, 0, 1, 1, 0}) {
             QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
             QCOMPARE(dlg.tabs()->currentPage(), tab);
         }
         QVERIFY(edits_.empty());
+        QCOMPARE(g_rebuilds - rebuilds, 0);
         QVERIFY(test::stored_settings() == before);
         const core::ToolSettings now = core::settings_snapshot();
         for (const core::SettingInfo& info : core::kSettings)
