@@ -81,7 +81,7 @@ private:
         return qobject_cast<QLineEdit*>(dlg.GetDlgItem(core::setting_info(s).control_id));
     }
 
-    // The stored value after an edit, or nothing when this build's store keeps no values.
+    // True once any setting is in the store (a store that keeps what it is given).
     static bool storeKeepsValues() {
         const auto values = test::stored_settings();
         for (const auto& [name, text] : values)
@@ -138,6 +138,8 @@ private:
     }
 
 private slots:
+    // As the application object does before any window: writes need the key.
+    void initTestCase() { registry::ensure_settings_key(); }
     void init() { edits_.clear(); }
 
     void theWindowOpensOnFirmwareWebUpdateWithItsFourFields() {
