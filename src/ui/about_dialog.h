@@ -1,0 +1,19 @@
+// CAboutDialog: the small modal box behind "About.." and the "About kestrom..." menu entry.
+// It keeps no state between showings.
+#pragma once
+
+#include <QDialog>
+
+namespace ui {
+
+class CAboutDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    // Control ids of the about template (the labels have none).
+    enum ControlId : int { kOk = 1, kPicture = 1019 };
+
+    explicit CAboutDialog(QWidget* parent);
+};
+
+}  // namespace ui

@@ -1,0 +1,250 @@
+#include "ui/kestrom_dlg.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "core/event_log.h"
+#include "ui/about_dialog.h"
+#include "ui/dialog_units.h"
+#include "ui/log_pane.h"
+#include "ui/resources.h"
+#include "ui/s_tab_ctrl.h"
+
+namespace ui {
+namespace {
+
+enum class Kind { tab_control, log_pane, push_button, edit, label };
+
+struct ControlTemplate {
+    int id;
+    Kind kind;
+    const char* text;
+    int x, y, width, height;  // dialog units
+};
+
+using D = CKestromDlg;
+
+// Dialog template 102, in template order, which is also the keyboard tab order.
+// clang-format off
+constexpr ControlTemplate kTemplate[] = {
+    {D::kTabControl,          Kind::tab_control, "",                               7,  7, 269,  79},
+    {D::kLogPane,             Kind::log_pane,    "",                               7, 89, 269, 116},
+    {D::kUpdateFirmware,      Kind::push_button, QT_TR_NOOP("Update Firmware"),  193, 13,  73,  14},
+    {D::kAbout,               Kind::push_button, QT_TR_NOOP("About.."),          193, 53,  73,  13},
+    {D::kIPStartAddressEdit,  Kind::edit,        "",                              72, 15,  92,  12},
+    {D::kIPStartAddressLabel, Kind::label,       QT_TR_NOOP("IP Starting Pool"),  17, 18,  50,   8},
+    {D::kPoolSizeEdit,        Kind::edit,        "",                              72, 28,  92,  12},
+    {D::kPoolSizeLabel,       Kind::label,       QT_TR_NOOP("Size of Pool"),      17, 31,  38,   8},
+    {D::kBootFileEdit,        Kind::edit,        "",                              72, 41,  92,  12},
+    {D::kBootFileLabel,       Kind::label,       QT_TR_NOOP("Boot File"),         17, 44,  28,   8},
+    {D::kNetmaskEdit,         Kind::edit,        "",                              72, 55,  92,  12},
+    {D::kNetmaskLabel,        Kind::label,       QT_TR_NOOP("Mask"),              17, 57,  18,   8},
+    {D::kLoginEdit,           Kind::edit,        "",                              72, 15,  92,  12},
+    {D::kLoginLabel,          Kind::label,       QT_TR_NOOP("Login"),             17, 18,  18,   8},
+    {D::kPasswordEdit,        Kind::edit,        "",                              72, 28,  92,  12},
+    {D::kPasswordLabel,       Kind::label,       QT_TR_NOOP("Password"),          17, 31,  32,   8},
+    {D::kIPAddressEdit,       Kind::edit,        "",                              72, 41,  92,  12},
+    {D::kIPAddressLabel,      Kind::label,       QT_TR_NOOP("IP Address"),        17, 45,  35,   8},
+    {D::kUpdateWebPages,      Kind::push_button, QT_TR_NOOP("Update Web Pages"), 193, 33,  73,  14},
+    {D::kHttpPortEdit,        Kind::edit,        "",                              72, 55,  92,  12},
+    {D::kHttpPortLabel,       Kind::label,       QT_TR_NOOP("HTTP port"),         17, 57,  34,   8},
+};
+// clang-format on
+
+// Template size of the dialog's client area, in dialog units.
+constexpr int kDialogWidth = 283;
+constexpr int kDialogHeight = 215;
+
+// Page 1 "DHCP Setup" and page 0 "Firmware/Web Update", in the order they are attached.
+constexpr int kDhcpSetupControls[] = {
+    CKestromDlg::kPoolSizeLabel,       CKestromDlg::kBootFileLabel,
+    CKestromDlg::kIPStartAddressLabel, CKestromDlg::kNetmaskLabel,
+    CKestromDlg::kNetmaskEdit,         CKestromDlg::kPoolSizeEdit,
+    CKestromDlg::kBootFileEdit,        CKestromDlg::kIPStartAddressEdit,
+};
+constexpr int kFirmwareWebControls[] = {
+    CKestromDlg::kIPAddressLabel, CKestromDlg::kLoginLabel,    CKestromDlg::kPasswordLabel,
+    CKestromDlg::kIPAddressEdit,  CKestromDlg::kLoginEdit,     CKestromDlg::kPasswordEdit,
+    CKestromDlg::kHttpPortEdit,   CKestromDlg::kHttpPortLabel,
+};
+
+std::size_t index_of(core::Setting s) {
+    return static_cast<std::size_t>(s);
+}
+
+const core::SettingInfo* setting_of_control(int id) {
+    for (const core::SettingInfo& info : core::kSettings) {
+        if (info.control_id == id) return &info;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+CKestromDlg::CKestromDlg(QWidget* parent, KestromDlgOptions options)
+    : QDialog(parent), options_(std::move(options)) {
+    init_resources();
+    setWindowTitle(QStringLiteral("kestrom"));
+    // Caption, system menu, minimise box and close box; no maximise box, no resizing.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setObjectName(QStringLiteral("CKestromDlg"));
+
+    // 1. The controls, filled from the still empty texts.
+    createControls();
+    show_field_texts();
+    // 2. From here on log text reaches the pane.
+    core::set_log_sink(log_pane_->sink());
+    // 3. The about entry (window managers own the system menu, so it goes into the dialog's
+    //    context menu) and the icons.
+    about_action_ = new QAction(tr("&About kestrom..."), this);
+    about_action_->setObjectName(QStringLiteral("aboutAction"));
+    connect(about_action_, &QAction::triggered, this, &CKestromDlg::showAbout);
+    addAction(about_action_);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    setWindowIcon(application_icon());
+    // 4. The settings.
+    driver_ = std::make_unique<core::Driver>(*this, options_.driver);
+    driver_->load_settings();
+    // 5. The tab pages.
+    setUpTabPages();
+    // 6. The services.
+    if (options_.start_services) driver_->start_services();
+}
+
+CKestromDlg::~CKestromDlg() {
+    // Workers may still log; from now on their text is dropped, not sent to a pane that goes.
+    core::set_log_sink(nullptr);
+    log_pane_->sink()->detach();
+    driver_.reset();
+}
+
+void CKestromDlg::createControls() {
+    const DialogUnits units(font());
+    QWidget* previous_in_tab_order = nullptr;
+    for (const ControlTemplate& t : kTemplate) {
+        const QRect rect = units.toPixels(t.x, t.y, t.width, t.height);
+        QWidget* widget = nullptr;
+        switch (t.kind) {
+            case Kind::tab_control: {
+                tabs_ = new CSTabCtrl(this);
+                tabs_->setTabPosition(QTabWidget::South);
+                tabs_->setUsesScrollButtons(false);
+                widget = tabs_;
+                break;
+            }
+            case Kind::log_pane:
+                log_pane_ = new LogPane(this);
+                widget = log_pane_;
+                break;
+            case Kind::push_button: {
+                auto* button = new QPushButton(tr(t.text), this);
+                if (t.id == kUpdateFirmware) button->setDefault(true);
+                widget = button;
+                break;
+            }
+            case Kind::edit: {
+                auto* edit = new QLineEdit(this);
+                const core::SettingInfo* info = setting_of_control(t.id);
+                Q_ASSERT(info);
+                const core::Setting setting = info->setting;
+                edit->setObjectName(QLatin1String(info->name));  // tests find fields by name
+                fields_[index_of(setting)] = edit;
+                // textEdited fires on the user's changes only (keystroke, cut, paste, undo),
+                // never when the program sets the text, so loading the fields is not an edit.
+                connect(edit, &QLineEdit::textEdited, this, [this, setting](const QString& text) {
+                    const std::string value = text.toStdString();
+                    driver_->apply_setting_edit(setting, value);
+                    if (options_.on_setting_edit) options_.on_setting_edit(setting, value);
+                });
+                widget = edit;
+                break;
+            }
+            case Kind::label: {
+                auto* label = new QLabel(tr(t.text), this);
+                label->setTextFormat(Qt::PlainText);
+                widget = label;
+                break;
+            }
+        }
+        widget->setProperty("controlId", t.id);
+        if (widget->objectName().isEmpty())
+            widget->setObjectName(QStringLiteral("control%1").arg(t.id));
+        QRect geometry = rect;
+        // The template sized its labels for its own font; a wider desktop font gets the width
+        // the text needs (the labels end well before their fields).
+        if (t.kind == Kind::label)
+            geometry.setWidth(qMax(rect.width(), widget->sizeHint().width()));
+        widget->setGeometry(geometry);
+        if (widget->focusPolicy() & Qt::TabFocus) {
+            if (previous_in_tab_order) setTabOrder(previous_in_tab_order, widget);
+            previous_in_tab_order = widget;
+        }
+    }
+    setFixedSize(units.toPixelsX(kDialogWidth), units.toPixelsY(kDialogHeight));
+
+    connect(static_cast<QPushButton*>(GetDlgItem(kUpdateWebPages)), &QPushButton::clicked, this,
+            [this] { driver_->start_web_pages_update(); });
+    connect(static_cast<QPushButton*>(GetDlgItem(kUpdateFirmware)), &QPushButton::clicked, this,
+            [this] { driver_->start_firmware_update(); });
+    connect(static_cast<QPushButton*>(GetDlgItem(kAbout)), &QPushButton::clicked, this,
+            &CKestromDlg::showAbout);
+}
+
+void CKestromDlg::setUpTabPages() {
+    tabs_->InsertItem(0, tr("Firmware/Web Update"));
+    tabs_->InsertItem(1, tr("DHCP Setup"));
+    for (const int id : kDhcpSetupControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 1);
+    for (const int id : kFirmwareWebControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 0);
+    (void)tabs_->SelectPage(0);  // the dialog opens on "Firmware/Web Update"
+}
+
+QWidget* CKestromDlg::GetDlgItem(int id) const {
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (child->property("controlId").toInt() == id) return child;
+    }
+    return nullptr;
+}
+
+QLineEdit* CKestromDlg::settingField(core::Setting s) const {
+    return fields_[index_of(s)];
+}
+
+void CKestromDlg::take_field_texts() {
+    // The log pane's text is not taken: nothing reads it, and copying a log that grows for the
+    // life of the window on every keystroke would only cost time.
+    for (const core::SettingInfo& info : core::kSettings)
+        texts_[index_of(info.setting)] = settingField(info.setting)->text().toStdString();
+}
+
+std::string CKestromDlg::field_text(core::Setting s) const {
+    return texts_[index_of(s)];
+}
+
+void CKestromDlg::set_field_text(core::Setting s, std::string_view text) {
+    texts_[index_of(s)] = text;
+}
+
+void CKestromDlg::show_field_texts() {
+    for (const core::SettingInfo& info : core::kSettings) {
+        const std::string& text = texts_[index_of(info.setting)];
+        const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        QLineEdit* edit = settingField(info.setting);
+        // setText is not an edit (no textEdited); leaving equal texts alone keeps the caret.
+        if (edit->text() != shown) edit->setText(shown);
+    }
+}
+
+void CKestromDlg::clear_log() {
+    log_pane_->clearLog();
+    show_field_texts();
+}
+
+void CKestromDlg::showAbout() {
+    CAboutDialog about(this);
+    (void)about.exec();  // the box has nothing to report
+}
+
+}  // namespace ui

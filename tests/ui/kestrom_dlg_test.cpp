@@ -1,0 +1,466 @@
+// The main dialog, the about box and the application object, driven as a user would drive them.
+#include "ui/kestrom_dlg.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTimer>
+#include <QtTest>
+#include <atomic>
+#include <functional>
+#include <utility>
+#include <vector>
+
+#include "core/event_log.h"
+#include "ui/about_dialog.h"
+#include "ui/kestrom_app.h"
+#include "ui/log_pane.h"
+#include "ui/s_tab_ctrl.h"
+#include "ui_test_support.h"
+
+using ui::CKestromDlg;
+using Edit = std::pair<core::Setting, std::string>;
+
+// Every lease table rebuild the driver asks for is counted on its way: the test binary is linked
+// with --wrap for dhcp::build_lease_table, so the driver's calls come here first.
+namespace {
+std::atomic<int> g_rebuilds{0};
+}  // namespace
+extern "C" int __real__ZN4dhcp17build_lease_tableEv();
+extern "C" int __wrap__ZN4dhcp17build_lease_tableEv() {
+    ++g_rebuilds;
+    return __real__ZN4dhcp17build_lease_tableEv();
+}
+
+namespace {
+
+constexpr int kFirmwareWebPage[] = {1005, 1012, 1013, 1014, 1015, 1016, 1019, 1020};
+constexpr int kDhcpSetupPage[] = {1001, 1009, 1002, 1008, 1003, 1010, 1004, 1011};
+constexpr int kOnEveryPage[] = {1007, 1017, 1018, 3};
+
+// Runs `action` on the next modal dialog that opens, once it is up.
+void onNextModal(std::function<void(QWidget*)> action) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, action = std::move(action)] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            poll->stop();
+            poll->deleteLater();
+            action(modal);
+        }
+    });
+    poll->start(10);
+}
+
+QString paneText(CKestromDlg& dlg) {
+    dlg.logPane()->flushAll();
+    return dlg.logPane()->toPlainText();
+}
+
+}  // namespace
+
+class KestromDlgTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::vector<Edit> edits_;
+
+    ui::KestromDlgOptions options() {
+        ui::KestromDlgOptions o;
+        o.start_services = false;  // nothing binds 67 or 69 here
+        o.on_setting_edit = [this](core::Setting s, const std::string& text) {
+            edits_.emplace_back(s, text);
+        };
+        return o;
+    }
+
+    static QLineEdit* field(CKestromDlg& dlg, core::Setting s) {
+        return qobject_cast<QLineEdit*>(dlg.GetDlgItem(core::setting_info(s).control_id));
+    }
+
+    // True once any setting is in the store (a store that keeps what it is given).
+    static bool storeKeepsValues() {
+        const auto values = test::stored_settings();
+        for (const auto& [name, text] : values)
+            if (text != test::kMissing) return true;
+        return false;
+    }
+
+    void checkPage(CKestromDlg& dlg, const int (&shown)[8], const int (&hidden)[8]) {
+        for (const int id : shown) {
+            QVERIFY2(dlg.GetDlgItem(id), qPrintable(QString::number(id)));
+            QVERIFY2(dlg.GetDlgItem(id)->isVisible(), qPrintable(QString::number(id)));
+        }
+        for (const int id : hidden)
+            QVERIFY2(!dlg.GetDlgItem(id)->isVisible(), qPrintable(QString::number(id)));
+        for (const int id : kOnEveryPage) {
+            QVERIFY2(dlg.GetDlgItem(id)->isVisible(), qPrintable(QString::number(id)));
+            QVERIFY2(dlg.GetDlgItem(id)->isEnabled(), qPrintable(QString::number(id)));
+        }
+    }
+
+    // Visible page controls and buttons: none clipped, none overlapping, all inside the tab
+    // control's page area (above the tabs along its bottom edge).
+    void checkLayout(CKestromDlg& dlg) {
+        const QRect tabs = dlg.tabs()->geometry();
+        const QRect bar(dlg.tabs()->tabBar()->mapTo(&dlg, QPoint(0, 0)),
+                        dlg.tabs()->tabBar()->size());
+        std::vector<QWidget*> shown;
+        for (QWidget* w : dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const int id = w->property("controlId").toInt();
+            if (!w->isVisible() || id == CKestromDlg::kTabControl) continue;
+            shown.push_back(w);
+            const QString what = QString::number(id);
+            QVERIFY2(dlg.rect().contains(w->geometry()), qPrintable(what));
+            if (auto* label = qobject_cast<QLabel*>(w))
+                QVERIFY2(label->width() >= label->sizeHint().width() &&
+                             label->height() >= label->sizeHint().height(),
+                         qPrintable(what + " clipped"));
+            if (auto* button = qobject_cast<QPushButton*>(w))
+                QVERIFY2(button->width() >= button->minimumSizeHint().width(),
+                         qPrintable(what + " clipped"));
+            if (auto* edit = qobject_cast<QLineEdit*>(w))
+                QVERIFY2(edit->height() >= edit->fontMetrics().height() + 4,
+                         qPrintable(what + " too low"));
+            if (id != CKestromDlg::kLogPane) {
+                QVERIFY2(tabs.contains(w->geometry()), qPrintable(what + " outside the tabs"));
+                QVERIFY2(!bar.intersects(w->geometry()), qPrintable(what + " on the tabs"));
+            }
+        }
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            for (std::size_t j = i + 1; j < shown.size(); ++j)
+                QVERIFY2(
+                    !shown[i]->geometry().intersects(shown[j]->geometry()),
+                    qPrintable(shown[i]->objectName() + " overlaps " + shown[j]->objectName()));
+    }
+
+private slots:
+    // As the application object does before any window: writes need the key.
+    void initTestCase() { registry::ensure_settings_key(); }
+    void init() { edits_.clear(); }
+
+    void theWindowOpensOnFirmwareWebUpdateWithItsFourFields() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("kestrom"));
+        QCOMPARE(dlg.tabs()->count(), 2);
+        QCOMPARE(dlg.tabs()->tabText(0), QStringLiteral("Firmware/Web Update"));
+        QCOMPARE(dlg.tabs()->tabText(1), QStringLiteral("DHCP Setup"));
+        QCOMPARE(dlg.tabs()->tabPosition(), QTabWidget::South);
+        QCOMPARE(dlg.tabs()->currentIndex(), 0);
+        checkPage(dlg, kFirmwareWebPage, kDhcpSetupPage);
+        const std::pair<int, const char*> labels[] = {{1012, "Login"},
+                                                      {1014, "Password"},
+                                                      {1016, "IP Address"},
+                                                      {1020, "HTTP port"},
+                                                      {1009, "IP Starting Pool"},
+                                                      {1008, "Size of Pool"},
+                                                      {1010, "Boot File"},
+                                                      {1011, "Mask"}};
+        for (const auto& [id, text] : labels)
+            QCOMPARE(qobject_cast<QLabel*>(dlg.GetDlgItem(id))->text(), QLatin1String(text));
+        QCOMPARE(field(dlg, core::Setting::ZorvaPassword)->echoMode(), QLineEdit::Normal);
+        auto* firmware = qobject_cast<QPushButton*>(dlg.GetDlgItem(1017));
+        QVERIFY(firmware->isDefault());
+        QCOMPARE(firmware->text(), QStringLiteral("Update Firmware"));
+        QCOMPARE(qobject_cast<QPushButton*>(dlg.GetDlgItem(3))->text(),
+                 QStringLiteral("Update Web Pages"));
+        QCOMPARE(qobject_cast<QPushButton*>(dlg.GetDlgItem(1018))->text(),
+                 QStringLiteral("About.."));
+        QCOMPARE(dlg.minimumSize(), dlg.maximumSize());  // fixed size
+    }
+
+    void dhcpSetupShowsThePoolFieldsAndTheButtonsStay() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QTabBar* bar = dlg.tabs()->tabBar();
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(1).center());
+        checkPage(dlg, kDhcpSetupPage, kFirmwareWebPage);
+        QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(0).center());
+        checkPage(dlg, kFirmwareWebPage, kDhcpSetupPage);
+    }
+
+    void theKeyboardTabOrderIsTheTemplateOrder() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        // Page 0 shown: the DHCP fields are hidden and skipped.
+        const int expected[] = {1006, 1007, 1017, 1018, 1005, 1013, 1015, 3, 1019, 1006};
+        dlg.tabs()->tabBar()->setFocus();
+        QTRY_VERIFY(dlg.tabs()->tabBar()->hasFocus());
+        for (const int id : expected) {
+            QWidget* focus = QApplication::focusWidget();
+            QVERIFY(focus);
+            // The tab control takes the focus through its tab bar.
+            const int focused = focus == dlg.tabs()->tabBar()
+                                    ? int{CKestromDlg::kTabControl}
+                                    : focus->property("controlId").toInt();
+            QCOMPARE(focused, id);
+            QTest::keyClick(focus, Qt::Key_Tab);
+        }
+    }
+
+    void loadingFillsAllEightFieldsWithoutAStoreWrite() {
+        core::settings_reset();
+        const auto before = test::stored_settings();
+        const int rebuilds = g_rebuilds;
+        CKestromDlg dlg(nullptr, options());
+        QCOMPARE(g_rebuilds - rebuilds, 0);
+        const core::ToolSettings record = core::settings_snapshot();
+        for (const core::SettingInfo& info : core::kSettings) {
+            char stored[core::kSettingTextSize]{};
+            (void)registry::read_setting(info.name, info.default_text, stored);
+            QCOMPARE(field(dlg, info.setting)->text(), QString::fromUtf8(stored));
+            if (info.setting == core::Setting::Zorva_TFTP_TCP_PORT)
+                QCOMPARE(record.Zorva_TFTP_TCP_PORT, core::decimal_value(stored));
+            else
+                QCOMPARE(QString::fromUtf8(record.text(info.setting)), QString::fromUtf8(stored));
+        }
+        QVERIFY(edits_.empty());
+        QVERIFY(test::stored_settings() == before);
+    }
+
+    void eachKeystrokeIsOneEditOfItsOwnSettingOnly() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        for (const core::SettingInfo& info : core::kSettings) {
+            const QByteArray what(info.name);
+            (void)dlg.tabs()->SelectPage(info.control_id <= 1004 ? 1 : 0);
+            QLineEdit* edit = field(dlg, info.setting);
+            edit->setFocus();
+            edit->setText(QStringLiteral("1"));  // programmatic: not an edit
+            edit->end(false);
+            const auto before = test::stored_settings();
+            edits_.clear();
+            const int rebuilds = g_rebuilds;
+
+            QTest::keyClick(edit, Qt::Key_2);
+            QVERIFY2(edits_.size() == 1, what);
+            // The pool, the mask, the boot file and the port rebuild the lease table; the
+            // controller's login, password and address do not.
+            const bool rebuilds_table = info.setting != core::Setting::ZorvaLogin &&
+                                        info.setting != core::Setting::ZorvaPassword &&
+                                        info.setting != core::Setting::ZorvaIPAddress;
+            QVERIFY2(g_rebuilds - rebuilds == (rebuilds_table ? 1 : 0), what);
+            QVERIFY2(edits_[0] == Edit(info.setting, "12"), what);
+            const core::ToolSettings record = core::settings_snapshot();
+            if (info.setting == core::Setting::Zorva_TFTP_TCP_PORT)
+                QCOMPARE(record.Zorva_TFTP_TCP_PORT, 12);
+            else
+                QCOMPARE(QByteArray(record.text(info.setting)), QByteArray("12"));
+
+            auto after = test::stored_settings();
+            if (after != before) {  // a store that keeps values: exactly this one changed
+                QVERIFY2(after[info.name] == "12", what);
+                after[info.name] = before.at(info.name);
+                QVERIFY2(after == before, what);
+            }
+        }
+        if (!storeKeepsValues()) qWarning("this build's settings store keeps no values");
+    }
+
+    void cutAndPasteAreOneEditEach() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QLineEdit* login = field(dlg, core::Setting::ZorvaLogin);
+        login->setFocus();
+        login->setText(QStringLiteral("admin"));
+        login->selectAll();
+        QTest::keyClick(login, Qt::Key_X, Qt::ControlModifier);
+        QTest::keyClick(login, Qt::Key_V, Qt::ControlModifier);
+        QTest::keyClick(login, Qt::Key_V, Qt::ControlModifier);
+        const std::vector<Edit> expected = {{core::Setting::ZorvaLogin, ""},
+                                            {core::Setting::ZorvaLogin, "admin"},
+                                            {core::Setting::ZorvaLogin, "adminadmin"}};
+        QVERIFY(edits_ == expected);
+    }
+
+    void thePortFieldKeepsItsTextAndTheRecordGetsTheNumber() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QLineEdit* port = field(dlg, core::Setting::Zorva_TFTP_TCP_PORT);
+        port->setFocus();
+        port->clear();
+        QTest::keyClicks(port, QStringLiteral("8080x"));
+        QCOMPARE(port->text(), QStringLiteral("8080x"));
+        QCOMPARE(edits_.size(), std::size_t{5});
+        QCOMPARE(core::settings_snapshot().Zorva_TFTP_TCP_PORT, 8080);
+        const auto stored = test::stored_settings();
+        if (stored.at("Zorva_TFTP_TCP_PORT") != test::kMissing)
+            QCOMPARE(QByteArray::fromStdString(stored.at("Zorva_TFTP_TCP_PORT")),
+                     QByteArray("8080"));
+    }
+
+    void switchingPagesWritesNothing() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const auto before = test::stored_settings();
+        const core::ToolSettings record = core::settings_snapshot();
+        const int rebuilds = g_rebuilds;
+        QTabBar* bar = dlg.tabs()->tabBar();
+        for (const int tab : {1, 0, 1, 1, 0}) {
+            QTest::mouseClick(bar, Qt::LeftButton, {}, bar->tabRect(tab).center());
+            QCOMPARE(dlg.tabs()->currentPage(), tab);
+        }
+        QVERIFY(edits_.empty());
+        QCOMPARE(g_rebuilds - rebuilds, 0);
+        QVERIFY(test::stored_settings() == before);
+        const core::ToolSettings now = core::settings_snapshot();
+        for (const core::SettingInfo& info : core::kSettings)
+            if (info.setting != core::Setting::Zorva_TFTP_TCP_PORT)
+                QCOMPARE(QByteArray(now.text(info.setting)), QByteArray(record.text(info.setting)));
+        QCOMPARE(now.Zorva_TFTP_TCP_PORT, record.Zorva_TFTP_TCP_PORT);
+    }
+
+    void aClickEmptiesThePaneBeforeTheStartLine() {
+        struct Case {
+            int button;
+            const char* start_line;
+        };
+        const Case cases[] = {
+            {CKestromDlg::kUpdateFirmware, "ZorvaController Update Firmware starting...\n"},
+            {CKestromDlg::kUpdateWebPages, "ZorvaController Web Page Update Starting\n"},
+        };
+        for (const Case& c : cases) {
+            CKestromDlg dlg(nullptr, options());
+            dlg.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+            // Whatever a job may contact stays on this machine, at a port nobody serves.
+            field(dlg, core::Setting::ZorvaIPAddress)->setText(QStringLiteral("127.0.0.1"));
+            core::settings_set_text(core::Setting::ZorvaIPAddress, "127.0.0.1");
+            core::settings_set_port(1);
+            core::log_printf("earlier text\n");
+            QTRY_VERIFY(dlg.logPane()->toPlainText().contains(QStringLiteral("earlier text")));
+            core::log_printf("queued, not yet shown\n");  // the click must drop it too
+            const auto before = test::stored_settings();
+
+            QTest::mouseClick(dlg.GetDlgItem(c.button), Qt::LeftButton);
+            QVERIFY(paneText(dlg).startsWith(QString::fromLatin1(c.start_line)));
+            QVERIFY(!paneText(dlg).contains(QStringLiteral("queued")));
+            QVERIFY(edits_.empty());
+            QVERIFY(test::stored_settings() == before);
+            QVERIFY(dlg.GetDlgItem(c.button)->isEnabled());
+        }
+    }
+
+    void logTextGoesAtTheEndWhateverTheCaret() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        ui::LogPane* pane = dlg.logPane();
+        core::log_printf(">> Connect...");
+        core::log_printf("OK!\n");
+        core::log_printf("%s", "");
+        core::log_printf("one\r\ntwo\n");
+        QCOMPARE(paneText(dlg), QStringLiteral(">> Connect...OK!\none\ntwo\n"));
+        // The user types at the start; the next text still goes after all text.
+        pane->setFocus();
+        pane->moveCursor(QTextCursor::Start);
+        QTest::keyClicks(pane, QStringLiteral("typed "));
+        core::log_printf("Assigning Dynamic IP! \n");
+        QCOMPARE(paneText(dlg),
+                 QStringLiteral("typed >> Connect...OK!\none\ntwo\nAssigning Dynamic IP! \n"));
+        QCOMPARE(pane->textCursor().position(), pane->document()->characterCount() - 1);
+    }
+
+    void theAboutBoxOpensFromTheButtonAndTheContextMenuTwiceInARow() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QCOMPARE(dlg.aboutAction()->text(), QStringLiteral("&About kestrom..."));
+        QVERIFY(dlg.actions().contains(dlg.aboutAction()));
+        QCOMPARE(dlg.contextMenuPolicy(), Qt::ActionsContextMenu);
+
+        const std::function<void()> openers[] = {
+            [&] { QTest::mouseClick(dlg.GetDlgItem(CKestromDlg::kAbout), Qt::LeftButton); },
+            [&] { dlg.aboutAction()->trigger(); },
+            [&] { QTest::mouseClick(dlg.GetDlgItem(CKestromDlg::kAbout), Qt::LeftButton); },
+        };
+        for (const auto& open : openers) {
+            int shown = 0;
+            onNextModal([&](QWidget* modal) {
+                auto* about = qobject_cast<ui::CAboutDialog*>(modal);
+                QVERIFY(about);
+                ++shown;
+                QCOMPARE(about->windowTitle(), QStringLiteral("About..."));
+                QCOMPARE(about->parentWidget(), &dlg);
+                QStringList texts;
+                for (QLabel* label : about->findChildren<QLabel*>())
+                    if (!label->text().isEmpty()) texts << label->text();
+                QVERIFY(texts.contains(QStringLiteral("kestrom Version 1.1")));
+                QCOMPARE(texts.size(), 2);
+                auto* picture = about->findChild<QLabel*>(QStringLiteral("control1019"));
+                QCOMPARE(picture->pixmap().size(), QSize(32, 32));
+                auto* ok = about->findChild<QPushButton*>(QStringLiteral("control1"));
+                QVERIFY(ok->isDefault());
+                QTest::mouseClick(ok, Qt::LeftButton);
+            });
+            open();
+            QCOMPARE(shown, 1);
+        }
+    }
+
+    void noLabelOrFieldIsClippedOrOverlappingAndScreenshotsAreWritten() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        core::log_printf("TFTP service started\nDHCP service started\n");
+        dlg.logPane()->flushAll();
+        const QDir dir(QStringLiteral(KESTROM_SCREENSHOT_DIR));
+        QVERIFY(dir.mkpath(QStringLiteral(".")));
+        checkLayout(dlg);
+        QVERIFY(dlg.grab().save(dir.filePath(QStringLiteral("firmware_web_update.png"))));
+        (void)dlg.tabs()->SelectPage(1);
+        checkLayout(dlg);
+        QVERIFY(dlg.grab().save(dir.filePath(QStringLiteral("dhcp_setup.png"))));
+
+        ui::CAboutDialog about(&dlg);
+        about.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        const QList<QWidget*> parts = about.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+        for (QWidget* w : parts) {
+            QVERIFY(about.rect().contains(w->geometry()));
+            if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty())
+                QVERIFY(label->width() >= label->sizeHint().width());
+        }
+        for (qsizetype i = 0; i < parts.size(); ++i)
+            for (qsizetype j = i + 1; j < parts.size(); ++j)
+                QVERIFY(!parts[i]->geometry().intersects(parts[j]->geometry()));
+        QVERIFY(about.grab().save(dir.filePath(QStringLiteral("about.png"))));
+    }
+
+    void theApplicationEndsWhenTheDialogClosesAlsoWhileAJobRuns() {
+        ui::KestromDlgOptions o = options();
+        bool closed = false;
+        onNextModal([&](QWidget* modal) {
+            auto* dlg = qobject_cast<CKestromDlg*>(modal);
+            QVERIFY(dlg);
+            QVERIFY(dlg->isVisible());
+            core::settings_set_text(core::Setting::ZorvaIPAddress, "127.0.0.1");
+            core::settings_set_port(1);
+            QTest::mouseClick(dlg->GetDlgItem(CKestromDlg::kUpdateWebPages), Qt::LeftButton);
+            QTest::keyClick(dlg, Qt::Key_Escape);
+            closed = true;
+        });
+        QElapsedTimer clock;
+        clock.start();
+        ui::CKestromApp app(std::move(o));
+        QVERIFY(!app.InitInstance());
+        QVERIFY(closed);
+        QVERIFY(clock.elapsed() < 10000);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            QVERIFY(!qobject_cast<CKestromDlg*>(w));  // the dialog is gone with it
+    }
+};
+
+KESTROM_UI_TEST_MAIN(KestromDlgTest)
+#include "kestrom_dlg_test.moc"
