@@ -80,8 +80,8 @@ TEST_F(Serve, RunsOnAfterTheEndOfInputAndEndsCleanlyOnSigterm) {
 }
 
 TEST_F(Serve, EndsCleanlyOnSigint) {
-    ASSERT_TRUE(process_->write_stdin("set bootFile zorva.bin\n"));
-    ASSERT_TRUE(wait_for_stored("bootFile", "zorva.bin"));
+    ASSERT_TRUE(process_->write_stdin("set bootFile other.bin\n"));
+    ASSERT_TRUE(wait_for_stored("bootFile", "other.bin"));
     process_->signal(SIGINT);
     EXPECT_EQ(0, process_->wait());
 }
