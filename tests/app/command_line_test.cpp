@@ -21,7 +21,7 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesUnknownCommands) {
     }
 
     // The usage line goes to standard error only.
-    const auto unknown = test::run_command(kestrom() + " frobnicate 2>&1 >/dev/null");
+    const auto unknown = test::run_command("{ " + kestrom() + " frobnicate 2>&1 >/dev/null; }");
     EXPECT_EQ(2, unknown.status);
     EXPECT_EQ("kestrom: unknown command 'frobnicate'; see 'kestrom --help'\n", unknown.output);
 }
