@@ -29,12 +29,6 @@ std::optional<core::Setting> setting_named(std::string_view name) {
     return std::nullopt;
 }
 
-std::string read_text(const core::SettingInfo& info) {
-    char text[core::kSettingTextSize]{};
-    (void)registry::read_setting(info.name, info.default_text, text);  // always 0
-    return text;
-}
-
 void print_line(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
@@ -53,14 +47,15 @@ int run_config(Args args) {
     registry::ensure_settings_key();
 
     if (verb == "list") {
-        for (const auto& info : core::kSettings) print_line(info.name + ("=" + read_text(info)));
+        for (const auto& info : core::kSettings)
+            print_line(info.name + ("=" + registry::stored_setting_text(info.setting)));
         return 0;
     }
     const auto setting = setting_named(args[1]);
     if (!setting) return kUsageError;
     const core::SettingInfo& info = core::setting_info(*setting);
     if (verb == "get") {
-        print_line(read_text(info));
+        print_line(registry::stored_setting_text(*setting));
         return 0;
     }
     // Stored as an edit of the field stores it: the port as the signed decimal of its number,

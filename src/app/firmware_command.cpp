@@ -16,19 +16,12 @@ namespace {
 constexpr const char* kFirmwareUsage =
     "usage: kestrom firmware [--address A] [--login L] [--password P]\n";
 
-std::string stored_setting(core::Setting s) {
-    const core::SettingInfo& info = core::setting_info(s);
-    char text[core::kSettingTextSize]{};
-    (void)registry::read_setting(info.name, info.default_text, text);  // always 0
-    return text;
-}
-
 }  // namespace
 
 int run_firmware(Args args) {
-    std::string address = stored_setting(core::Setting::ZorvaIPAddress);
-    std::string login = stored_setting(core::Setting::ZorvaLogin);
-    std::string password = stored_setting(core::Setting::ZorvaPassword);
+    std::string address = registry::stored_setting_text(core::Setting::ZorvaIPAddress);
+    std::string login = registry::stored_setting_text(core::Setting::ZorvaLogin);
+    std::string password = registry::stored_setting_text(core::Setting::ZorvaPassword);
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string_view option = args[i];

@@ -27,6 +27,13 @@ int read_setting(const char* name, const char* default_text,
     return 0;
 }
 
+std::string stored_setting_text(core::Setting setting) {
+    const core::SettingInfo& info = core::setting_info(setting);
+    char text[core::kSettingTextSize]{};
+    (void)read_setting(info.name, info.default_text, text);  // always 0
+    return text;
+}
+
 long store_setting(const char* name, const char* text) {
     CRegistry registry;
     const std::unique_ptr<CRegistryKey> key{registry.KeyLocalMachine()->OpenKey(kSettingsKey)};

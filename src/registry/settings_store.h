@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "core/settings.h"
 
@@ -21,6 +22,9 @@ void ensure_settings_key();
 // characters is cut to 255. Always returns 0.
 int read_setting(const char* name, const char* default_text,
                  std::span<char, core::kSettingTextSize> destination);
+
+// read_setting of one setting with its default, as a text.
+std::string stored_setting_text(core::Setting setting);
 
 // Stores text as the string value `name`. Always returns 0.
 int write_setting(const char* name, const char* text);
