@@ -21,14 +21,14 @@ enum class Opcode : std::uint16_t {
     oack = 6,
 };
 
-inline constexpr std::size_t kHeaderSize = 4;        // opcode + block number or error code
-inline constexpr std::size_t kMaxBlockData = 4096;   // largest data part of a DATA packet
+inline constexpr std::size_t kHeaderSize = 4;       // opcode + block number or error code
+inline constexpr std::size_t kMaxBlockData = 4096;  // largest data part of a DATA packet
 inline constexpr std::size_t kDatagramMax = kHeaderSize + kMaxBlockData;  // 4100
 inline constexpr std::size_t kErrorAreaSize = 512;
 inline constexpr std::size_t kAckAreaSize = 512;
 inline constexpr std::size_t kErrorTextMax = kErrorAreaSize - kHeaderSize - 1;  // 507
-inline constexpr std::size_t kPathSize = 259;          // path text with its NUL
-inline constexpr std::size_t kClientKeySize = 32;      // "%s:%u" with its NUL
+inline constexpr std::size_t kPathSize = 259;      // path text with its NUL
+inline constexpr std::size_t kClientKeySize = 32;  // "%s:%u" with its NUL
 inline constexpr std::uint32_t kDefaultBlockSize = 512;
 inline constexpr std::string_view kServedFileName = "zorva.bin";
 

@@ -47,7 +47,7 @@ struct TftpService::Impl {
     mutable std::mutex mutex;
     mutable std::condition_variable started_changed;
     std::atomic<bool> stop_requested{false};
-    bool started = false;      // written by the service thread once, read by port()
+    bool started = false;  // written by the service thread once, read by port()
     std::uint16_t bound_port = 0;
     std::jthread thread;
 
@@ -127,7 +127,9 @@ TftpService::TftpService(TftpServiceOptions options) : impl_(std::make_unique<Im
     impl_->thread = std::jthread([impl = impl_.get()] { impl->run(); });
 }
 
-TftpService::~TftpService() { stop(); }
+TftpService::~TftpService() {
+    stop();
+}
 
 void TftpService::stop() {
     if (!impl_->thread.joinable()) return;

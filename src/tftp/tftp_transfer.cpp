@@ -53,7 +53,8 @@ bool is_netascii(const TftpTransfer& t) {
 // file still has data and `other` holds an older block.
 int send_and_read_ahead(TftpTransfer& t, const StepContext& ctx, const PacketArea& area,
                         std::int32_t length, PacketArea& other, std::int32_t& other_length) {
-    t.last_send_result = send_area(ctx, t, area.data(), kHeaderSize + static_cast<std::size_t>(length));
+    t.last_send_result =
+        send_area(ctx, t, area.data(), kHeaderSize + static_cast<std::size_t>(length));
     const int result = t.runtime_error;
     if (t.file && load_be16(other.data() + 2) < load_be16(area.data() + 2))
         fill_area(t, other, other_length, static_cast<std::uint16_t>(t.block_counter + 1));
@@ -166,10 +167,9 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
     (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
     if (t.runtime_error != 0) return t.runtime_error;
 
-    const std::size_t data_length =
-        t.received_length > static_cast<std::int32_t>(kHeaderSize)
-            ? static_cast<std::size_t>(t.received_length) - kHeaderSize
-            : 0;
+    const std::size_t data_length = t.received_length > static_cast<std::int32_t>(kHeaderSize)
+                                        ? static_cast<std::size_t>(t.received_length) - kHeaderSize
+                                        : 0;
     if (data_length > 0 &&
         std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1) {
         t.runtime_error = errno != 0 ? errno : EIO;
@@ -185,8 +185,8 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
         return 1;
     }
     if (t.runtime_error == 0 && !t.in_error())
-        core::log_printf("Client %s %s, %u Blocks Received\n", t.client_key.data(),
-                         t.path.data(), static_cast<unsigned>(t.block_counter));
+        core::log_printf("Client %s %s, %u Blocks Received\n", t.client_key.data(), t.path.data(),
+                         static_cast<unsigned>(t.block_counter));
     t.retry_counter = TftpTransfer::kFinished;
     t.file.reset();
     return 0;

@@ -44,7 +44,7 @@ using PacketArea = std::array<std::uint8_t, kDatagramMax>;
 // transfer table, and it owns its open file.
 struct TftpTransfer {
     std::array<char, kClientKeySize> client_key{};  // "%s:%u", key of the transfer table
-    std::int64_t expiry = 0;    // whole seconds after which the transfer is overdue
+    std::int64_t expiry = 0;         // whole seconds after which the transfer is overdue
     std::uint8_t retry_counter = 0;  // retransmissions since the last accepted packet
     std::array<char, kPathSize> path{};
     FileHandle file;
@@ -90,7 +90,8 @@ struct TftpTransfer {
 };
 
 // Writes "%s:%u" for the endpoint into key; returns its length.
-std::size_t format_client_key(const platform::Endpoint& from, std::array<char, kClientKeySize>& key);
+std::size_t format_client_key(const platform::Endpoint& from,
+                              std::array<char, kClientKeySize>& key);
 
 // --- packets and options --------------------------------------------------------------------
 

@@ -32,8 +32,8 @@ std::span<std::uint8_t> TransferTable::begin_receive() {
     return receive_->packet;
 }
 
-void TransferTable::dispatch(const platform::Endpoint& from,
-                             std::span<const std::uint8_t> datagram, std::int64_t now) {
+void TransferTable::dispatch(const platform::Endpoint& from, std::span<const std::uint8_t> datagram,
+                             std::int64_t now) {
     const auto into = begin_receive();
     const std::size_t n = std::min(datagram.size(), into.size());
     std::copy_n(datagram.begin(), n, into.begin());

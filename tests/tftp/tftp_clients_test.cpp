@@ -46,15 +46,14 @@ std::string fetch_command(const std::string& client, const ClientRun& r, const s
     if (client == "curl-512")
         return "curl -sS --tftp-blksize 512 -o " + out + " tftp://127.0.0.1:" + port + "/zorva.bin";
     if (client == "curl-4096")
-        return "curl -sS --tftp-blksize 4096 -o " + out + " tftp://127.0.0.1:" + port + "/zorva.bin";
-    if (client == "atftp")
-        return "atftp -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
+        return "curl -sS --tftp-blksize 4096 -o " + out + " tftp://127.0.0.1:" + port +
+               "/zorva.bin";
+    if (client == "atftp") return "atftp -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
     if (client == "atftp-1428")
         return "atftp --option 'blksize 1428' -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
     if (client == "tftp-hpa")
         return "tftp -m binary 127.0.0.1 " + port + " -c get zorva.bin " + out;
-    if (client == "busybox")
-        return "busybox tftp -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
+    if (client == "busybox") return "busybox tftp -g -r zorva.bin -l " + out + " 127.0.0.1 " + port;
     return "false";
 }
 
@@ -76,17 +75,39 @@ void expect_fetch(const std::string& client, std::size_t size) {
     EXPECT_EQ(std::string::npos, r.log.text().find("error")) << r.log.text();
 }
 
-TEST(TftpClients, CurlBlksize512Fetches1MiB) { expect_fetch("curl-512", kOneMiB); }
-TEST(TftpClients, CurlBlksize512Fetches16MiB) { expect_fetch("curl-512", kSixteenMiB); }
-TEST(TftpClients, CurlBlksize4096Fetches1MiB) { expect_fetch("curl-4096", kOneMiB); }
-TEST(TftpClients, CurlBlksize4096Fetches16MiB) { expect_fetch("curl-4096", kSixteenMiB); }
-TEST(TftpClients, AtftpFetches1MiB) { expect_fetch("atftp", kOneMiB); }
-TEST(TftpClients, AtftpFetches16MiB) { expect_fetch("atftp", kSixteenMiB); }
-TEST(TftpClients, AtftpBlksize1428Fetches16MiB) { expect_fetch("atftp-1428", kSixteenMiB); }
-TEST(TftpClients, TftpHpaFetches1MiB) { expect_fetch("tftp-hpa", kOneMiB); }
-TEST(TftpClients, TftpHpaFetches16MiB) { expect_fetch("tftp-hpa", kSixteenMiB); }
-TEST(TftpClients, BusyboxFetches1MiB) { expect_fetch("busybox", kOneMiB); }
-TEST(TftpClients, BusyboxFetches16MiB) { expect_fetch("busybox", kSixteenMiB); }
+TEST(TftpClients, CurlBlksize512Fetches1MiB) {
+    expect_fetch("curl-512", kOneMiB);
+}
+TEST(TftpClients, CurlBlksize512Fetches16MiB) {
+    expect_fetch("curl-512", kSixteenMiB);
+}
+TEST(TftpClients, CurlBlksize4096Fetches1MiB) {
+    expect_fetch("curl-4096", kOneMiB);
+}
+TEST(TftpClients, CurlBlksize4096Fetches16MiB) {
+    expect_fetch("curl-4096", kSixteenMiB);
+}
+TEST(TftpClients, AtftpFetches1MiB) {
+    expect_fetch("atftp", kOneMiB);
+}
+TEST(TftpClients, AtftpFetches16MiB) {
+    expect_fetch("atftp", kSixteenMiB);
+}
+TEST(TftpClients, AtftpBlksize1428Fetches16MiB) {
+    expect_fetch("atftp-1428", kSixteenMiB);
+}
+TEST(TftpClients, TftpHpaFetches1MiB) {
+    expect_fetch("tftp-hpa", kOneMiB);
+}
+TEST(TftpClients, TftpHpaFetches16MiB) {
+    expect_fetch("tftp-hpa", kSixteenMiB);
+}
+TEST(TftpClients, BusyboxFetches1MiB) {
+    expect_fetch("busybox", kOneMiB);
+}
+TEST(TftpClients, BusyboxFetches16MiB) {
+    expect_fetch("busybox", kSixteenMiB);
+}
 
 TEST(TftpClients, AtftpUploadsWhenZorvaBinIsAbsent) {
     if (!have("atftp")) GTEST_SKIP() << "atftp is not installed";

@@ -11,11 +11,20 @@ namespace {
 using namespace tftp::testing;
 
 TEST(TftpNamesEqual, ComparesWithoutLetterCase) {
-    struct Case { const char* a; const char* b; int result; };
+    struct Case {
+        const char* a;
+        const char* b;
+        int result;
+    };
     const Case cases[] = {
-        {"blksize", "BLKSIZE", 0}, {"BlkSize", "blksize", 0}, {"", "", 0},
-        {"a", "b", -1},           {"b", "A", 1},            {"blk", "blksize", -1},
-        {"tsizex", "tsize", 1},   {"[", "a", -1},  // '[' sits between 'Z' and 'a'
+        {"blksize", "BLKSIZE", 0},
+        {"BlkSize", "blksize", 0},
+        {"", "", 0},
+        {"a", "b", -1},
+        {"b", "A", 1},
+        {"blk", "blksize", -1},
+        {"tsizex", "tsize", 1},
+        {"[", "a", -1},  // '[' sits between 'Z' and 'a'
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
@@ -24,10 +33,20 @@ TEST(TftpNamesEqual, ComparesWithoutLetterCase) {
 }
 
 TEST(TftpDecimal, ReadsLikeTheCLibrary) {
-    struct Case { const char* text; std::uint64_t as_unsigned; std::int64_t as_signed; };
+    struct Case {
+        const char* text;
+        std::uint64_t as_unsigned;
+        std::int64_t as_signed;
+    };
     const Case cases[] = {
-        {"1024", 1024, 1024}, {"  42", 42, 42},   {"+7", 7, 7},        {"12ab", 12, 12},
-        {"", 0, 0},           {"x", 0, 0},        {"-1", UINT64_MAX, -1}, {"-0", 0, 0},
+        {"1024", 1024, 1024},
+        {"  42", 42, 42},
+        {"+7", 7, 7},
+        {"12ab", 12, 12},
+        {"", 0, 0},
+        {"x", 0, 0},
+        {"-1", UINT64_MAX, -1},
+        {"-0", 0, 0},
         {"99999999999999999999999", UINT64_MAX, INT64_MAX},
     };
     for (const auto& c : cases) {

@@ -57,8 +57,9 @@ TEST(TftpService, SaysReadyAndServesAReadOnLoopback) {
     EXPECT_EQ(content, client.read_file());
     const std::string key = "127.0.0.1:" + std::to_string(client.socket.local_endpoint().port);
     EXPECT_TRUE(log.wait_for(", 10 Blocks Served\n"));
-    EXPECT_EQ("Ready...\n.\nClient " + key + " " + dir.path().string() + "/zorva.bin, 10 Blocks Served\n",
-              log.text());
+    EXPECT_EQ(
+        "Ready...\n.\nClient " + key + " " + dir.path().string() + "/zorva.bin, 10 Blocks Served\n",
+        log.text());
     service.stop();
 }
 
@@ -124,8 +125,9 @@ TEST(TftpService, Port69WithoutPrivilegeSaysWhatItNeeds) {
     if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
     test::NetNs ns("tftpcap");
     test::TempDir dir;
-    const auto result = ns.run("setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all " +
-                               server_command(dir, "69"));
+    const auto result =
+        ns.run("setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all " +
+               server_command(dir, "69"));
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("Error: Port 69 needs root or CAP_NET_BIND_SERVICE.\n", result.output);
 }

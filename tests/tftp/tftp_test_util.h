@@ -62,8 +62,12 @@ inline Bytes request(Opcode op, std::string_view name, std::string_view mode,
     }
     return b;
 }
-inline Bytes rrq(OptionList options = {}) { return request(Opcode::rrq, "zorva.bin", "octet", options); }
-inline Bytes wrq(OptionList options = {}) { return request(Opcode::wrq, "zorva.bin", "octet", options); }
+inline Bytes rrq(OptionList options = {}) {
+    return request(Opcode::rrq, "zorva.bin", "octet", options);
+}
+inline Bytes wrq(OptionList options = {}) {
+    return request(Opcode::wrq, "zorva.bin", "octet", options);
+}
 
 inline Bytes ack(std::uint16_t block) {
     Bytes b;

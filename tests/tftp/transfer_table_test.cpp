@@ -57,7 +57,10 @@ struct Harness {
 };
 
 TEST(TftpRead, ServesEveryBlockOnceAndCountsTheLastOne) {
-    struct Case { std::size_t size; unsigned blocks; };
+    struct Case {
+        std::size_t size;
+        unsigned blocks;
+    };
     const Case cases[] = {{0, 1}, {100, 1}, {512, 2}, {513, 2}, {1024, 3}, {5000, 10}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
@@ -76,9 +79,15 @@ TEST(TftpRead, ServesEveryBlockOnceAndCountsTheLastOne) {
 }
 
 TEST(TftpRead, AnyRequestedNameAndModeReadsZorvaBin) {
-    struct Case { const char* name; const char* mode; };
-    const Case cases[] = {{"boot.img", "octet"}, {"", "netascii"}, {"ZORVA.BIN", "NetAscii"},
-                          {"x", "mail"}, {"zorva.bin", ""}};
+    struct Case {
+        const char* name;
+        const char* mode;
+    };
+    const Case cases[] = {{"boot.img", "octet"},
+                          {"", "netascii"},
+                          {"ZORVA.BIN", "NetAscii"},
+                          {"x", "mail"},
+                          {"zorva.bin", ""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + "/" + c.mode);
         Harness h;
@@ -208,7 +217,11 @@ TEST(TftpRead, ProgressMarksFollowTheBlockCounter) {
 }
 
 TEST(TftpRead, LastBlock65534CompletesAndABlockBeyondIsTooLarge) {
-    struct Case { std::uintmax_t size; const char* log_tail; Bytes last; };
+    struct Case {
+        std::uintmax_t size;
+        const char* log_tail;
+        Bytes last;
+    };
     const Case cases[] = {
         {65533u * 512 + 100, ", 65534 Blocks Served\n", {}},
         {65534u * 512, ", error: File Too Large\n", error_packet(3, "File Too Large")},
@@ -220,7 +233,8 @@ TEST(TftpRead, LastBlock65534CompletesAndABlockBeyondIsTooLarge) {
         h.dir.write("zorva.bin", "");
         std::filesystem::resize_file(h.dir / "zorva.bin", c.size);  // sparse
         h.send(rrq());
-        for (std::uint32_t block = 1; block <= 65534; ++block) h.send(ack(static_cast<std::uint16_t>(block)));
+        for (std::uint32_t block = 1; block <= 65534; ++block)
+            h.send(ack(static_cast<std::uint16_t>(block)));
         const std::string log = h.log.text();
         EXPECT_EQ(c.log_tail, log.substr(log.size() - std::strlen(c.log_tail)));
         if (!c.last.empty()) {
@@ -317,7 +331,8 @@ TEST(TftpOptions, AnswersWithTheValuesInForce) {
         {"unknown only", rrq({{"windowsize", "8"}}), oack({}), 512, 5},
         {"client's case", rrq({{"BlkSize", "1024"}, {"TSIZE", "0"}}),
          oack({{"BlkSize", "1024"}, {"TSIZE", "1234"}}), 1024, 5},
-        {"unknown skipped", rrq({{"x", "1"}, {"interval", "2"}}), oack({{"interval", "1"}}), 512, 1},
+        {"unknown skipped", rrq({{"x", "1"}, {"interval", "2"}}), oack({{"interval", "1"}}), 512,
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -350,7 +365,11 @@ TEST(TftpOptions, RepeatedOptionsNeverOverrunTheAcknowledgementArea) {
 }
 
 TEST(TftpRequest, StringsWithoutTheirNulEndAtTheDatagram) {
-    struct Case { const char* what; Bytes request; Bytes first_answer; };
+    struct Case {
+        const char* what;
+        Bytes request;
+        Bytes first_answer;
+    };
     Bytes no_mode_nul = {0, 1, 'a', 0, 'o', 'c', 't'};
     Bytes no_name_nul = {0, 1, 'z', 'o', 'r', 'v', 'a'};
     Bytes value_cut = request(Opcode::rrq, "a", "octet");
