@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev qt6-base-dev
+packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev qt6-base-dev fonts-dejavu-core
           libgl-dev libgtest-dev libgmock-dev)
 tests=no
 if [[ "${1:-}" == "--test" ]]; then
