@@ -56,17 +56,22 @@ int run_window(int argc, char** argv) {
         return 1;
     }
 #ifdef KESTROM_HAVE_UI
-    g_previous_handler = qInstallMessageHandler(start_up_message_handler);
-    g_starting_gui = true;
-    QApplication application(argc, argv);
-    g_starting_gui = false;
-    QApplication::setApplicationName(QStringLiteral("kestrom"));
-    QApplication::setApplicationVersion(QStringLiteral("1.1"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("kestrom"));
-    QApplication::setWindowIcon(ui::application_icon());
-    ui::CKestromApp app;
-    (void)app.InitInstance();  // always false: the application ends with the dialog
-    return 0;
+    {
+        g_previous_handler = qInstallMessageHandler(start_up_message_handler);
+        g_starting_gui = true;
+        QApplication application(argc, argv);
+        g_starting_gui = false;
+        QApplication::setApplicationName(QStringLiteral("kestrom"));
+        QApplication::setApplicationVersion(QStringLiteral("1.1"));
+        QGuiApplication::setDesktopFileName(QStringLiteral("kestrom"));
+        QApplication::setWindowIcon(ui::application_icon());
+        ui::CKestromApp app;
+        (void)app.InitInstance();  // always false: the application ends with the dialog
+    }
+    // A job or a transfer may still run: it ends with the process, and no static destructor
+    // runs underneath it.
+    std::fflush(stdout);
+    std::quick_exit(0);
 #else
     (void)argc;
     (void)argv;
