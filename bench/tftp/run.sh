@@ -4,6 +4,10 @@
 # (blksize 512, 1428, 4096) and tftp-hpa (no options), with 1 and with 20 clients at once.
 # Servers take turns run by run, so machine noise hits all alike; each case reports the median
 # of REPS runs. Needs root (namespaces, apt-get). Usage: bench/tftp/run.sh [REPS]
+# For quick iterations, PEERS, CLIENTS and COUNTS narrow the run, e.g.
+#   PEERS=atftpd CLIENTS="atftp-512 tftp-hpa" COUNTS=20 bench/tftp/run.sh 5
+# BASELINE=/path/to/an/older/kestrom_tftp_test_server adds that build as one more server (its own
+# column, not counted as a peer), to compare a change against the code before it in one run.
 set -euo pipefail
 
 REPS=${1:-3}
@@ -12,7 +16,9 @@ BUILD=${BUILD:-$ROOT/build-bench}
 WORK=$(mktemp -d /tmp/kestrom-tftp-bench.XXXXXX)
 OUT=$(mktemp -d /dev/shm/kestrom-tftp-bench.XXXXXX)
 SIZE=$((16 * 1024 * 1024))
-SERVERS=(kestrom tftpd-hpa atftpd dnsmasq)
+read -r -a PEER_LIST <<<"${PEERS:-tftpd-hpa atftpd dnsmasq}"
+SERVERS=(kestrom "${PEER_LIST[@]}")
+[ -n "${BASELINE:-}" ] && SERVERS+=(baseline)
 declare -A NS PID
 PINGPONG_PID=
 
@@ -88,16 +94,26 @@ start_servers() {
     $x "${NS[kestrom]}" "$BUILD/kestrom_tftp_test_server" 69 "$WORK/root-kestrom" \
         >"$WORK/kestrom.log" 2>&1 &
     PID[kestrom]=$!
-    $x "${NS[tftpd-hpa]}" /usr/sbin/in.tftpd --listen --foreground --secure --user root -4 \
-        --address :69 "$WORK/root-tftpd-hpa" >"$WORK/tftpd-hpa.log" 2>&1 &
-    PID[tftpd-hpa]=$!
-    $x "${NS[atftpd]}" "$ATFTPD" --daemon --no-fork --port 69 --user root --group root \
-        --logfile /dev/null --maxthread 100 "$WORK/root-atftpd" >"$WORK/atftpd.log" 2>&1 &
-    PID[atftpd]=$!
-    $x "${NS[dnsmasq]}" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 \
-        --user=root --pid-file="$WORK/dnsmasq.pid" --enable-tftp --tftp-root="$WORK/root-dnsmasq" \
-        --tftp-max=100 --interface=lo --bind-interfaces >"$WORK/dnsmasq.log" 2>&1 &
-    PID[dnsmasq]=$!
+    if [ -n "${NS[baseline]:-}" ]; then
+        $x "${NS[baseline]}" "$BASELINE" 69 "$WORK/root-baseline" >"$WORK/baseline.log" 2>&1 &
+        PID[baseline]=$!
+    fi
+    if [ -n "${NS[tftpd-hpa]:-}" ]; then
+        $x "${NS[tftpd-hpa]}" /usr/sbin/in.tftpd --listen --foreground --secure --user root -4 \
+            --address :69 "$WORK/root-tftpd-hpa" >"$WORK/tftpd-hpa.log" 2>&1 &
+        PID[tftpd-hpa]=$!
+    fi
+    if [ -n "${NS[atftpd]:-}" ]; then
+        $x "${NS[atftpd]}" "$ATFTPD" --daemon --no-fork --port 69 --user root --group root \
+            --logfile /dev/null --maxthread 100 "$WORK/root-atftpd" >"$WORK/atftpd.log" 2>&1 &
+        PID[atftpd]=$!
+    fi
+    if [ -n "${NS[dnsmasq]:-}" ]; then
+        $x "${NS[dnsmasq]}" dnsmasq --keep-in-foreground --conf-file=/dev/null --port=0 \
+            --user=root --pid-file="$WORK/dnsmasq.pid" --enable-tftp --tftp-root="$WORK/root-dnsmasq" \
+            --tftp-max=100 --interface=lo --bind-interfaces >"$WORK/dnsmasq.log" 2>&1 &
+        PID[dnsmasq]=$!
+    fi
     sleep 1  # start-up; every case below checks its own result
     for s in "${SERVERS[@]}"; do
         kill -0 "${PID[$s]}" 2>/dev/null || { echo "$s did not start:"; cat "$WORK/$s.log"; exit 1; }
@@ -134,11 +150,12 @@ build_kestrom
 head -c "$SIZE" /dev/urandom >"$WORK/zorva.bin"
 start_servers
 
-CLIENTS=(atftp-512 atftp-1428 atftp-4096 tftp-hpa)
+read -r -a CLIENTS <<<"${CLIENTS:-atftp-512 atftp-1428 atftp-4096 tftp-hpa}"
+read -r -a COUNTS <<<"${COUNTS:-1 20}"
 declare -A RESULTS
 for ((r = 0; r < REPS; r++)); do
     for client in "${CLIENTS[@]}"; do
-        for n in 1 20; do
+        for n in "${COUNTS[@]}"; do
             # Rotate the order each run, so no server always goes first.
             for ((k = 0; k < ${#SERVERS[@]}; k++)); do
                 s=${SERVERS[$(((k + r) % ${#SERVERS[@]}))]}
@@ -163,17 +180,18 @@ done
 echo
 echo "TFTP read of one 16 MiB file, MB/s (10^6 bytes/s, all clients together), median of $REPS runs"
 echo "machine: $(nproc) cores, $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo)"
-printf '%-16s %8s %10s %8s %8s %8s %14s\n' case kestrom tftpd-hpa atftpd dnsmasq "ratio" "ceiling(1 cl)"
+printf '%-16s %8s %10s %8s %8s %8s %14s %s\n' case kestrom tftpd-hpa atftpd dnsmasq "ratio" "ceiling(1 cl)" \
+    "${BASELINE:+baseline}"
 for client in "${CLIENTS[@]}"; do
-    for n in 1 20; do
-        declare -A med=()
+    for n in "${COUNTS[@]}"; do
+        declare -A med=([tftpd-hpa]=- [atftpd]=- [dnsmasq]=- [baseline]=)
         for s in "${SERVERS[@]}"; do med[$s]=$(echo "${RESULTS[$s,$client,$n]}" | tr ' ' '\n' | grep . | median); done
-        best=$(printf '%s\n' "${med[tftpd-hpa]}" "${med[atftpd]}" "${med[dnsmasq]}" | sort -g | tail -1)
+        best=$(printf '%s\n' "${med[tftpd-hpa]}" "${med[atftpd]}" "${med[dnsmasq]}" | grep -v '^-$' | sort -g | tail -1)
         ratio=$(awk -v a="${med[kestrom]}" -v b="$best" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')
         bs=${client#atftp-}; [ "$client" = tftp-hpa ] && bs=512
         ceiling=-; [ "$n" = 1 ] && ceiling=${CEILING[$bs]}
-        printf '%-16s %8s %10s %8s %8s %8s %14s\n' "$client x$n" "${med[kestrom]}" "${med[tftpd-hpa]}" \
-            "${med[atftpd]}" "${med[dnsmasq]}" "$ratio" "$ceiling"
+        printf '%-16s %8s %10s %8s %8s %8s %14s %s\n' "$client x$n" "${med[kestrom]}" "${med[tftpd-hpa]}" \
+            "${med[atftpd]}" "${med[dnsmasq]}" "$ratio" "$ceiling" "${med[baseline]}"
     done
 done
 echo "ratio: kestrom / fastest peer. ceiling: UDP lock-step round trips per second x block size."

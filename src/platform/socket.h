@@ -82,6 +82,20 @@ protected:
     Handle handle_;
 };
 
+// One datagram of a batch receive: the caller's area, and what the receive filled in. A datagram
+// longer than `into` is cut to its size.
+struct ReceiveSlot {
+    std::span<std::uint8_t> into;
+    Endpoint from;
+    int length = 0;
+};
+
+// One datagram of a batch send. The bytes stay the caller's until the call returns.
+struct SendSlot {
+    std::span<const std::uint8_t> bytes;
+    Endpoint to;
+};
+
 class UdpSocket : public Socket {
 public:
     // A new unbound IPv4 datagram socket; nullopt with *error set on failure.
@@ -103,6 +117,15 @@ public:
     // Sent byte count, or -1 with *error set.
     [[nodiscard]] int send_to(std::span<const std::uint8_t> bytes, const Endpoint& to,
                               int* error = nullptr) const;
+
+    // Batch forms for a busy service loop: one system call for many datagrams (Linux recvmmsg
+    // and sendmmsg). try_receive_many never waits: it takes the datagrams already queued, in
+    // arrival order, into the first slots and returns how many; 0 when nothing is queued, -1
+    // with *error set when the receive failed.
+    [[nodiscard]] int try_receive_many(std::span<ReceiveSlot> slots, int* error = nullptr) const;
+    // Sends the slots in order; returns how many went out. A datagram the kernel refuses is
+    // skipped with *error set, so one failure never holds back the ones after it.
+    int send_many(std::span<const SendSlot> slots, int* error = nullptr) const;
 
 private:
     using Socket::Socket;

@@ -1,6 +1,7 @@
 #include "tftp/tftp_service.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,15 +21,51 @@ namespace {
 // clients never loses an ACK to a full queue.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 
-class SocketSender : public PacketSender {
+// Datagrams taken per receive call, and replies held for one send call. Twenty clients in
+// lock-step have at most twenty datagrams queued at a time.
+constexpr std::size_t kBatch = 32;
+
+// Holds the packets that the steps send while one batch of datagrams is handled, and sends them
+// together, in the order they were made, with one call. Each packet is copied, because a later
+// step of the same batch may refill the area it came from. A held packet counts as sent: on an
+// unconnected UDP socket a send fails only for local reasons that a retransmission covers too.
+class BatchSender : public PacketSender {
 public:
-    explicit SocketSender(const platform::UdpSocket& socket) : socket_(socket) {}
+    explicit BatchSender(const platform::UdpSocket& socket) : socket_(socket) {}
+
     int send_to(std::span<const std::uint8_t> bytes, const platform::Endpoint& to) override {
-        return socket_.send_to(bytes, to);
+        if (bytes.size() > PacketArea{}.size()) {  // never made by the steps; sent as it is
+            flush();
+            return socket_.send_to(bytes, to);
+        }
+        if (count_ == kBatch) flush();
+        PacketArea& area = areas_[count_];
+        std::copy(bytes.begin(), bytes.end(), area.begin());
+        slots_[count_] = {std::span<const std::uint8_t>(area.data(), bytes.size()), to};
+        ++count_;
+        return static_cast<int>(bytes.size());
+    }
+
+    void flush() {
+        if (count_ == 0) return;
+        (void)socket_.send_many(std::span(slots_.data(), count_));
+        count_ = 0;
     }
 
 private:
     const platform::UdpSocket& socket_;
+    std::array<PacketArea, kBatch> areas_;
+    std::array<platform::SendSlot, kBatch> slots_;
+    std::size_t count_ = 0;
+};
+
+// The receive areas of one batch.
+struct ReceiveBatch {
+    std::array<PacketArea, kBatch> areas;
+    std::array<platform::ReceiveSlot, kBatch> slots;
+    ReceiveBatch() {
+        for (std::size_t i = 0; i < kBatch; ++i) slots[i].into = areas[i];
+    }
 };
 
 TftpServerConfig config_for(const TftpServiceOptions& options) {
@@ -96,28 +133,39 @@ struct TftpService::Impl {
         publish(socket->local_endpoint().port);
 
         const TftpServerConfig config = config_for(options);
-        SocketSender sender(*socket);
-        TransferTable table(sender, config);
+        // Large areas: on the heap, not on the thread's stack.
+        const auto sender = std::make_unique<BatchSender>(*socket);
+        const auto batch = std::make_unique<ReceiveBatch>();
+        TransferTable table(*sender, config);
         const std::chrono::milliseconds wait = std::chrono::seconds(config.wait());
-        // After a datagram, the next one is often queued already (several clients): take it
-        // without a wait call. Otherwise wait, at most the retransmission wait.
+        // After a datagram, more are often queued already (several clients): take them all with
+        // one call and without a wait call. Otherwise wait, at most the retransmission wait.
         bool maybe_queued = false;
         while (!stop_requested.load(std::memory_order_relaxed)) {
-            platform::Endpoint from;
-            int length = maybe_queued ? socket->try_receive_from(table.begin_receive(), &from) : -1;
-            bool received = length >= 0;
-            if (!received) {
+            int count = maybe_queued ? socket->try_receive_many(batch->slots) : 0;
+            if (count <= 0) {
                 const auto woke = socket->wait_readable(wait, &waker);
                 if (woke == platform::WaitResult::woken) return;
-                if (woke == platform::WaitResult::readable) {
-                    length = socket->receive_from(table.begin_receive(), &from);
-                    received = true;
-                }
+                // A failed receive is handled like a wake-up without a datagram: only the
+                // time-out scan runs.
+                count = woke == platform::WaitResult::readable
+                            ? socket->try_receive_many(batch->slots)
+                            : 0;
             }
-            const std::int64_t now = platform::now_seconds();  // once per wake-up
-            if (received) table.dispatch(from, length, now);
-            table.expire(now);
-            maybe_queued = received;
+            // Each datagram is handled as if it had been received on its own: the clock read,
+            // the dispatch and the time-out scan, in arrival order. Only the replies wait for
+            // the end of the batch.
+            for (int i = 0; i < count; ++i) {
+                const platform::ReceiveSlot& slot = batch->slots[static_cast<std::size_t>(i)];
+                const std::int64_t now = platform::now_seconds();
+                table.dispatch(slot.from,
+                               slot.into.first(static_cast<std::size_t>(std::max(slot.length, 0))),
+                               now);
+                table.expire(now);
+            }
+            if (count <= 0) table.expire(platform::now_seconds());
+            sender->flush();
+            maybe_queued = count > 0;
         }
     }
 };

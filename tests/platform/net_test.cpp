@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <chrono>
+#include <vector>
 
 #include "platform/socket.h"
 
@@ -63,6 +67,53 @@ TEST(UdpSocket, SendsAndReceivesOnLoopbackWithThePeerAddress) {
     EXPECT_EQ(3, a->receive_from(small, &from));
     EXPECT_EQ(b->local_endpoint(), from);
     EXPECT_EQ(WaitResult::timeout, a->wait_readable(std::chrono::milliseconds(10)));
+}
+
+TEST(UdpSocket, BatchCallsKeepOrderCutLongDatagramsAndSkipARefusedOne) {
+    auto a = UdpSocket::open();
+    auto b = UdpSocket::open();
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(BindError::none, a->bind(kLoopbackAddress, 0));
+    ASSERT_EQ(BindError::none, b->bind(kLoopbackAddress, 0));
+    std::array<ReceiveSlot, 100> slots;
+    std::vector<std::array<std::uint8_t, 8>> areas(slots.size());
+    for (std::size_t i = 0; i < slots.size(); ++i) slots[i].into = areas[i];
+    EXPECT_EQ(0, a->try_receive_many(slots));  // nothing queued: no wait, no error
+
+    // More datagrams than one system call takes (64), datagram i of i % 12 bytes, each byte i;
+    // one of them to port 0, which the kernel refuses.
+    constexpr std::size_t kCount = 90, kRefused = 40;
+    std::vector<std::vector<std::uint8_t>> payloads;
+    std::vector<SendSlot> out;
+    for (std::size_t i = 0; i < kCount; ++i)
+        payloads.emplace_back(i % 12, static_cast<std::uint8_t>(i));
+    for (std::size_t i = 0; i < kCount; ++i)
+        out.push_back({payloads[i], i == kRefused ? Endpoint{kLoopbackAddress, 0}
+                                                  : a->local_endpoint()});
+    int error = 0;
+    EXPECT_EQ(static_cast<int>(kCount - 1), b->send_many(out, &error));
+    EXPECT_EQ(EINVAL, error);
+
+    std::size_t got = 0;
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < kCount; ++i)
+        if (i != kRefused) expected.push_back(i);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        if (a->wait_readable(std::chrono::milliseconds(100)) != WaitResult::readable) continue;
+        const int n = a->try_receive_many(slots);
+        ASSERT_GE(n, 0);
+        for (int k = 0; k < n && got < expected.size(); ++k, ++got) {
+            const std::size_t i = expected[got];
+            SCOPED_TRACE(i);
+            const ReceiveSlot& slot = slots[static_cast<std::size_t>(k)];
+            EXPECT_EQ(b->local_endpoint(), slot.from);
+            ASSERT_EQ(static_cast<int>(std::min<std::size_t>(i % 12, 8)), slot.length);
+            for (int j = 0; j < slot.length; ++j)
+                EXPECT_EQ(static_cast<std::uint8_t>(i), slot.into[static_cast<std::size_t>(j)]);
+        }
+    }
+    EXPECT_EQ(expected.size(), got);
 }
 
 TEST(UdpSocket, ReportsWhyABindFailed) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace platform {
@@ -185,6 +186,87 @@ int UdpSocket::send_to(std::span<const std::uint8_t> bytes, const Endpoint& to, 
         return -1;
     }
     return static_cast<int>(n);
+}
+
+namespace {
+
+// recvmmsg/sendmmsg headers for one chunk of a batch, on the stack.
+constexpr std::size_t kChunk = 64;
+
+struct MessageChunk {
+    mmsghdr headers[kChunk];
+    iovec vectors[kChunk];
+    sockaddr_in addresses[kChunk];
+};
+
+}  // namespace
+
+int UdpSocket::try_receive_many(std::span<ReceiveSlot> slots, int* error) const {
+    std::size_t taken = 0;
+    while (taken < slots.size()) {
+        const std::size_t count = std::min(kChunk, slots.size() - taken);
+        MessageChunk chunk{};
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto into = slots[taken + i].into;
+            chunk.vectors[i] = {into.data(), into.size()};
+            chunk.headers[i].msg_hdr.msg_name = &chunk.addresses[i];
+            chunk.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            chunk.headers[i].msg_hdr.msg_iov = &chunk.vectors[i];
+            chunk.headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n;
+        do {
+            n = ::recvmmsg(fd(handle_), chunk.headers, static_cast<unsigned>(count), MSG_DONTWAIT,
+                           nullptr);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+            if (taken > 0) break;  // the error shows again on the next call
+            set_error(error, errno);
+            return -1;
+        }
+        for (int i = 0; i < n; ++i) {
+            ReceiveSlot& slot = slots[taken + static_cast<std::size_t>(i)];
+            slot.from = from_sockaddr(chunk.addresses[i]);
+            // Without MSG_TRUNC the count is what was stored: a longer datagram is cut.
+            slot.length = static_cast<int>(chunk.headers[i].msg_len);
+        }
+        taken += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < count) break;  // the queue is empty
+    }
+    return static_cast<int>(taken);
+}
+
+int UdpSocket::send_many(std::span<const SendSlot> slots, int* error) const {
+    std::size_t done = 0;
+    int sent = 0;
+    while (done < slots.size()) {
+        const std::size_t count = std::min(kChunk, slots.size() - done);
+        MessageChunk chunk{};
+        for (std::size_t i = 0; i < count; ++i) {
+            const SendSlot& slot = slots[done + i];
+            chunk.addresses[i] = to_sockaddr(slot.to);
+            // sendmmsg does not write through the vector; iovec only lacks a const member.
+            chunk.vectors[i] = {const_cast<std::uint8_t*>(slot.bytes.data()), slot.bytes.size()};
+            chunk.headers[i].msg_hdr.msg_name = &chunk.addresses[i];
+            chunk.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+            chunk.headers[i].msg_hdr.msg_iov = &chunk.vectors[i];
+            chunk.headers[i].msg_hdr.msg_iovlen = 1;
+        }
+        int n;
+        do {
+            n = ::sendmmsg(fd(handle_), chunk.headers, static_cast<unsigned>(count), 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            set_error(error, errno);
+            n = 0;
+            ++done;  // the first datagram was refused: skip it, go on with the rest
+        } else {
+            sent += n;
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    return sent;
 }
 
 // ---- TcpSocket -----------------------------------------------------------------------------
