@@ -205,9 +205,10 @@ int UdpSocket::try_receive_many(std::span<ReceiveSlot> slots, int* error) const 
     std::size_t taken = 0;
     while (taken < slots.size()) {
         const std::size_t count = std::min(kChunk, slots.size() - taken);
-        MessageChunk chunk{};
+        MessageChunk chunk;  // only the entries in use are filled
         for (std::size_t i = 0; i < count; ++i) {
             const auto into = slots[taken + i].into;
+            chunk.headers[i] = {};
             chunk.vectors[i] = {into.data(), into.size()};
             chunk.headers[i].msg_hdr.msg_name = &chunk.addresses[i];
             chunk.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
@@ -242,9 +243,10 @@ int UdpSocket::send_many(std::span<const SendSlot> slots, int* error) const {
     int sent = 0;
     while (done < slots.size()) {
         const std::size_t count = std::min(kChunk, slots.size() - done);
-        MessageChunk chunk{};
+        MessageChunk chunk;  // only the entries in use are filled
         for (std::size_t i = 0; i < count; ++i) {
             const SendSlot& slot = slots[done + i];
+            chunk.headers[i] = {};
             chunk.addresses[i] = to_sockaddr(slot.to);
             // sendmmsg does not write through the vector; iovec only lacks a const member.
             chunk.vectors[i] = {const_cast<std::uint8_t*>(slot.bytes.data()), slot.bytes.size()};
