@@ -474,6 +474,20 @@ bool is_predefined(HKEY key) {
     return v >= kFirstRoot && v < kFirstRoot + kRootCount;
 }
 
+// What every call on an existing key shares: the hive's lock, one transaction (a snapshot for
+// reads, BEGIN IMMEDIATE for writes) and the check that the key was not deleted meanwhile. A write
+// is committed when its body succeeds.
+template <typename Body>
+long with_key(const Resolved& r, bool write, Body&& body) {
+    std::lock_guard lock(r.hive->mutex);
+    sqlite3* db = r.hive->db.get();
+    Transaction tx(db, write);
+    if (tx.began() != ok) return tx.began();
+    if (const long rc = check_key(db, r); rc != ok) return rc;
+    const long rc = body(db);
+    return write && rc == ok ? tx.commit() : rc;
+}
+
 long reg_open_key(HKEY key, const char* path, std::uint32_t access, HKEY* result) {
     if (!result) return code(RegError::invalid_parameter);
     *result = nullptr;
@@ -549,20 +563,17 @@ long reg_query_value(HKEY key, const char* name, std::uint32_t* type, unsigned c
     Resolved r;
     if (const long rc = resolve(key, false, &r); rc != ok) return rc;
     if (!r.hive) return code(RegError::file_not_found);
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, false);
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement q(db, "SELECT type, data FROM reg_value WHERE key = ? AND fold = ?");
-    if (!q.prepared()) return from_sqlite(q.prepare_result());
-    q.bind(1, r.id);
-    q.bind(2, fold(name ? name : ""));
-    const int rc = q.step();
-    if (rc == SQLITE_DONE) return code(RegError::file_not_found);
-    if (rc != SQLITE_ROW) return from_sqlite(rc);
-    if (type) *type = static_cast<std::uint32_t>(q.int64(0));
-    return copy_data(q.blob(1), data, size);
+    return with_key(r, false, [&](sqlite3* db) -> long {
+        Statement q(db, "SELECT type, data FROM reg_value WHERE key = ? AND fold = ?");
+        if (!q.prepared()) return from_sqlite(q.prepare_result());
+        q.bind(1, r.id);
+        q.bind(2, fold(name ? name : ""));
+        const int rc = q.step();
+        if (rc == SQLITE_DONE) return code(RegError::file_not_found);
+        if (rc != SQLITE_ROW) return from_sqlite(rc);
+        if (type) *type = static_cast<std::uint32_t>(q.int64(0));
+        return copy_data(q.blob(1), data, size);
+    });
 }
 
 long reg_set_value(HKEY key, const char* name, std::uint32_t type, const unsigned char* data,
@@ -571,24 +582,22 @@ long reg_set_value(HKEY key, const char* name, std::uint32_t type, const unsigne
     Resolved r;
     if (const long rc = resolve(key, true, &r); rc != ok) return rc;
     if (const long rc = check_writable(r, kKeySetValue); rc != ok) return rc;
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, true);
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    // An existing value keeps its name as first written and its place in the enumeration.
-    Statement q(db,
-                "INSERT INTO reg_value(key, name, fold, type, data) VALUES (?, ?, ?, ?, ?)"
-                " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
-    if (!q.prepared()) return from_sqlite(q.prepare_result());
-    const std::string_view value_name = name ? name : "";
-    q.bind(1, r.id);
-    q.bind(2, value_name);
-    q.bind(3, fold(value_name));
-    q.bind(4, static_cast<std::int64_t>(type));
-    q.bind(5, data, size);
-    if (const int rc = q.step(); rc != SQLITE_DONE) return from_sqlite(rc);
-    return tx.commit();
+    return with_key(r, true, [&](sqlite3* db) -> long {
+        // An existing value keeps its name as first written and its place in the enumeration.
+        Statement q(
+            db,
+            "INSERT INTO reg_value(key, name, fold, type, data) VALUES (?, ?, ?, ?, ?)"
+            " ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
+        if (!q.prepared()) return from_sqlite(q.prepare_result());
+        const std::string_view value_name = name ? name : "";
+        q.bind(1, r.id);
+        q.bind(2, value_name);
+        q.bind(3, fold(value_name));
+        q.bind(4, static_cast<std::int64_t>(type));
+        q.bind(5, data, size);
+        if (const int rc = q.step(); rc != SQLITE_DONE) return from_sqlite(rc);
+        return ok;
+    });
 }
 
 long reg_delete_value(HKEY key, const char* name) {
@@ -596,18 +605,15 @@ long reg_delete_value(HKEY key, const char* name) {
     if (const long rc = resolve(key, false, &r); rc != ok) return rc;
     if (!r.hive) return code(RegError::file_not_found);
     if (const long rc = check_writable(r, kKeySetValue); rc != ok) return rc;
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, true);
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement q(db, "DELETE FROM reg_value WHERE key = ? AND fold = ?");
-    if (!q.prepared()) return from_sqlite(q.prepare_result());
-    q.bind(1, r.id);
-    q.bind(2, fold(name ? name : ""));
-    if (const int rc = q.step(); rc != SQLITE_DONE) return from_sqlite(rc);
-    if (sqlite3_changes(db) == 0) return code(RegError::file_not_found);
-    return tx.commit();
+    return with_key(r, true, [&](sqlite3* db) -> long {
+        Statement q(db, "DELETE FROM reg_value WHERE key = ? AND fold = ?");
+        if (!q.prepared()) return from_sqlite(q.prepare_result());
+        q.bind(1, r.id);
+        q.bind(2, fold(name ? name : ""));
+        if (const int rc = q.step(); rc != SQLITE_DONE) return from_sqlite(rc);
+        if (sqlite3_changes(db) == 0) return code(RegError::file_not_found);
+        return ok;
+    });
 }
 
 long reg_delete_key(HKEY key, const char* path) {
@@ -619,49 +625,43 @@ long reg_delete_key(HKEY key, const char* path) {
     // A root can't be deleted.
     if (parts->empty() && r.root) return code(RegError::access_denied);
     if (const long rc = check_hive_writable(r); rc != ok) return rc;
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, true);
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    std::int64_t id = 0;
-    if (const long rc = walk(db, r.id, *parts, false, &id); rc != ok) return rc;
-    {
-        // As the platform does: a key with sub-keys is not deleted (DeleteKey recurses itself).
-        Statement q(db, "SELECT 1 FROM reg_key WHERE parent = ? LIMIT 1");
-        if (!q.prepared()) return from_sqlite(q.prepare_result());
-        q.bind(1, id);
-        const int rc = q.step();
-        if (rc == SQLITE_ROW) return code(RegError::access_denied);
-        if (rc != SQLITE_DONE) return from_sqlite(rc);
-    }
-    for (const char* sql :
-         {"DELETE FROM reg_value WHERE key = ?", "DELETE FROM reg_key WHERE id = ?"}) {
-        Statement q(db, sql);
-        if (!q.prepared()) return from_sqlite(q.prepare_result());
-        q.bind(1, id);
-        if (const int rc = q.step(); rc != SQLITE_DONE) return from_sqlite(rc);
-    }
-    return tx.commit();
+    return with_key(r, true, [&](sqlite3* db) -> long {
+        std::int64_t id = 0;
+        if (const long rc = walk(db, r.id, *parts, false, &id); rc != ok) return rc;
+        {
+            // As the platform does: a key with sub-keys is not deleted (DeleteKey recurses itself).
+            Statement q(db, "SELECT 1 FROM reg_key WHERE parent = ? LIMIT 1");
+            if (!q.prepared()) return from_sqlite(q.prepare_result());
+            q.bind(1, id);
+            const int rc = q.step();
+            if (rc == SQLITE_ROW) return code(RegError::access_denied);
+            if (rc != SQLITE_DONE) return from_sqlite(rc);
+        }
+        for (const char* sql :
+             {"DELETE FROM reg_value WHERE key = ?", "DELETE FROM reg_key WHERE id = ?"}) {
+            Statement q(db, sql);
+            if (!q.prepared()) return from_sqlite(q.prepare_result());
+            q.bind(1, id);
+            if (const int rc = q.step(); rc != SQLITE_DONE) return from_sqlite(rc);
+        }
+        return ok;
+    });
 }
 
 long reg_enum_key(HKEY key, std::uint32_t index, char* name, std::uint32_t* name_size) {
     Resolved r;
     if (const long rc = resolve(key, false, &r); rc != ok) return rc;
     if (!r.hive) return code(RegError::no_more_items);
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, false);
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement q(db, "SELECT name FROM reg_key WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
-    if (!q.prepared()) return from_sqlite(q.prepare_result());
-    q.bind(1, r.id);
-    q.bind(2, static_cast<std::int64_t>(index));
-    const int rc = q.step();
-    if (rc == SQLITE_DONE) return code(RegError::no_more_items);
-    if (rc != SQLITE_ROW) return from_sqlite(rc);
-    return copy_name(q.blob(0), name, name_size);
+    return with_key(r, false, [&](sqlite3* db) -> long {
+        Statement q(db, "SELECT name FROM reg_key WHERE parent = ? ORDER BY fold LIMIT 1 OFFSET ?");
+        if (!q.prepared()) return from_sqlite(q.prepare_result());
+        q.bind(1, r.id);
+        q.bind(2, static_cast<std::int64_t>(index));
+        const int rc = q.step();
+        if (rc == SQLITE_DONE) return code(RegError::no_more_items);
+        if (rc != SQLITE_ROW) return from_sqlite(rc);
+        return copy_name(q.blob(0), name, name_size);
+    });
 }
 
 long reg_enum_value(HKEY key, std::uint32_t index, char* name, std::uint32_t* name_size,
@@ -669,22 +669,20 @@ long reg_enum_value(HKEY key, std::uint32_t index, char* name, std::uint32_t* na
     Resolved r;
     if (const long rc = resolve(key, false, &r); rc != ok) return rc;
     if (!r.hive) return code(RegError::no_more_items);
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, false);
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement q(
-        db, "SELECT name, type, data FROM reg_value WHERE key = ? ORDER BY id LIMIT 1 OFFSET ?");
-    if (!q.prepared()) return from_sqlite(q.prepare_result());
-    q.bind(1, r.id);
-    q.bind(2, static_cast<std::int64_t>(index));
-    const int rc = q.step();
-    if (rc == SQLITE_DONE) return code(RegError::no_more_items);
-    if (rc != SQLITE_ROW) return from_sqlite(rc);
-    if (const long c = copy_name(q.blob(0), name, name_size); c != ok) return c;
-    if (type) *type = static_cast<std::uint32_t>(q.int64(1));
-    return copy_data(q.blob(2), data, data_size);
+    return with_key(r, false, [&](sqlite3* db) -> long {
+        Statement q(
+            db,
+            "SELECT name, type, data FROM reg_value WHERE key = ? ORDER BY id LIMIT 1 OFFSET ?");
+        if (!q.prepared()) return from_sqlite(q.prepare_result());
+        q.bind(1, r.id);
+        q.bind(2, static_cast<std::int64_t>(index));
+        const int rc = q.step();
+        if (rc == SQLITE_DONE) return code(RegError::no_more_items);
+        if (rc != SQLITE_ROW) return from_sqlite(rc);
+        if (const long c = copy_name(q.blob(0), name, name_size); c != ok) return c;
+        if (type) *type = static_cast<std::uint32_t>(q.int64(1));
+        return copy_data(q.blob(2), data, data_size);
+    });
 }
 
 long reg_query_info_key(HKEY key, KeyInfo* info) {
@@ -693,29 +691,27 @@ long reg_query_info_key(HKEY key, KeyInfo* info) {
     if (const long rc = resolve(key, false, &r); rc != ok) return rc;
     *info = KeyInfo{};
     if (!r.hive) return ok;
-    std::lock_guard lock(r.hive->mutex);
-    sqlite3* db = r.hive->db.get();
-    Transaction tx(db, false);  // one snapshot for both counts
-    if (tx.began() != ok) return tx.began();
-    if (const long rc = check_key(db, r); rc != ok) return rc;
-    Statement keys(db,
-                   "SELECT count(*), coalesce(max(length(name)), 0) FROM reg_key WHERE parent = ?");
-    Statement values(
-        db,
-        "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(data)), 0)"
-        " FROM reg_value WHERE key = ?");
-    if (!keys.prepared()) return from_sqlite(keys.prepare_result());
-    if (!values.prepared()) return from_sqlite(values.prepare_result());
-    keys.bind(1, r.id);
-    values.bind(1, r.id);
-    if (const int rc = keys.step(); rc != SQLITE_ROW) return from_sqlite(rc);
-    if (const int rc = values.step(); rc != SQLITE_ROW) return from_sqlite(rc);
-    info->sub_keys = static_cast<std::uint32_t>(keys.int64(0));
-    info->max_sub_key_len = static_cast<std::uint32_t>(keys.int64(1));
-    info->values = static_cast<std::uint32_t>(values.int64(0));
-    info->max_value_name_len = static_cast<std::uint32_t>(values.int64(1));
-    info->max_value_len = static_cast<std::uint32_t>(values.int64(2));
-    return ok;
+    // One snapshot for both counts.
+    return with_key(r, false, [&](sqlite3* db) -> long {
+        Statement keys(
+            db, "SELECT count(*), coalesce(max(length(name)), 0) FROM reg_key WHERE parent = ?");
+        Statement values(
+            db,
+            "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(data)), 0)"
+            " FROM reg_value WHERE key = ?");
+        if (!keys.prepared()) return from_sqlite(keys.prepare_result());
+        if (!values.prepared()) return from_sqlite(values.prepare_result());
+        keys.bind(1, r.id);
+        values.bind(1, r.id);
+        if (const int rc = keys.step(); rc != SQLITE_ROW) return from_sqlite(rc);
+        if (const int rc = values.step(); rc != SQLITE_ROW) return from_sqlite(rc);
+        info->sub_keys = static_cast<std::uint32_t>(keys.int64(0));
+        info->max_sub_key_len = static_cast<std::uint32_t>(keys.int64(1));
+        info->values = static_cast<std::uint32_t>(values.int64(0));
+        info->max_value_name_len = static_cast<std::uint32_t>(values.int64(1));
+        info->max_value_len = static_cast<std::uint32_t>(values.int64(2));
+        return ok;
+    });
 }
 
 bool handle_is_open(HKEY key) {

@@ -30,17 +30,28 @@ std::string_view trim(std::string_view s) {
 
 std::string_view reason(int status) {
     switch (status) {
-        case 200: return "OK";
-        case 400: return "Bad Request";
-        case 401: return "Unauthorized";
-        case 403: return "Forbidden";
-        case 404: return "Not Found";
-        case 411: return "Length Required";
-        case 413: return "Payload Too Large";
-        case 500: return "Internal Server Error";
-        case 501: return "Not Implemented";
-        case 503: return "Service Unavailable";
-        default: return "Status";
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 411:
+            return "Length Required";
+        case 413:
+            return "Payload Too Large";
+        case 500:
+            return "Internal Server Error";
+        case 501:
+            return "Not Implemented";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -167,14 +178,7 @@ void HttpServer::report(const std::string& text) const {
 }
 
 void HttpServer::serve() {
-    while (!stop_.requested()) {
-        const auto ready = listener_.wait_readable(std::chrono::hours(1), &stop_.waker());
-        if (ready == platform::WaitResult::woken || ready == platform::WaitResult::error) break;
-        if (ready != platform::WaitResult::readable) continue;
-        auto socket = listener_.accept();
-        if (!socket) continue;
-        handle(*socket);
-    }
+    accept_until_stopped(listener_, stop_, [this](platform::TcpSocket& socket) { handle(socket); });
 }
 
 void HttpServer::handle(platform::TcpSocket& socket) {
@@ -198,8 +202,8 @@ void HttpServer::handle(platform::TcpSocket& socket) {
         // Lingering close: closing with unread input would reset the connection and could
         // destroy the answer before the peer read it, so take what is still coming first.
         std::size_t drained = 0;
-        while (drained < kHttpDrainMax &&
-               socket.wait_readable(kHttpLinger, &stop_.waker()) == platform::WaitResult::readable) {
+        while (drained < kHttpDrainMax && socket.wait_readable(kHttpLinger, &stop_.waker()) ==
+                                              platform::WaitResult::readable) {
             const int n = socket.receive(buffer);
             if (n <= 0) break;
             drained += static_cast<std::size_t>(n);

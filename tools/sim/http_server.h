@@ -43,9 +43,9 @@ inline constexpr std::chrono::seconds kHttpIdleTimeout{10};
 struct HttpRequestRecord {
     std::string request_line;  // as received, without its line end
     std::string method;
-    std::string path;  // without the leading "/"
+    std::string path;           // without the leading "/"
     std::string authorization;  // the header's value, as received
-    std::string head;  // the whole head, up to and including the empty line
+    std::string head;           // the whole head, up to and including the empty line
     std::string body;
     int status = 0;  // what was answered
 };

@@ -48,7 +48,9 @@ constexpr const char* kUsage =
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void on_signal(int) { g_stop = 1; }
+void on_signal(int) {
+    g_stop = 1;
+}
 
 std::mutex g_out_mutex;
 

@@ -21,4 +21,15 @@ bool StopSignal::sleep_for(std::chrono::milliseconds duration) const {
     return !cv_.wait_for(lock, duration, [this] { return requested_; });
 }
 
+void accept_until_stopped(const platform::TcpListener& listener, const StopSignal& stop,
+                          const std::function<void(platform::TcpSocket&)>& handle) {
+    while (!stop.requested()) {
+        const auto ready = listener.wait_readable(std::chrono::hours(1), &stop.waker());
+        if (ready == platform::WaitResult::woken || ready == platform::WaitResult::error) break;
+        if (ready != platform::WaitResult::readable) continue;
+        auto socket = listener.accept();
+        if (socket) handle(*socket);
+    }
+}
+
 }  // namespace sim

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "platform/socket.h"
@@ -24,5 +25,10 @@ private:
     mutable std::condition_variable cv_;
     bool requested_ = false;  // guarded by mutex_
 };
+
+// A server thread's loop: takes one connection at a time and hands it to `handle`, until a stop
+// is requested or the listener fails.
+void accept_until_stopped(const platform::TcpListener& listener, const StopSignal& stop,
+                          const std::function<void(platform::TcpSocket&)>& handle);
 
 }  // namespace sim

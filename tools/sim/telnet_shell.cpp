@@ -1,7 +1,7 @@
 #include "telnet_shell.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <utility>
 
@@ -16,7 +16,8 @@ constexpr std::size_t kReadChunk = 4096;
 // ---- ShellSession ---------------------------------------------------------------------------
 
 ShellSession::ShellSession(const ShellOptions& options)
-    : options_(options), state_(options.greet_on_line_end ? State::before_greeting : State::login) {}
+    : options_(options),
+      state_(options.greet_on_line_end ? State::before_greeting : State::login) {}
 
 std::string ShellSession::greeting() const {
     std::string text = "\r\nZorva Controller - command shell\r\n";
@@ -142,28 +143,23 @@ void TelnetShell::report(const std::string& text) const {
 }
 
 void TelnetShell::serve() {
-    while (!stop_.requested()) {
-        const auto ready = listener_.wait_readable(std::chrono::hours(1), &stop_.waker());
-        if (ready == platform::WaitResult::woken || ready == platform::WaitResult::error) break;
-        if (ready != platform::WaitResult::readable) continue;
-        auto socket = listener_.accept();
-        if (!socket) continue;
+    accept_until_stopped(listener_, stop_, [this](platform::TcpSocket& socket) {
         {
             std::lock_guard lock(mutex_);
             sessions_.emplace_back();
         }
-        const platform::Endpoint peer = socket->peer_endpoint();
+        const platform::Endpoint peer = socket.peer_endpoint();
         report("telnet session from " + platform::to_dotted(peer.address) + ":" +
                std::to_string(peer.port));
-        run_session(*socket);
-        socket->close();
+        run_session(socket);
+        socket.close();
         {
             std::lock_guard lock(mutex_);
             ++ended_;
         }
         changed_.notify_all();
         report("telnet session ended");
-    }
+    });
 }
 
 void TelnetShell::run_session(platform::TcpSocket& socket) {

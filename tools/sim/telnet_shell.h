@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <condition_variable>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +37,8 @@ struct ShellOptions {
     bool no_rev = false;              // the version answer lacks "Rev "
     bool no_yn = false;               // "update" is refused without a y/n question
     std::size_t greeting_size = 0;    // the greeting is padded to at least this many bytes
-    std::chrono::milliseconds drip{0};  // when set, answers go out one byte at a time, this far apart
+    std::chrono::milliseconds drip{
+        0};  // when set, answers go out one byte at a time, this far apart
     std::filesystem::path record_file;  // every received byte is appended here (empty: none)
     Reporter report;
 };

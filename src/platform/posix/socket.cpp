@@ -26,7 +26,9 @@ Endpoint from_sockaddr(const sockaddr_in& a) {
     return {ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
 }
 
-int fd(std::intptr_t h) { return static_cast<int>(h); }
+int fd(std::intptr_t h) {
+    return static_cast<int>(h);
+}
 
 void set_error(int* error, int value) {
     if (error) *error = value;
@@ -197,6 +199,16 @@ struct MessageChunk {
     mmsghdr headers[kChunk];
     iovec vectors[kChunk];
     sockaddr_in addresses[kChunk];
+
+    // Entry i: one buffer and the peer address slot; only the entries in use are filled.
+    void set(std::size_t i, void* data, std::size_t size) {
+        headers[i] = {};
+        vectors[i] = {data, size};
+        headers[i].msg_hdr.msg_name = &addresses[i];
+        headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
 };
 
 }  // namespace
@@ -205,15 +217,10 @@ int UdpSocket::try_receive_many(std::span<ReceiveSlot> slots, int* error) const 
     std::size_t taken = 0;
     while (taken < slots.size()) {
         const std::size_t count = std::min(kChunk, slots.size() - taken);
-        MessageChunk chunk;  // only the entries in use are filled
+        MessageChunk chunk;
         for (std::size_t i = 0; i < count; ++i) {
             const auto into = slots[taken + i].into;
-            chunk.headers[i] = {};
-            chunk.vectors[i] = {into.data(), into.size()};
-            chunk.headers[i].msg_hdr.msg_name = &chunk.addresses[i];
-            chunk.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-            chunk.headers[i].msg_hdr.msg_iov = &chunk.vectors[i];
-            chunk.headers[i].msg_hdr.msg_iovlen = 1;
+            chunk.set(i, into.data(), into.size());
         }
         int n;
         do {
@@ -243,17 +250,12 @@ int UdpSocket::send_many(std::span<const SendSlot> slots, int* error) const {
     int sent = 0;
     while (done < slots.size()) {
         const std::size_t count = std::min(kChunk, slots.size() - done);
-        MessageChunk chunk;  // only the entries in use are filled
+        MessageChunk chunk;
         for (std::size_t i = 0; i < count; ++i) {
             const SendSlot& slot = slots[done + i];
-            chunk.headers[i] = {};
-            chunk.addresses[i] = to_sockaddr(slot.to);
             // sendmmsg does not write through the vector; iovec only lacks a const member.
-            chunk.vectors[i] = {const_cast<std::uint8_t*>(slot.bytes.data()), slot.bytes.size()};
-            chunk.headers[i].msg_hdr.msg_name = &chunk.addresses[i];
-            chunk.headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-            chunk.headers[i].msg_hdr.msg_iov = &chunk.vectors[i];
-            chunk.headers[i].msg_hdr.msg_iovlen = 1;
+            chunk.set(i, const_cast<std::uint8_t*>(slot.bytes.data()), slot.bytes.size());
+            chunk.addresses[i] = to_sockaddr(slot.to);
         }
         int n;
         do {
@@ -365,7 +367,9 @@ int TcpSocket::receive(std::span<char> into, int* error) const {
     return receive(std::span(reinterpret_cast<std::uint8_t*>(into.data()), into.size()), error);
 }
 
-void TcpSocket::shutdown() const { ::shutdown(fd(handle_), SHUT_RDWR); }
+void TcpSocket::shutdown() const {
+    ::shutdown(fd(handle_), SHUT_RDWR);
+}
 
 Endpoint TcpSocket::peer_endpoint() const {
     sockaddr_in a{};
@@ -409,6 +413,8 @@ std::optional<TcpSocket> TcpListener::accept(int* error) const {
     return TcpSocket(s);
 }
 
-void TcpListener::shutdown() const { ::shutdown(fd(handle_), SHUT_RDWR); }
+void TcpListener::shutdown() const {
+    ::shutdown(fd(handle_), SHUT_RDWR);
+}
 
 }  // namespace platform
