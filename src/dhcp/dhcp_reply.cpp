@@ -62,7 +62,10 @@ private:
 };
 
 // OFFER and ACK share offsets 240..296; only the type and the padding before End differ
-// (OFFER: three Pad bytes, End at 300; ACK: two Pad bytes, End at 299).
+// (OFFER: three Pad bytes, End at 300; ACK: two Pad bytes, End at 299). The server identifier
+// appears once: clients join repeated options (RFC 3396), and a UEFI network boot that reads
+// the joined eight bytes drops the whole reply. Six Pad bytes hold its old second place at 273,
+// so every later option keeps its offset.
 void write_lease_options(dhcp_packet& m, std::uint8_t type, const lease_info& lease,
                          std::uint32_t server, std::size_t pads) {
     OptionWriter w(m);
@@ -72,7 +75,7 @@ void write_lease_options(dhcp_packet& m, std::uint8_t type, const lease_info& le
     ok = ok && w.u32(kOptionRouter, lease.router);
     ok = ok && w.u32(kOptionDomainNameServer, lease.router);
     ok = ok && w.u32(kOptionLogServer, 0);
-    ok = ok && w.u32(kOptionServerIdentifier, server);
+    ok = ok && w.bytes({kOptionPad, kOptionPad, kOptionPad, kOptionPad, kOptionPad, kOptionPad});
     ok = ok && w.u32(kOptionLeaseTime, lease.lease_time);
     ok = ok && w.u32(kOptionRebindingTime, renewal_time(lease.lease_time));
     ok = ok && w.u32(kOptionRenewalTime, renewal_time(lease.lease_time));
@@ -132,6 +135,12 @@ ReplyKind compose_reply(dhcp_packet& message, const dhcp_options& options, Lease
             if (table.find_by_xid(&lease, xid_of(message)) != kLeaseOk) {
                 write_nak_options(message);
                 const auto ci = field(message, kCiaddr);
+                if (std::ranges::all_of(ci, [](std::uint8_t b) { return b == 0; })) {
+                    // A client without an address hears only broadcasts (RFC 2131 §4.3.2);
+                    // "0.0.0.0" would name this PC itself.
+                    destination = kBroadcastText;
+                    return ReplyKind::nak;
+                }
                 char text[20];
                 std::snprintf(text, sizeof text, "%u.%u.%u.%u", unsigned{ci[0]}, unsigned{ci[1]},
                               unsigned{ci[2]}, unsigned{ci[3]});

@@ -50,7 +50,7 @@ std::optional<platform::Ipv4Interface> choose_interface(
     return std::nullopt;
 }
 
-int dhcp_service_loop(const DhcpServiceOptions& options, const platform::Waker& stop,
+int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop,
                       const std::function<void()>& on_serving) {
     dhcp_packet message{};
     dhcp_options parsed{};
@@ -89,8 +89,12 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const platform::Waker& 
     // address yet. Bind every address and tie the socket to the chosen interface instead, so
     // requests are taken from it and broadcast replies leave through it.
     if (chosen && !socket->bind_to_device(chosen->name, &error)) {
-        // Without CAP_NET_RAW: serve every interface rather than none.
-        std::fprintf(stderr, "setsockopt: %s\n", platform::error_text(error).c_str());
+        // Refused (older kernels want CAP_NET_RAW for it): serve every interface rather than
+        // none, and say so where the user looks, since replies may now leave by any interface.
+        const std::string text = platform::error_text(error);
+        std::fprintf(stderr, "setsockopt: %s\n", text.c_str());
+        core::log_printf("DHCP Can't tie to interface %s - serving every interface: %s\n",
+                         chosen->name.c_str(), text.c_str());
     }
     const platform::BindError bound =
         socket->bind(platform::kAnyAddress, options.server_port, &error);
@@ -100,8 +104,9 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const platform::Waker& 
     }
 
     if (on_serving) on_serving();
-    for (;;) {
-        const platform::WaitResult ready = socket->wait_readable(kIdleWait, &stop);
+    const auto idle_wait = stop.waker.valid() ? std::chrono::milliseconds(kIdleWait) : kStopPollWait;
+    while (!stop.requested.load()) {
+        const platform::WaitResult ready = socket->wait_readable(idle_wait, &stop.waker);
         if (ready == platform::WaitResult::timeout) continue;
         if (ready != platform::WaitResult::readable) break;  // stop request or a failed wait
 
@@ -117,14 +122,14 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const platform::Waker& 
 }
 
 // The thread entry: the loop's result is the thread's result.
-int dhcp_service_thread(const DhcpServiceOptions& options, const platform::Waker& stop,
+int dhcp_service_thread(const DhcpServiceOptions& options, const StopRequest& stop,
                         const std::function<void()>& on_serving) {
     return dhcp_service_loop(options, stop, on_serving);
 }
 
 struct DhcpService::Impl {
     DhcpServiceOptions options;
-    platform::Waker stop_waker;
+    StopRequest stop_request;
 
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
@@ -156,7 +161,7 @@ DhcpService::DhcpService(DhcpServiceOptions options) : impl_(std::make_unique<Im
     Impl* impl = impl_.get();
     impl_->thread = std::jthread([impl] {
         impl->set_ended(
-            dhcp_service_thread(impl->options, impl->stop_waker, [impl] { impl->set_serving(); }));
+            dhcp_service_thread(impl->options, impl->stop_request, [impl] { impl->set_serving(); }));
     });
 }
 
@@ -166,7 +171,7 @@ DhcpService::~DhcpService() {
 
 void DhcpService::stop() {
     if (!impl_->thread.joinable()) return;
-    impl_->stop_waker.signal();
+    impl_->stop_request.request();
     impl_->thread.join();
 }
 

@@ -2,6 +2,8 @@
 // pool start's first two fields, bind UDP 67 there, then answer one message at a time.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +15,9 @@
 #include "platform/socket.h"
 
 namespace dhcp {
+
+// The longest wait between two looks at a stop request when the waker could not be made.
+inline constexpr std::chrono::milliseconds kStopPollWait{200};
 
 // Results of dhcp_service_loop.
 enum LoopResult : int {
@@ -26,13 +31,26 @@ enum LoopResult : int {
 std::optional<platform::Ipv4Interface> choose_interface(
     const std::vector<platform::Ipv4Interface>& interfaces, std::string_view pool_start);
 
-// Runs the service until `stop` is signalled or a socket call fails. `on_serving` is called once
+// How a service is told to end: the flag is the request, the waker only cuts a wait short. When
+// the waker could not be made (no descriptors left), the loop looks at the flag at least every
+// kStopPollWait.
+struct StopRequest {
+    platform::Waker waker;
+    std::atomic<bool> requested{false};
+
+    void request() {
+        requested.store(true);
+        waker.signal();
+    }
+};
+
+// Runs the service until `stop` is requested or a socket call fails. `on_serving` is called once
 // the port is bound, before the first receive. Writes server_address() when an interface matches.
-int dhcp_service_loop(const DhcpServiceOptions& options, const platform::Waker& stop,
+int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop,
                       const std::function<void()>& on_serving = {});
 
 // The service thread's entry: runs dhcp_service_loop and returns its result.
-int dhcp_service_thread(const DhcpServiceOptions& options, const platform::Waker& stop,
+int dhcp_service_thread(const DhcpServiceOptions& options, const StopRequest& stop,
                         const std::function<void()>& on_serving);
 
 }  // namespace dhcp

@@ -2,11 +2,15 @@
 // network namespace. Binds port 68, optionally sends --noise N random datagrams of 0 to 1500
 // bytes to the server (half of them with a valid cookie), then a DISCOVER, and prints the OFFER
 // that answers it as "OFFER yiaddr=A siaddr=S sname=T file=F". With --short it then sends the
-// first 100 bytes of that DISCOVER. Exit status 0 when the OFFER came, 1 otherwise.
+// first 100 bytes of that DISCOVER. With --boot-retry it then acts as a boot loader that
+// discovers again under a new xid, requests under the first one with ciaddr 0.0.0.0 (printing
+// "NAK" when the refusal reaches it) and finally discovers and requests afresh ("ACK yiaddr=A").
+// Exit status 0 when every awaited reply came, 1 otherwise.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,6 +35,51 @@ std::string address_at(const std::vector<std::uint8_t>& m, Field f) {
            std::to_string(m[f.offset + 2]) + "." + std::to_string(m[f.offset + 3]);
 }
 
+// A minimal client message from 02:00:00:00:00:77 (RFC 2131 §4.4.1).
+std::vector<std::uint8_t> client_message(std::uint8_t type, const std::uint8_t (&xid)[4]) {
+    std::vector<std::uint8_t> m(kDhcpMessageSize, 0);
+    m[kOp.offset] = 1;
+    m[kHtype.offset] = 1;
+    m[kHlen.offset] = 6;
+    std::memcpy(m.data() + kXid.offset, xid, 4);
+    const std::uint8_t chaddr[6] = {0x02, 0, 0, 0, 0, 0x77};
+    std::memcpy(m.data() + kChaddr.offset, chaddr, 6);
+    std::memcpy(m.data() + kCookie.offset, kMagicCookie.data(), kCookie.size);
+    m[240] = kOptionMessageType, m[241] = 1, m[242] = type;
+    m[243] = kOptionEnd;
+    return m;
+}
+
+// Sends `message` each second, as real clients do (a burst of noise may fill the server's
+// receive queue and drop the first copy), until a reply of type `want` under its xid arrives
+// or ten seconds pass.
+std::optional<std::vector<std::uint8_t>> exchange(platform::UdpSocket& socket,
+                                                  const platform::Endpoint& to,
+                                                  const std::vector<std::uint8_t>& message,
+                                                  std::uint8_t want) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto next_send = std::chrono::steady_clock::now();
+    for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return std::nullopt;
+        if (now >= next_send) {
+            if (socket.send_to(message, to) < 0) return std::nullopt;
+            next_send = now + std::chrono::seconds(1);
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::min(next_send, deadline) - now);
+        if (socket.wait_readable(wait) != platform::WaitResult::readable) continue;
+        std::vector<std::uint8_t> reply(1500);
+        const int n = socket.receive_from(reply, nullptr);
+        if (n != static_cast<int>(kDhcpMessageSize)) continue;
+        reply.resize(kDhcpMessageSize);
+        if (std::memcmp(reply.data() + kXid.offset, message.data() + kXid.offset, 4) != 0)
+            continue;
+        if (reply[kOp.offset] != kOpBootReply || reply[242] != want) continue;
+        return reply;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,6 +87,7 @@ int main(int argc, char** argv) {
     int noise = 0;
     unsigned seed = 1;
     bool short_datagram = false;
+    bool boot_retry = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--server" && i + 1 < argc)
@@ -48,8 +98,10 @@ int main(int argc, char** argv) {
             seed = static_cast<unsigned>(std::atoi(argv[++i]));
         else if (arg == "--short")
             short_datagram = true;
+        else if (arg == "--boot-retry")
+            boot_retry = true;
         else {
-            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short]\n",
+            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short] [--boot-retry]\n",
                          argv[0]);
             return 2;
         }
@@ -82,48 +134,37 @@ int main(int argc, char** argv) {
         }
     }
 
-    // A minimal DISCOVER from 02:00:00:00:00:77 (RFC 2131 §4.4.1).
-    std::vector<std::uint8_t> discover(kDhcpMessageSize, 0);
-    discover[kOp.offset] = 1;
-    discover[kHtype.offset] = 1;
-    discover[kHlen.offset] = 6;
     const std::uint8_t xid[4] = {0x5A, 0x17, static_cast<std::uint8_t>(random()), 0x01};
-    std::memcpy(discover.data() + kXid.offset, xid, 4);
-    const std::uint8_t chaddr[6] = {0x02, 0, 0, 0, 0, 0x77};
-    std::memcpy(discover.data() + kChaddr.offset, chaddr, 6);
-    std::memcpy(discover.data() + kCookie.offset, kMagicCookie.data(), kCookie.size);
-    discover[240] = kOptionMessageType, discover[241] = 1, discover[242] = kDhcpDiscover;
-    discover[243] = kOptionEnd;
-    // Sent again each second, as real clients do: a burst of noise may fill the server's
-    // receive queue and drop the first copy.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    auto next_send = std::chrono::steady_clock::now();
-    for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) {
-            std::printf("no OFFER\n");
-            return 1;
-        }
-        if (now >= next_send) {
-            if (socket->send_to(discover, to, &error) < 0) return 2;
-            next_send = now + std::chrono::seconds(1);
-        }
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::min(next_send, deadline) - now);
-        if (socket->wait_readable(wait) != platform::WaitResult::readable) continue;
-        std::vector<std::uint8_t> reply(1500);
-        const int n = socket->receive_from(reply, nullptr);
-        if (n != static_cast<int>(kDhcpMessageSize)) continue;
-        if (std::memcmp(reply.data() + kXid.offset, xid, 4) != 0) continue;
-        if (reply[kOp.offset] != kOpBootReply || reply[242] != kDhcpOffer) continue;
-        std::printf("OFFER yiaddr=%s siaddr=%s sname=%s file=%s\n",
-                    address_at(reply, kYiaddr).c_str(), address_at(reply, kSiaddr).c_str(),
-                    text_at(reply, kSname).c_str(), text_at(reply, kFile).c_str());
-        break;
+    const std::vector<std::uint8_t> discover = client_message(kDhcpDiscover, xid);
+    const auto offer = exchange(*socket, to, discover, kDhcpOffer);
+    if (!offer) {
+        std::printf("no OFFER\n");
+        return 1;
     }
+    std::printf("OFFER yiaddr=%s siaddr=%s sname=%s file=%s\n",
+                address_at(*offer, kYiaddr).c_str(), address_at(*offer, kSiaddr).c_str(),
+                text_at(*offer, kSname).c_str(), text_at(*offer, kFile).c_str());
     if (short_datagram) {
         (void)socket->send_to(std::span(discover).first(100), to);
         std::printf("short sent\n");
+    }
+    if (boot_retry) {
+        // The second DISCOVER frees the first offer; the REQUEST under the first xid is refused.
+        const std::uint8_t second[4] = {0x5A, 0x17, xid[2], 0x02};
+        if (!exchange(*socket, to, client_message(kDhcpDiscover, second), kDhcpOffer)) return 1;
+        if (!exchange(*socket, to, client_message(kDhcpRequest, xid), kDhcpNak)) {
+            std::printf("no NAK\n");
+            return 1;
+        }
+        std::printf("NAK\n");
+        const std::uint8_t third[4] = {0x5A, 0x17, xid[2], 0x03};
+        if (!exchange(*socket, to, client_message(kDhcpDiscover, third), kDhcpOffer)) return 1;
+        const auto ack = exchange(*socket, to, client_message(kDhcpRequest, third), kDhcpAck);
+        if (!ack) {
+            std::printf("no ACK\n");
+            return 1;
+        }
+        std::printf("ACK yiaddr=%s\n", address_at(*ack, kYiaddr).c_str());
     }
     std::fflush(stdout);
     return 0;

@@ -38,7 +38,7 @@ const std::vector<std::uint8_t> kOfferOptions = {
     3,   4, 0,   0,   0,   0,   // 255 Router
     6,   4, 0,   0,   0,   0,   // 261 Domain Name Server
     7,   4, 0,   0,   0,   0,   // 267 Log Server
-    54,  4, 192, 168, 1,   10,  // 273 Server Identifier again
+    0,   0, 0,   0,   0,   0,   // 273 Pad (one Server Identifier only)
     51,  4, 0,   0,   0,   30,  // 279 IP Address Lease Time
     59,  4, 0,   0,   0,   25,  // 285 Rebinding (T2) Time
     58,  4, 0,   0,   0,   25,  // 291 Renewal (T1) Time
@@ -54,7 +54,7 @@ const std::vector<std::uint8_t> kAckOptions = {
     3,   4, 0,   0,   0,   0,   // 255 Router
     6,   4, 0,   0,   0,   0,   // 261 Domain Name Server
     7,   4, 0,   0,   0,   0,   // 267 Log Server
-    54,  4, 192, 168, 1,   10,  // 273 Server Identifier again
+    0,   0, 0,   0,   0,   0,   // 273 Pad (one Server Identifier only)
     51,  4, 0,   0,   0,   30,  // 279 IP Address Lease Time
     59,  4, 0,   0,   0,   25,  // 285 Rebinding (T2) Time
     58,  4, 0,   0,   0,   25,  // 291 Renewal (T1) Time
@@ -116,7 +116,7 @@ TEST_F(ComposeReply, AcknowledgesARequestUnderTheOfferXidWithEndAt299) {
     EXPECT_EQ("255.255.255.255", destination);
 }
 
-TEST_F(ComposeReply, RefusesARequestUnderAnUnknownXidWithANakToItsCiaddr) {
+TEST_F(ComposeReply, RefusesARequestUnderAnUnknownXidWithANakToItsCiaddrOrBroadcast) {
     struct Case {
         const char* what;
         std::vector<std::uint8_t> ciaddr;
@@ -124,7 +124,7 @@ TEST_F(ComposeReply, RefusesARequestUnderAnUnknownXidWithANakToItsCiaddr) {
     };
     const Case cases[] = {
         {"renewing client", {192, 168, 1, 55}, "192.168.1.55"},
-        {"client without an address", {0, 0, 0, 0}, "0.0.0.0"},
+        {"client without an address", {0, 0, 0, 0}, "255.255.255.255"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -1,6 +1,10 @@
 #include "dhcp/dhcp_service.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include <filesystem>
 #include <fstream>
@@ -58,6 +62,30 @@ TEST(DhcpService, StartsServingAndStopsWhenAsked) {
     service.stop();
     service.stop();  // a second stop is harmless
     EXPECT_EQ(std::string::npos, log.text().find("Can't"));
+}
+
+// With every descriptor in use the stop request's wake-up line cannot be made; the request
+// must end the loop all the same. Runs in a child process, which alone runs out of descriptors.
+TEST(DhcpService, StopsWhenItsWakeUpLineCouldNotBeMade) {
+    EXPECT_EXIT(
+        {
+            ::alarm(10);  // a loop that never ends fails the test instead of hanging it
+            std::vector<int> taken;
+            for (int fd; (fd = ::open("/dev/null", O_RDONLY)) >= 0;) taken.push_back(fd);
+            StopRequest stop;
+            if (stop.waker.valid()) std::_Exit(3);
+            for (int i = 0; i < 8 && !taken.empty(); ++i, taken.pop_back()) ::close(taken.back());
+
+            std::atomic<bool> serving{false};
+            std::thread loop([&] {
+                (void)dhcp_service_loop(DhcpServiceOptions{0, 0}, stop, [&] { serving = true; });
+            });
+            while (!serving) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            stop.request();
+            loop.join();
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 // ---- the service inside network namespaces, against real clients ----
@@ -205,6 +233,15 @@ TEST_F(ServiceNetwork, ReadsTheMissingTailOfAShortDatagramAsZeros) {
         "write_packet [end]\nprocess_dhcp_packet [end]!\n"
         "parse_dhcp_options [begin]!\nNo magic cookie! Aborting! \n";
     EXPECT_TRUE(peer.wait_for_output(tail)) << peer.output();
+}
+
+TEST_F(ServiceNetwork, ABootLoaderThatRequestsUnderAnEarlierXidHearsTheNakAndThenBoots) {
+    make_network("192.168.1.20/24");
+    ::test::ChildProcess& peer = start_peer();
+    const auto result = probe("--boot-retry");
+    ASSERT_EQ(0, result.status) << result.output << peer.output();
+    EXPECT_NE(std::string::npos, result.output.find("NAK\nACK yiaddr=192.168.1.50\n"))
+        << result.output;
 }
 
 TEST_F(ServiceNetwork, ServesEveryInterfaceWithServerZeroWhenNoAddressMatches) {
