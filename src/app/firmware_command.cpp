@@ -50,8 +50,8 @@ int run_firmware(Args args) {
     int exit_code = update::kJobFailed;
     if (started == update::HandOverResult::started) exit_code = update::wait_for_firmware_job();
     // The log is passed on byte for byte: a failed step's line stays open here too.
+    core::set_log_sink(nullptr);  // passes on what the sink still holds
     std::fflush(stdout);
-    core::set_log_sink(nullptr);
     return exit_code == update::kJobSucceeded ? 0 : 1;
 }
 

@@ -113,6 +113,7 @@ int run_serve(Args args) {
     }
 
     driver.stop_services();
+    core::flush_log();
     std::fflush(stdout);
     // Jobs and the console reader may still run; they end with the process, as in the window.
     std::quick_exit(0);

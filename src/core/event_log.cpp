@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <thread>
 
 namespace core {
 namespace {
@@ -24,8 +25,20 @@ void log_vprintf(const char* format, std::va_list args) {
 }  // namespace
 
 void set_log_sink(std::shared_ptr<LogSink> sink) {
-    std::lock_guard lock(g_sink_mutex);
-    g_sink = std::move(sink);
+    {
+        std::lock_guard lock(g_sink_mutex);
+        g_sink.swap(sink);
+    }
+    // `sink` now holds the old one; it is released here, outside the lock.
+}
+
+void flush_log() {
+    std::shared_ptr<LogSink> sink;
+    {
+        std::lock_guard lock(g_sink_mutex);
+        sink = g_sink;
+    }
+    if (sink) sink->flush();
 }
 
 int log_printf(const char* format, ...) {
@@ -44,9 +57,83 @@ int log_fprintf(std::FILE* /*stream*/, const char* format, ...) {
     return 0;
 }
 
+struct StdoutLogSink::State {
+    std::FILE* stream;
+    std::size_t backlog_max;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string backlog;        // guarded by mutex: accepted, not yet taken by the writer
+    std::size_t dropped = 0;    // guarded by mutex: bytes dropped since the last report
+    bool writing = false;       // guarded by mutex: the writer holds a batch
+    bool ending = false;        // guarded by mutex: the sink is being released
+    std::thread writer;         // last: started once the members it uses exist
+
+    State(std::FILE* s, std::size_t max) : stream(s), backlog_max(max) {}
+
+    // The report of dropped text goes into the backlog where the gap is.
+    void report_dropped() {
+        char line[128];
+        const int n = std::snprintf(
+            line, sizeof line,
+            "\n[kestrom: %zu bytes of log dropped: the output was not read in time]\n", dropped);
+        backlog.append(line, static_cast<std::size_t>(std::max(n, 0)));
+        dropped = 0;
+    }
+
+    void run() {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            changed.wait(lock, [this] { return !backlog.empty() || dropped != 0 || ending; });
+            // Everything was taken: the reader is back, so the gap can be reported.
+            if (backlog.empty() && dropped != 0) report_dropped();
+            if (backlog.empty()) return;  // ending, and nothing left to pass on
+            std::string batch;
+            batch.swap(backlog);
+            writing = true;
+            lock.unlock();
+            std::fwrite(batch.data(), 1, batch.size(), stream);  // may wait on the reader
+            std::fflush(stream);
+            lock.lock();
+            writing = false;
+            changed.notify_all();
+        }
+    }
+};
+
+StdoutLogSink::StdoutLogSink(std::FILE* stream, std::size_t backlog_max)
+    : state_(std::make_unique<State>(stream, backlog_max)) {
+    state_->writer = std::thread([state = state_.get()] { state->run(); });
+}
+
+StdoutLogSink::~StdoutLogSink() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->ending = true;
+    }
+    state_->changed.notify_all();
+    state_->writer.join();
+}
+
 void StdoutLogSink::write(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    {
+        std::lock_guard lock(state_->mutex);
+        State& s = *state_;
+        if (s.backlog.size() + text.size() > s.backlog_max) {
+            s.dropped += text.size();
+            return;
+        }
+        if (s.dropped != 0) s.report_dropped();
+        s.backlog.append(text);
+    }
+    state_->changed.notify_all();
+}
+
+void StdoutLogSink::flush() {
+    std::unique_lock lock(state_->mutex);
+    state_->changed.wait(lock, [this] {
+        return state_->backlog.empty() && state_->dropped == 0 && !state_->writing;
+    });
 }
 
 void CaptureLogSink::write(std::string_view text) {

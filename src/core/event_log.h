@@ -19,25 +19,50 @@ namespace core {
 inline constexpr std::size_t kLogTextMax = 4998;
 
 // A destination for log text. write() is called with one call's whole text, one call at a
-// time and in the order of the calls; it must return quickly (queue, never wait on a busy UI).
+// time and in the order of the calls; it must return quickly (queue, never wait on a busy UI or
+// a stalled reader).
 class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void write(std::string_view text) = 0;
+    // Waits until everything written so far has been passed on; for the end of a command.
+    virtual void flush() {}
 };
 
-// Replaces the sink (nullptr drops text from now on). Safe from any thread.
+// Replaces the sink (nullptr drops text from now on). Safe from any thread. The old sink is
+// released outside the log's lock, so a sink that drains on release never holds up a writer.
 void set_log_sink(std::shared_ptr<LogSink> sink);
+
+// Flushes the current sink (see LogSink::flush).
+void flush_log();
 
 // Appends the formatted text to the log; always returns 0.
 int log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The same; the stream argument is ignored (it exists for code written against streams).
 int log_fprintf(std::FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Writes each text to standard output as it is, flushed after every call.
+// How much text a stream sink holds for a reader that does not keep up.
+inline constexpr std::size_t kLogBacklogMax = 1024 * 1024;
+
+// Writes each text as it is to a stream (standard output unless told otherwise), flushed after
+// every batch, from a thread of its own: a reader that stalls (`kestrom serve | less`, a full
+// pipe) never holds up a service or a job. What does not fit a backlog of backlog_max bytes is
+// dropped; once the reader takes text again, one line in the stream says how much:
+//   "\n[kestrom: %zu bytes of log dropped: the output was not read in time]\n"
+// Releasing the sink passes on the backlog first.
 class StdoutLogSink : public LogSink {
 public:
+    explicit StdoutLogSink(std::FILE* stream = stdout, std::size_t backlog_max = kLogBacklogMax);
+    ~StdoutLogSink() override;
+    StdoutLogSink(const StdoutLogSink&) = delete;
+    StdoutLogSink& operator=(const StdoutLogSink&) = delete;
+
     void write(std::string_view text) override;
+    void flush() override;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Keeps everything written, for tests.

@@ -1,6 +1,11 @@
 #include "core/event_log.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
 
 #include <string>
 #include <thread>
@@ -68,6 +73,61 @@ TEST(EventLog, KeepsEveryTextWholeAndEachThreadsOrder) {
         pos = end + 1;
     }
     EXPECT_EQ(kThreads * kTexts, count);
+}
+
+// A reader that stops reading (a full pipe) must not hold up a writer; what the backlog cannot
+// take is dropped and counted, and the count appears where the gap is once the reader is back.
+TEST(StdoutLogSink, NeverHoldsUpAWriterAndReportsWhatAStalledReaderMissed) {
+    int fds[2];
+    ASSERT_EQ(0, ::pipe(fds));
+    std::FILE* out = ::fdopen(fds[1], "w");
+    ASSERT_NE(nullptr, out);
+    auto sink = std::make_shared<StdoutLogSink>(out, 100'000);
+    set_log_sink(sink);
+
+    // Far more than the pipe and the backlog hold together; nothing reads yet.
+    const std::string text(1000, 'a');
+    std::atomic<bool> done{false};
+    std::jthread writer([&] {
+        for (int i = 0; i < 1000; ++i) log_printf("%s", text.c_str());
+        done = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(done) << "a writer waited for the stalled reader";
+
+    std::string got;
+    std::jthread reader([&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+    });
+    sink->flush();  // the reader is back: the backlog and the report go out
+    log_printf("last\n");
+    set_log_sink(nullptr);
+    sink.reset();  // drains the backlog into the pipe
+    std::fclose(out);
+    reader.join();
+
+    // Whole texts, each gap reported where it is, every byte either passed on or counted.
+    const std::string marker = "\n[kestrom: ";
+    const std::string marker_end = " bytes of log dropped: the output was not read in time]\n";
+    std::size_t passed = 0, dropped = 0, gaps = 0, pos = 0;
+    for (std::size_t at; (at = got.find(marker, pos)) != std::string::npos;) {
+        EXPECT_EQ(0u, (at - pos) % text.size());
+        passed += at - pos;
+        std::size_t count = 0;
+        ASSERT_EQ(1, std::sscanf(got.c_str() + at + marker.size(), "%zu", &count));
+        dropped += count;
+        ++gaps;
+        pos = got.find(marker_end, at);
+        ASSERT_NE(std::string::npos, pos);
+        pos += marker_end.size();
+    }
+    passed += got.size() - pos - std::string_view("last\n").size();
+    EXPECT_LE(1u, gaps);
+    EXPECT_EQ(1000u * 1000u, passed + dropped);
+    EXPECT_TRUE(got.ends_with(marker_end + "last\n")) << got.substr(pos);
 }
 
 }  // namespace

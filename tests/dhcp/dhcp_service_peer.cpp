@@ -69,8 +69,9 @@ int main(int argc, char** argv) {
     }
 
     dhcp::DhcpService service;
-    std::fprintf(stderr,
-                 service.wait_serving(std::chrono::seconds(10)) ? "serving\n" : "not serving\n");
+    const bool serving = service.wait_serving(std::chrono::seconds(10));
+    core::flush_log();  // the start's log lines come before the verdict
+    std::fprintf(stderr, serving ? "serving\n" : "not serving\n");
 
     std::thread([] {
         char buffer[256];
