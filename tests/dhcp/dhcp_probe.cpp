@@ -5,6 +5,9 @@
 // first 100 bytes of that DISCOVER. With --boot-retry it then acts as a boot loader that
 // discovers again under a new xid, requests under the first one with ciaddr 0.0.0.0 (printing
 // "NAK" when the refusal reaches it) and finally discovers and requests afresh ("ACK yiaddr=A").
+// With --flood N it then sends N DISCOVERs and N REQUESTs from random hardware addresses under
+// random xids, as fast as it can, and finally requests under the first xid: it prints
+// "flood N pairs in S s, ACK after M ms" when the service still answers.
 // Exit status 0 when every awaited reply came, 1 otherwise.
 #include <algorithm>
 #include <chrono>
@@ -50,13 +53,15 @@ std::vector<std::uint8_t> client_message(std::uint8_t type, const std::uint8_t (
     return m;
 }
 
-// Sends `message` each second, as real clients do (a burst of noise may fill the server's
-// receive queue and drop the first copy), until a reply of type `want` under its xid arrives
-// or ten seconds pass.
+// Sends `message` again each `resend` (by default each second, as real clients do: a burst of
+// noise may fill the server's receive queue and drop the first copy) until a reply of type
+// `want` under its xid arrives or ten seconds pass.
 std::optional<std::vector<std::uint8_t>> exchange(platform::UdpSocket& socket,
                                                   const platform::Endpoint& to,
                                                   const std::vector<std::uint8_t>& message,
-                                                  std::uint8_t want) {
+                                                  std::uint8_t want,
+                                                  std::chrono::milliseconds resend =
+                                                      std::chrono::seconds(1)) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto next_send = std::chrono::steady_clock::now();
     for (;;) {
@@ -64,7 +69,7 @@ std::optional<std::vector<std::uint8_t>> exchange(platform::UdpSocket& socket,
         if (now >= deadline) return std::nullopt;
         if (now >= next_send) {
             if (socket.send_to(message, to) < 0) return std::nullopt;
-            next_send = now + std::chrono::seconds(1);
+            next_send = now + resend;
         }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::min(next_send, deadline) - now);
@@ -88,6 +93,7 @@ int main(int argc, char** argv) {
     unsigned seed = 1;
     bool short_datagram = false;
     bool boot_retry = false;
+    long flood = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--server" && i + 1 < argc)
@@ -100,8 +106,10 @@ int main(int argc, char** argv) {
             short_datagram = true;
         else if (arg == "--boot-retry")
             boot_retry = true;
+        else if (arg == "--flood" && i + 1 < argc)
+            flood = std::atol(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short] [--boot-retry]\n",
+            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short] [--boot-retry] [--flood N]\n",
                          argv[0]);
             return 2;
         }
@@ -165,6 +173,38 @@ int main(int argc, char** argv) {
             return 1;
         }
         std::printf("ACK yiaddr=%s\n", address_at(*ack, kYiaddr).c_str());
+    }
+    if (flood > 0) {
+        const auto started = std::chrono::steady_clock::now();
+        std::vector<std::uint8_t> drain(1500);
+        for (long i = 0; i < flood; ++i) {
+            for (const std::uint8_t type : {kDhcpDiscover, kDhcpRequest}) {
+                std::uint8_t random_xid[4];
+                for (auto& b : random_xid) b = static_cast<std::uint8_t>(random());
+                std::vector<std::uint8_t> m = client_message(type, random_xid);
+                for (std::size_t b = 0; b < 6; ++b)
+                    m[kChaddr.offset + b] = static_cast<std::uint8_t>(random());
+                m[kChaddr.offset] &= 0xfe;  // a unicast hardware address
+                (void)socket->send_to(m, to);
+            }
+            while (socket->try_receive_from(drain, nullptr) >= 0) {
+            }
+        }
+        const auto flooded = std::chrono::steady_clock::now();
+        // Asked again every 20 ms: the delay shows how long the service takes to work off
+        // what the flood left queued, not how long a client waits to ask again.
+        const auto ack = exchange(*socket, to, client_message(kDhcpRequest, xid), kDhcpAck,
+                                  std::chrono::milliseconds(20));
+        const auto answered = std::chrono::steady_clock::now();
+        if (!ack) {
+            std::printf("no ACK after the flood\n");
+            return 1;
+        }
+        std::printf("flood %ld pairs in %.2f s, ACK after %lld ms\n", flood,
+                    std::chrono::duration<double>(flooded - started).count(),
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(answered - flooded)
+                            .count()));
     }
     std::fflush(stdout);
     return 0;
