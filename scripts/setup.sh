@@ -11,7 +11,7 @@ tests=no
 if [[ "${1:-}" == "--test" ]]; then
     tests=yes
     packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev qemu-system-x86 ovmf ipxe-qemu)
 fi
 
 missing=()
