@@ -11,6 +11,7 @@
 
 #include "core/event_log.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/socket.h"
 #include "tftp/transfer_table.h"
 
@@ -24,6 +25,16 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Datagrams taken per receive call, and replies held for one send call. Twenty clients in
 // lock-step have at most twenty datagrams queued at a time.
 constexpr std::size_t kBatch = 32;
+
+// Open files the rest of the process may hold beside the transfers' files.
+constexpr std::uint64_t kFileReserve = 64;
+
+// As many transfers as the open-file limit has room for, after raising its soft value.
+std::size_t transfer_limit() {
+    const std::uint64_t files = platform::raise_open_file_limit(kMaxTransfers + kFileReserve);
+    if (files < 2 * kFileReserve) return static_cast<std::size_t>(files / 2);
+    return static_cast<std::size_t>(std::min<std::uint64_t>(kMaxTransfers, files - kFileReserve));
+}
 
 // Holds the packets that the steps send while one batch of datagrams is handled, and sends them
 // together, in the order they were made, with one call. Each packet is copied, because a later
@@ -136,7 +147,7 @@ struct TftpService::Impl {
         // Large areas: on the heap, not on the thread's stack.
         const auto sender = std::make_unique<BatchSender>(*socket);
         const auto batch = std::make_unique<ReceiveBatch>();
-        TransferTable table(*sender, config);
+        TransferTable table(*sender, config, transfer_limit());
         const std::chrono::milliseconds wait = std::chrono::seconds(config.wait());
         // After a datagram, more are often queued already (several clients): take them all with
         // one call and without a wait call. Otherwise wait, at most the retransmission wait.
