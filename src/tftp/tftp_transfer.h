@@ -83,8 +83,8 @@ struct TftpTransfer {
     std::uint8_t retry_counter = 0;  // retransmissions since the last accepted packet
     bool answered = false;           // the client has sent an accepted DATA or ACK
     std::array<char, kPathSize> path{};
-    FileHandle file;
-    UploadFile upload;  // write transfers, while `file` is the private file being received
+    UploadFile upload;  // a write transfer's private file, while `file` is receiving into it
+    FileHandle file;    // (declared after `upload`, so it is closed before the file is removed)
     // The pending runtime error: the error number of the last failed operation on `file`
     // (open, read, write, seek). Steps clear it where they clear "the runtime error"; socket
     // calls and logging never touch it.
