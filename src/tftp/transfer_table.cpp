@@ -192,6 +192,18 @@ bool TransferTable::make_room() {
     return false;
 }
 
+void TransferTable::client_unreachable(const platform::Endpoint& client) {
+    std::array<char, kClientKeySize> key;
+    const std::size_t length = format_client_key(client, key);
+    const auto it = table_.find(std::string_view(key.data(), length));
+    if (it == table_.end()) return;
+    TftpTransfer& t = *it->second;
+    if (t.answered || t.retry_counter == TftpTransfer::kFinished) return;
+    t.retry_counter = TftpTransfer::kFinished;
+    t.file.reset();
+    t.upload.discard();
+}
+
 bool TransferTable::upload_elsewhere(std::string_view key) {
     if (upload_key_.empty() || upload_key_ == key) return false;
     if (const TftpTransfer* t = find(upload_key_); t != nullptr && t->upload.active()) return true;

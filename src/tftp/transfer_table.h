@@ -40,6 +40,10 @@ public:
                   std::int64_t now);
     // The time-out scan: retransmits overdue transfers, ends those out of retries.
     void expire(std::int64_t now);
+    // The client's port is closed (ICMP port unreachable). A transfer that the client never
+    // answered ends at once: its file is closed and it is removed, silently, at its expiry. A
+    // transfer the client has answered goes on as if the datagram had been lost.
+    void client_unreachable(const platform::Endpoint& client);
 
     std::size_t size() const { return table_.size(); }
     std::size_t index_size() const { return index_.size(); }
