@@ -228,6 +228,7 @@ void TransferTable::expire(std::int64_t now) {
         }
         if (r.retry_counter >= 3) {
             r.file.reset();
+            r.upload.discard();  // gone before the line that reports the end
             if (r.retry_counter != TftpTransfer::kFinished) {
                 set_error(r, TftpErrorCode::not_defined, kTimeoutText);
                 log_error(r.key_text(), r.path_text(), kTimeoutText);
