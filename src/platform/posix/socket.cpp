@@ -309,7 +309,9 @@ int UdpSocket::take_unreachable(std::span<Endpoint> into) const {
             break;  // EAGAIN: nothing more queued
         }
         for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR ||
+                c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err)))
+                continue;
             sock_extended_err report;
             std::memcpy(&report, CMSG_DATA(c), sizeof report);
             // The name is that of the datagram's destination: the client whose port is closed.
