@@ -123,9 +123,20 @@ public:
     // arrival order, into the first slots and returns how many; 0 when nothing is queued, -1
     // with *error set when the receive failed.
     [[nodiscard]] int try_receive_many(std::span<ReceiveSlot> slots, int* error = nullptr) const;
-    // Sends the slots in order; returns how many went out. A datagram the kernel refuses is
-    // skipped with *error set, so one failure never holds back the ones after it.
+    // Sends the slots in order; returns how many went out. A datagram the kernel refuses twice
+    // is skipped, so one failure never holds back the ones after it. *error gets the last
+    // failure seen, also one that a second try got past (see set_receive_errors).
     int send_many(std::span<const SendSlot> slots, int* error = nullptr) const;
+
+    // Asks for the ICMP errors that datagrams sent from this socket draw (Linux IP_RECVERR).
+    // Each one queues a report and makes the next receive or send call fail once; the caller
+    // then takes the reports with take_unreachable. Unanswered reports keep the socket
+    // readable, so a caller that enables this must take them.
+    [[nodiscard]] bool set_receive_errors(bool on, int* error = nullptr);
+    // Takes the queued error reports without waiting. Each "port unreachable" puts the endpoint
+    // that the refused datagram went to into `into`; other reports are dropped. Returns how many
+    // endpoints were stored; when that is into.size(), more may be queued.
+    int take_unreachable(std::span<Endpoint> into) const;
 
 private:
     using Socket::Socket;

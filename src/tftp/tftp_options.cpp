@@ -71,8 +71,10 @@ void TftpTransfer::clear_for_receive() {
     client_key[0] = '\0';
     expiry = 0;
     retry_counter = 0;
+    answered = false;
     path[0] = '\0';
     file.reset();
+    upload.discard();
     runtime_error = 0;
     mode_offset = mode_length = 0;
     block_size = 0;

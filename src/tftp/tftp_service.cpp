@@ -11,6 +11,7 @@
 
 #include "core/event_log.h"
 #include "platform/clock.h"
+#include "platform/file.h"
 #include "platform/socket.h"
 #include "tftp/transfer_table.h"
 
@@ -24,6 +25,16 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Datagrams taken per receive call, and replies held for one send call. Twenty clients in
 // lock-step have at most twenty datagrams queued at a time.
 constexpr std::size_t kBatch = 32;
+
+// Open files the rest of the process may hold beside the transfers' files.
+constexpr std::uint64_t kFileReserve = 64;
+
+// As many transfers as the open-file limit has room for, after raising its soft value.
+std::size_t transfer_limit() {
+    const std::uint64_t files = platform::raise_open_file_limit(kMaxTransfers + kFileReserve);
+    if (files < 2 * kFileReserve) return static_cast<std::size_t>(files / 2);
+    return static_cast<std::size_t>(std::min<std::uint64_t>(kMaxTransfers, files - kFileReserve));
+}
 
 // Holds the packets that the steps send while one batch of datagrams is handled, and sends them
 // together, in the order they were made, with one call. Each packet is copied, because a later
@@ -46,10 +57,13 @@ public:
         return static_cast<int>(bytes.size());
     }
 
-    void flush() {
-        if (count_ == 0) return;
-        (void)socket_.send_many(std::span(slots_.data(), count_));
+    // Sends what is held; true when a send call failed, which may mean error reports are queued.
+    bool flush() {
+        if (count_ == 0) return false;
+        int error = 0;
+        (void)socket_.send_many(std::span(slots_.data(), count_), &error);
         count_ = 0;
+        return error != 0;
     }
 
 private:
@@ -67,6 +81,17 @@ struct ReceiveBatch {
         for (std::size_t i = 0; i < kBatch; ++i) slots[i].into = areas[i];
     }
 };
+
+// Ends the transfers of clients whose ports turned out to be closed. Takes every queued report,
+// so the socket does not stay readable for them.
+void take_unreachable(const platform::UdpSocket& socket, TransferTable& table) {
+    std::array<platform::Endpoint, kBatch> clients;
+    int n;
+    do {
+        n = socket.take_unreachable(clients);
+        for (int i = 0; i < n; ++i) table.client_unreachable(clients[static_cast<std::size_t>(i)]);
+    } while (n == static_cast<int>(clients.size()));
+}
 
 TftpServerConfig config_for(const TftpServiceOptions& options) {
     TftpServerConfig config;
@@ -105,6 +130,9 @@ struct TftpService::Impl {
             return std::nullopt;
         }
         (void)socket->set_buffer_sizes(kSocketBufferBytes, kSocketBufferBytes);  // best effort
+        // Best effort too: without the reports, silent clients are only given up when their
+        // time runs out or the table is full.
+        (void)socket->set_receive_errors(true);
         switch (socket->bind(platform::kAnyAddress, options.port, &error)) {
             case platform::BindError::none:
                 return socket;
@@ -136,14 +164,18 @@ struct TftpService::Impl {
         // Large areas: on the heap, not on the thread's stack.
         const auto sender = std::make_unique<BatchSender>(*socket);
         const auto batch = std::make_unique<ReceiveBatch>();
-        TransferTable table(*sender, config);
+        TransferTable table(*sender, config, transfer_limit());
         const std::chrono::milliseconds wait = std::chrono::seconds(config.wait());
         // After a datagram, more are often queued already (several clients): take them all with
         // one call and without a wait call. Otherwise wait, at most the retransmission wait.
         bool maybe_queued = false;
         while (!stop_requested.load(std::memory_order_relaxed)) {
+            // A failed call, or a wake-up without a datagram, may mean ICMP error reports are
+            // queued (the clients whose ports are closed); they are taken after the batch.
+            bool reports = false;
             int count = maybe_queued ? socket->try_receive_many(batch->slots) : 0;
             if (count <= 0) {
+                reports = count < 0;
                 const auto woke = socket->wait_readable(wait, &waker);
                 if (woke == platform::WaitResult::woken) return;
                 // A failed receive is handled like a wake-up without a datagram: only the
@@ -151,6 +183,7 @@ struct TftpService::Impl {
                 count = woke == platform::WaitResult::readable
                             ? socket->try_receive_many(batch->slots)
                             : 0;
+                reports = reports || count <= 0;
             }
             // Each datagram is handled as if it had been received on its own: the clock read,
             // the dispatch and the time-out scan, in arrival order. Only the replies wait for
@@ -164,7 +197,7 @@ struct TftpService::Impl {
                 table.expire(now);
             }
             if (count <= 0) table.expire(platform::now_seconds());
-            sender->flush();
+            if (sender->flush() || reports) take_unreachable(*socket, table);
             maybe_queued = count > 0;
         }
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/event_log.h"
+#include "platform/file.h"
 
 namespace tftp {
 namespace {
@@ -43,6 +44,39 @@ void fill_area(TftpTransfer& t, PacketArea& area, std::int32_t& length, std::uin
     if (static_cast<std::uint32_t>(length) < t.block_size) t.file.reset();
 }
 
+// Creates the private file that a write request is received into: next to the served file, named
+// after it with a leading "." and a unique ending, so nothing else ever has that name.
+bool create_upload(TftpTransfer& t, bool text) {
+    const std::string_view path = t.path_text();
+    const std::size_t name_at = path.rfind('/') + 1;  // 0 without a separator
+    std::string prefix(path.substr(0, name_at));
+    prefix += '.';
+    prefix += path.substr(name_at);
+    prefix += '.';
+    std::string name;
+    int error = 0;
+    std::FILE* f = platform::create_unique_file(prefix, text, &name, &error);
+    if (f == nullptr) {
+        t.runtime_error = error != 0 ? error : EIO;
+        return false;
+    }
+    t.file.reset(f);
+    t.upload.hold(std::move(name));
+    return true;
+}
+
+// A write that failed ends the upload: its private file goes. A full disk is answered as such
+// (error 3); other failures carry the C library's text, as every pending error does.
+int fail_upload(TftpTransfer& t, int error) {
+    if (t.upload.active()) {
+        t.file.reset();
+        t.upload.discard();
+    }
+    if (error != ENOSPC && error != EFBIG) t.runtime_error = error != 0 ? error : EIO;
+    set_error(t, TftpErrorCode::disk_full, kDiskFullText);
+    return 1;
+}
+
 bool is_netascii(const TftpTransfer& t) {
     const std::string_view mode(reinterpret_cast<const char*>(t.packet.data()) + t.mode_offset,
                                 t.mode_length);
@@ -62,6 +96,12 @@ int send_and_read_ahead(TftpTransfer& t, const StepContext& ctx, const PacketAre
 }
 
 }  // namespace
+
+void UploadFile::discard() {
+    if (path_.empty()) return;
+    (void)std::remove(path_.c_str());
+    path_.clear();
+}
 
 int start_transfer(TftpTransfer& t, const StepContext& ctx) {
     t.block_counter = 0;
@@ -84,14 +124,14 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx) {
         }
     } else {
         // The handle of a successful existence test stays in the record; the loop closes it.
-        if (open_file(t, "rb")) {
+        // While another client's upload runs, the file counts as existing.
+        if (ctx.upload_running || open_file(t, "rb")) {
             set_error(t, TftpErrorCode::file_exists, kFileExistsText);
             return 1;
         }
         t.runtime_error = 0;
-        // "x" (C11 exclusive create): a file that appeared since the test, or one that exists
-        // but cannot be read, is never truncated.
-        if (!open_file(t, text ? "wx" : "wbx") || t.runtime_error != 0) {
+        // The upload goes to a private file; the served file gets its name only when complete.
+        if (!create_upload(t, text) || t.runtime_error != 0) {
             set_error(t, TftpErrorCode::access_violation, kInvalidPathText);
             return 1;
         }
@@ -171,24 +211,29 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
                                         ? static_cast<std::size_t>(t.received_length) - kHeaderSize
                                         : 0;
     if (data_length > 0 &&
-        std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1) {
-        t.runtime_error = errno != 0 ? errno : EIO;
-        set_error(t, TftpErrorCode::disk_full, kDiskFullText);
-        return 1;
-    }
+        std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
+        return fail_upload(t, errno);
     if (data_length >= t.block_size) return 0;  // more blocks follow
 
-    // Last block. Flush before reporting, so a write that fails late is not reported as done.
-    if (std::fflush(t.file.get()) != 0) {
-        t.runtime_error = errno != 0 ? errno : EIO;
-        set_error(t, TftpErrorCode::disk_full, kDiskFullText);
-        return 1;
+    // Last block. The data goes to the disk before the file takes the served name, so a
+    // controller is never served a file that a crash could still cut short; and the name is
+    // taken only if nobody took it meanwhile.
+    int error = 0;
+    if (!platform::sync_file(t.file.get(), &error)) return fail_upload(t, error);
+    t.file.reset();
+    if (t.upload.active()) {
+        if (!platform::rename_no_replace(t.upload.path(), t.path.data(), &error)) {
+            if (error != EEXIST) return fail_upload(t, error);
+            t.upload.discard();
+            set_error(t, TftpErrorCode::file_exists, kFileExistsText);
+            return 1;
+        }
+        t.upload.release();
     }
     if (t.runtime_error == 0 && !t.in_error())
         core::log_printf("Client %s %s, %u Blocks Received\n", t.client_key.data(), t.path.data(),
                          static_cast<unsigned>(t.block_counter));
     t.retry_counter = TftpTransfer::kFinished;
-    t.file.reset();
     return 0;
 }
 

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/net.h"
 #include "tftp/tftp_packet.h"
@@ -31,6 +33,8 @@ struct StepContext {
     PacketSender& socket;
     const TftpServerConfig& config;
     std::int64_t now = 0;
+    // Another client's upload is running: a write request is refused as if the file existed.
+    bool upload_running = false;
 };
 
 struct FileCloser {
@@ -40,14 +44,47 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 using PacketArea = std::array<std::uint8_t, kDatagramMax>;
 
+// The private file an upload is received into, by name, until it becomes the served file. A name
+// still held when it is dropped (the upload was cut off, failed or restarted) takes its file
+// with it, so a partial upload never stays behind.
+class UploadFile {
+public:
+    UploadFile() = default;
+    ~UploadFile() { discard(); }
+    UploadFile(UploadFile&& o) noexcept : path_(std::exchange(o.path_, {})) {}
+    UploadFile& operator=(UploadFile&& o) noexcept {
+        if (this != &o) {
+            discard();
+            path_ = std::exchange(o.path_, {});
+        }
+        return *this;
+    }
+
+    bool active() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+    void hold(std::string path) {
+        discard();
+        path_ = std::move(path);
+    }
+    // The file became the served file: nothing to remove any more.
+    void release() { path_.clear(); }
+    // Removes the file, if one is held.
+    void discard();
+
+private:
+    std::string path_;
+};
+
 // The transfer record. Fixed size; moved (not shared) between the receive record and the
 // transfer table, and it owns its open file.
 struct TftpTransfer {
     std::array<char, kClientKeySize> client_key{};  // "%s:%u", key of the transfer table
     std::int64_t expiry = 0;         // whole seconds after which the transfer is overdue
     std::uint8_t retry_counter = 0;  // retransmissions since the last accepted packet
+    bool answered = false;           // the client has sent an accepted DATA or ACK
     std::array<char, kPathSize> path{};
-    FileHandle file;
+    UploadFile upload;  // a write transfer's private file, while `file` is receiving into it
+    FileHandle file;    // (declared after `upload`, so it is closed before the file is removed)
     // The pending runtime error: the error number of the last failed operation on `file`
     // (open, read, write, seek). Steps clear it where they clear "the runtime error"; socket
     // calls and logging never touch it.

@@ -22,8 +22,12 @@ void send_error(PacketSender& socket, const TftpTransfer& t, const platform::End
 
 }  // namespace
 
-TransferTable::TransferTable(PacketSender& socket, const TftpServerConfig& config)
-    : socket_(socket), config_(config), receive_(std::make_unique<TftpTransfer>()) {}
+TransferTable::TransferTable(PacketSender& socket, const TftpServerConfig& config,
+                             std::size_t max_transfers)
+    : socket_(socket),
+      config_(config),
+      max_transfers_(std::max<std::size_t>(max_transfers, 1)),
+      receive_(std::make_unique<TftpTransfer>()) {}
 
 TransferTable::~TransferTable() = default;
 
@@ -61,8 +65,9 @@ void TransferTable::dispatch(const platform::Endpoint& from, int length, std::in
 
     const std::size_t key_length = format_client_key(from, rx.client_key);
     const std::string_view key(rx.client_key.data(), key_length);
-    const StepContext ctx{socket_, config_, now};
     const auto opcode = rx.stored_opcode();
+    StepContext ctx{socket_, config_, now};
+    if (opcode == Opcode::wrq) ctx.upload_running = upload_elsewhere(key);
 
     // Whose file operations count as "the runtime error", and whose path the error line shows.
     TftpTransfer* active = &rx;
@@ -73,10 +78,15 @@ void TransferTable::dispatch(const platform::Endpoint& from, int length, std::in
     } else {
         handle_new(opcode, ctx);
     }
+    if (opcode == Opcode::wrq) {
+        if (const TftpTransfer* t = find(key); t != nullptr && t->upload.active())
+            upload_key_ = key;
+    }
 
     const int pending = active->runtime_error;
     if (pending == 0 && !rx.in_error()) return;
     rx.file.reset();  // a failed request of a new client may have left its file open
+    rx.upload.discard();
     if (pending != 0) {
         const std::string text = platform::error_text(pending);
         set_error(rx, TftpErrorCode::not_defined, text);
@@ -99,12 +109,16 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             t.file.reset();
             t = std::move(rx);
             result = start_transfer(t, ctx);
-            if (result != 0) t.file.reset();
+            if (result != 0) {
+                t.file.reset();
+                t.upload.discard();
+            }
             break;
         case Opcode::data:
             if (block != t.block_counter + 1) return;  // duplicates and gaps are ignored
             ++t.block_counter;
             t.retry_counter = 0;
+            t.answered = true;
             store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::ack));
             store_be16(t.ack_area.data() + 2, t.block_counter);
             t.received_length = rx.received_length;
@@ -116,6 +130,7 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             if (block != t.block_counter) return;  // duplicate or early ACKs are ignored
             ++t.block_counter;
             t.retry_counter = 0;
+            t.answered = true;
             t.received_length = rx.received_length;
             std::memcpy(t.packet.data(), rx.packet.data(),
                         static_cast<std::size_t>(rx.received_length));
@@ -124,6 +139,10 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
         case Opcode::error:
             copy_error_datagram();
             t.retry_counter = TftpTransfer::kFinished;
+            if (t.upload.active()) {  // the client gave up: its partial upload goes
+                t.file.reset();
+                t.upload.discard();
+            }
             return;
         default: {
             char text[40];
@@ -141,6 +160,7 @@ void TransferTable::handle_new(Opcode opcode, const StepContext& ctx) {
     switch (opcode) {
         case Opcode::rrq:
         case Opcode::wrq: {
+            if (!make_room()) return;  // dropped unanswered; the client asks again
             if (start_transfer(rx, ctx) != 0) return;  // no transfer; the caller reports
             std::unique_ptr<TftpTransfer> record(new (std::nothrow) TftpTransfer);
             if (!record) return;  // out of memory: the request is dropped, its file closed
@@ -156,6 +176,39 @@ void TransferTable::handle_new(Opcode opcode, const StepContext& ctx) {
         default:
             return;  // nothing is sent to a client without a transfer
     }
+}
+
+bool TransferTable::make_room() {
+    if (table_.size() < max_transfers_) return true;
+    // The index runs from the earliest expiry, which is nearly the order the requests came in.
+    for (auto it = index_.begin(); it != index_.end(); ++it) {
+        TftpTransfer& r = *it->second;
+        if (r.answered && r.retry_counter != TftpTransfer::kFinished) continue;
+        const auto entry = table_.find(r.key_text());
+        index_.erase(it);
+        if (entry != table_.end()) table_.erase(entry);  // closes its file, drops its upload
+        return true;
+    }
+    return false;
+}
+
+void TransferTable::client_unreachable(const platform::Endpoint& client) {
+    std::array<char, kClientKeySize> key;
+    const std::size_t length = format_client_key(client, key);
+    const auto it = table_.find(std::string_view(key.data(), length));
+    if (it == table_.end()) return;
+    TftpTransfer& t = *it->second;
+    if (t.answered || t.retry_counter == TftpTransfer::kFinished) return;
+    t.retry_counter = TftpTransfer::kFinished;
+    t.file.reset();
+    t.upload.discard();
+}
+
+bool TransferTable::upload_elsewhere(std::string_view key) {
+    if (upload_key_.empty() || upload_key_ == key) return false;
+    if (const TftpTransfer* t = find(upload_key_); t != nullptr && t->upload.active()) return true;
+    upload_key_.clear();
+    return false;
 }
 
 void TransferTable::expire(std::int64_t now) {
@@ -175,6 +228,7 @@ void TransferTable::expire(std::int64_t now) {
         }
         if (r.retry_counter >= 3) {
             r.file.reset();
+            r.upload.discard();  // gone before the line that reports the end
             if (r.retry_counter != TftpTransfer::kFinished) {
                 set_error(r, TftpErrorCode::not_defined, kTimeoutText);
                 log_error(r.key_text(), r.path_text(), kTimeoutText);

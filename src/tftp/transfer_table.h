@@ -18,9 +18,14 @@
 
 namespace tftp {
 
+// Live transfers at most: a thousand controllers booting at once is far beyond any site, and a
+// thousand open files and about 20 MB fit every system's limits.
+inline constexpr std::size_t kMaxTransfers = 1000;
+
 class TransferTable {
 public:
-    TransferTable(PacketSender& socket, const TftpServerConfig& config);
+    TransferTable(PacketSender& socket, const TftpServerConfig& config,
+                  std::size_t max_transfers = kMaxTransfers);
     ~TransferTable();
     TransferTable(const TransferTable&) = delete;
     TransferTable& operator=(const TransferTable&) = delete;
@@ -35,6 +40,10 @@ public:
                   std::int64_t now);
     // The time-out scan: retransmits overdue transfers, ends those out of retries.
     void expire(std::int64_t now);
+    // The client's port is closed (ICMP port unreachable). A transfer that the client never
+    // answered ends at once: its file is closed and it is removed, silently, at its expiry. A
+    // transfer the client has answered goes on as if the datagram had been lost.
+    void client_unreachable(const platform::Endpoint& client);
 
     std::size_t size() const { return table_.size(); }
     std::size_t index_size() const { return index_.size(); }
@@ -45,9 +54,16 @@ private:
     void handle_known(TftpTransfer& t, Opcode opcode, const StepContext& ctx);
     void handle_new(Opcode opcode, const StepContext& ctx);
     void copy_error_datagram();
+    // Frees a place for a new transfer when the table is full; false when every transfer in it
+    // is being answered.
+    bool make_room();
+    // Whether a client other than `key` is uploading.
+    bool upload_elsewhere(std::string_view key);
 
     PacketSender& socket_;
     TftpServerConfig config_;
+    std::size_t max_transfers_;
+    std::string upload_key_;  // the client of the last upload started, if it may still run
     std::unique_ptr<TftpTransfer> receive_;
     std::map<std::string, std::unique_ptr<TftpTransfer>, std::less<>> table_;
     std::multimap<std::int32_t, TftpTransfer*> index_;

@@ -2,8 +2,12 @@
 // line). One case per client and size, so ctest runs them side by side.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "test_support.h"
 #include "tftp/tftp_service.h"
@@ -122,6 +126,66 @@ TEST(TftpClients, AtftpUploadsWhenZorvaBinIsAbsent) {
     EXPECT_NE(0, again.status);
     EXPECT_TRUE(r.log.wait_for("error: File already exists\n")) << r.log.text();
     EXPECT_TRUE(test::read_file(r.home / "zorva.bin") == r.content);
+}
+
+// Files in the home directory other than zorva.bin: private files of uploads.
+std::size_t upload_files(const ClientRun& r) {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(r.home.path()))
+        n += e.path().filename() != "zorva.bin";
+    return n;
+}
+
+// Bytes received so far into private files.
+std::uintmax_t upload_bytes(const ClientRun& r) {
+    std::uintmax_t n = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(r.home.path()))
+        if (e.path().filename() != "zorva.bin") n += std::filesystem::file_size(e.path(), ec);
+    return n;
+}
+
+// Mostly waiting for the time-out, so not counted as two processors like the cases above.
+TEST(TftpClientTimeouts, AtftpKilledMidUploadLeavesNothingAndAFreshUploadWorks) {
+    if (!have("atftp")) GTEST_SKIP() << "atftp is not installed";
+    ClientRun r(kSixteenMiB, /*with_file=*/false);
+    const std::string source = r.out.write("upload.bin", r.content).string();
+    {
+        test::ChildProcess upload("exec atftp -p -l " + source + " -r zorva.bin 127.0.0.1 " +
+                                  r.port());
+        // Cut it off as soon as the first blocks have been written.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (upload_bytes(r) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        upload.signal(SIGKILL);
+        ASSERT_EQ(1u, upload_files(r));
+    }
+    // Three retransmissions, each 5 to 11 s apart, then "Timeout".
+    ASSERT_TRUE(r.log.wait_for(", error: Timeout\n", std::chrono::seconds(60))) << r.log.text();
+    EXPECT_FALSE(std::filesystem::exists(r.home / "zorva.bin"));
+    EXPECT_EQ(0u, upload_files(r));
+
+    const std::string small = r.out.write("small.bin", "fresh firmware").string();
+    const auto result = r.run("atftp -p -l " + small + " -r zorva.bin 127.0.0.1 " + r.port());
+    EXPECT_EQ(0, result.status) << result.output;
+    EXPECT_TRUE(r.log.wait_for(" Blocks Received\n")) << r.log.text();
+    EXPECT_EQ("fresh firmware", test::read_file(r.home / "zorva.bin"));
+}
+
+TEST(TftpClients, TwoAtftpUploadsAtOnceLeaveOneWholeFile) {
+    if (!have("atftp")) GTEST_SKIP() << "atftp is not installed";
+    ClientRun r(kOneMiB, /*with_file=*/false);
+    const std::string a = r.content;
+    const std::string b = pattern(kOneMiB + 1000).substr(1000);
+    const std::string put = "atftp -p -r zorva.bin -l ";
+    const std::string at = " 127.0.0.1 " + r.port();
+    const auto result = r.run("sh -c '" + put + r.out.write("a", a).string() + at + " & " + put +
+                              r.out.write("b", b).string() + at + " & wait'");
+    EXPECT_TRUE(r.log.wait_for(" Blocks Received\n")) << r.log.text();
+    const std::string got = test::read_file(r.home / "zorva.bin");
+    EXPECT_TRUE(got == a || got == b) << got.size() << " bytes, neither upload";
+    EXPECT_EQ(0u, upload_files(r));
+    EXPECT_NE(std::string::npos, r.log.text().find("error: File already exists\n")) << r.log.text();
 }
 
 TEST(TftpClients, TwentyClientsFetchAtOnce) {

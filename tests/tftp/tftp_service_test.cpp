@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <random>
+#include <thread>
 
 #include "platform/socket.h"
 #include "test_support.h"
@@ -103,6 +105,38 @@ TEST(TftpService, SurvivesRandomDatagramsThenServesANormalRead) {
     LoopbackClient client(service.port());
     EXPECT_EQ(content, client.read_file());
     EXPECT_EQ(content, test::read_file(dir / "zorva.bin"));  // never overwritten
+}
+
+// How many of this process's open files are `path`.
+std::size_t handles_on(const std::filesystem::path& path) {
+    std::size_t n = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec))
+        n += std::filesystem::read_symlink(e.path(), ec) == path;
+    return n;
+}
+
+TEST(TftpService, GivesUpClientsWhosePortIsClosedAtOnce) {
+    test::TempDir dir;
+    test::CapturedLog log;
+    const std::string content = pattern(5000);  // stays open after the first two blocks
+    dir.write("zorva.bin", content);
+    TftpService service({0, dir.path().string() + "/"});
+    ASSERT_NE(0, service.port());
+    const platform::Endpoint server{platform::kLoopbackAddress, service.port()};
+    for (int i = 0; i < 200; ++i) {
+        auto gone = platform::UdpSocket::open();
+        ASSERT_TRUE(gone);
+        ASSERT_GT(gone->send_to(rrq(), server), 0);
+    }  // each socket closes here: DATA 1 meets a closed port
+    // Well before the first retransmission (5 s), every file is closed again.
+    const auto deadline = std::chrono::steady_clock::now() + 4s;
+    while (handles_on(dir / "zorva.bin") > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(0u, handles_on(dir / "zorva.bin"));
+    LoopbackClient client(service.port());
+    EXPECT_EQ(content, client.read_file());
+    EXPECT_EQ(std::string::npos, log.text().find("error")) << log.text();
 }
 
 // The stand-alone server, for cases that need their own network namespace.

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "test_support.h"
 #include "tftp_test_util.h"
@@ -30,6 +34,14 @@ struct Harness {
         table.dispatch(from, datagram, now);
     }
     std::string path() const { return (dir.path() / "zorva.bin").string(); }
+    // The names in the home directory, sorted.
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     std::string served_line(unsigned blocks) const {
         return "\nClient " + std::string(kKey) + " " + path() + ", " + std::to_string(blocks) +
                " Blocks Served\n";
@@ -269,6 +281,9 @@ TEST(TftpWrite, StoresBlocksInOrderAndIgnoresOthers) {
     EXPECT_TRUE(h.sender.take().empty());
     h.send(data(1, content.substr(0, 512)));
     EXPECT_EQ(ack(1), h.sender.take().at(0).bytes);
+    // The upload goes to a private file; zorva.bin appears only when it is complete.
+    EXPECT_FALSE(std::filesystem::exists(h.dir / "zorva.bin"));
+    EXPECT_EQ(1u, h.files().size());
     h.send(data(1, content.substr(0, 512)));  // duplicate: its ACK comes only from the scan
     EXPECT_TRUE(h.sender.take().empty());
     h.now += 6;
@@ -277,6 +292,7 @@ TEST(TftpWrite, StoresBlocksInOrderAndIgnoresOthers) {
     h.send(data(2, content.substr(512)));
     EXPECT_EQ(ack(2), h.sender.take().at(0).bytes);
     EXPECT_EQ(content, test::read_file(h.dir / "zorva.bin"));
+    EXPECT_EQ(std::vector<std::string>{"zorva.bin"}, h.files());
     // Marks for the two datagrams that came while the counter was 0.
     EXPECT_EQ("..Client 127.0.0.1:40000 " + h.path() + ", 2 Blocks Received\n", h.log.text());
 }
@@ -302,6 +318,111 @@ TEST(TftpWrite, IsRefusedWhenTheFileExistsAndLeavesItUntouched) {
     EXPECT_EQ(0u, h.table.size());
     h.send(data(1, "new"));
     EXPECT_EQ("old firmware", test::read_file(h.dir / "zorva.bin"));
+}
+
+TEST(TftpWrite, UploadThatDoesNotCompleteLeavesNoFile) {
+    const std::string block = pattern(512);
+    const platform::Endpoint other{kClient.address, 40001};
+    struct Case {
+        const char* what;
+        std::function<void(Harness&)> cut;
+        Bytes last_sent;  // what the client hears last
+    };
+    const Case cases[] = {
+        {"time-out",
+         [](Harness& h) {
+             for (int i = 0; i < 4; ++i) h.table.expire(h.now += 6);
+         },
+         error_packet(0, "Timeout")},
+        {"error from the client", [](Harness& h) { h.send(error_packet(0, "cancelled")); },
+         error_packet(0, "cancelled")},
+        {"new upload from the same port",
+         [](Harness& h) { h.send(wrq()); }, ack(0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        h.send(wrq());
+        h.send(data(1, block));
+        // Meanwhile another client's upload is refused as if the file existed.
+        h.send(wrq(), other);
+        EXPECT_EQ(error_packet(6, "File already exists"), h.sender.take().back().bytes);
+        c.cut(h);
+        EXPECT_EQ(c.last_sent, h.sender.take().back().bytes);
+        const auto left = h.files();
+        if (std::string_view(c.what) == "new upload from the same port") {
+            // The restarted upload has its own fresh private file and completes.
+            ASSERT_EQ(1u, left.size());
+            h.send(data(1, "short"));
+            EXPECT_EQ("short", test::read_file(h.dir / "zorva.bin"));
+        } else {
+            EXPECT_TRUE(left.empty()) << left.front();
+            // Then a new upload from another client is accepted.
+            h.send(wrq(), other);
+            EXPECT_EQ(ack(0), h.sender.take().back().bytes);
+        }
+    }
+}
+
+TEST(TftpWrite, UploadIntoAFullFileSystemFailsAndLeavesNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+    Harness h;
+    ASSERT_EQ(0, ::mount("tmpfs", h.dir.path().c_str(), "tmpfs", 0, "size=64k"));
+    struct Unmount {
+        const char* at;
+        ~Unmount() { ::umount2(at, MNT_DETACH); }
+    } unmount{h.dir.path().c_str()};
+    h.send(wrq());
+    Bytes last;
+    for (std::uint16_t block = 1; block < 1000; ++block) {
+        h.send(data(block, pattern(512)));
+        last = h.sender.take().back().bytes;
+        if (last[1] == 5) break;
+    }
+    EXPECT_EQ(error_packet(3, "Disk full or allocation exceeded"), last);
+    EXPECT_NE(std::string::npos, h.log.text().find(", error: Disk full or allocation exceeded\n"));
+    EXPECT_TRUE(h.files().empty());
+}
+
+TEST(TftpWrite, ZorvaBinThatAppearsDuringTheUploadIsKept) {
+    Harness h;
+    h.send(wrq());
+    h.dir.write("zorva.bin", "placed by hand");
+    h.send(data(1, "upload"));
+    EXPECT_EQ(error_packet(6, "File already exists"), h.sender.take().back().bytes);
+    EXPECT_EQ(std::vector<std::string>{"zorva.bin"}, h.files());
+    EXPECT_EQ("placed by hand", test::read_file(h.dir / "zorva.bin"));
+}
+
+TEST(TftpTable, SilentClientsNeverCrowdOutAnAnsweringOne) {
+    constexpr std::size_t kCap = 16;
+    const auto open_files = [] {
+        return static_cast<std::size_t>(std::distance(
+            std::filesystem::directory_iterator("/proc/self/fd"), {}));
+    };
+    Harness h;
+    TransferTable table(h.sender, h.config, kCap);
+    const std::string content = pattern(40 * 512);
+    h.dir.write("zorva.bin", content);
+    const std::size_t files_before = open_files();
+    table.dispatch({kClient.address, 49999}, wrq(), h.now);  // a silent upload goes too
+    table.dispatch(kClient, rrq(), h.now);
+    std::string received;
+    for (std::uint16_t port = 50000; port < 52000; ++port) {
+        table.dispatch({kClient.address, port}, rrq(), h.now);  // never acknowledged
+        if (port % 40 != 0) continue;
+        // Now and then the real client's ACK comes through.
+        for (const auto& p : h.sender.take()) {
+            if (p.to != kClient) continue;
+            received.append(p.bytes.begin() + 4, p.bytes.end());
+            table.dispatch(kClient, ack(load_be16(p.bytes.data() + 2)), h.now);
+        }
+        EXPECT_LE(table.size(), kCap);
+        EXPECT_LE(open_files(), files_before + kCap);
+    }
+    EXPECT_EQ(content, received);
+    EXPECT_NE(std::string::npos, h.log.text().find(", 41 Blocks Served\n"));
+    EXPECT_EQ(std::vector<std::string>{"zorva.bin"}, h.files());
 }
 
 TEST(TftpOptions, AnswersWithTheValuesInForce) {

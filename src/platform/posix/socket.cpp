@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -248,6 +250,7 @@ int UdpSocket::try_receive_many(std::span<ReceiveSlot> slots, int* error) const 
 int UdpSocket::send_many(std::span<const SendSlot> slots, int* error) const {
     std::size_t done = 0;
     int sent = 0;
+    bool retried = false;
     while (done < slots.size()) {
         const std::size_t count = std::min(kChunk, slots.size() - done);
         MessageChunk chunk;
@@ -263,14 +266,62 @@ int UdpSocket::send_many(std::span<const SendSlot> slots, int* error) const {
         } while (n < 0 && errno == EINTR);
         if (n < 0) {
             set_error(error, errno);
+            // The failure may be an earlier datagram's ICMP error reported late (IP_RECVERR),
+            // which the failed call has taken: the same datagram goes again once.
+            if (!retried) {
+                retried = true;
+                continue;
+            }
             n = 0;
             ++done;  // the first datagram was refused: skip it, go on with the rest
         } else {
             sent += n;
             done += static_cast<std::size_t>(n);
         }
+        retried = false;
     }
     return sent;
+}
+
+bool UdpSocket::set_receive_errors(bool on, int* error) {
+    const int v = on ? 1 : 0;
+    if (::setsockopt(fd(handle_), IPPROTO_IP, IP_RECVERR, &v, sizeof v) == 0) return true;
+    set_error(error, errno);
+    return false;
+}
+
+int UdpSocket::take_unreachable(std::span<Endpoint> into) const {
+    std::size_t taken = 0;
+    while (taken < into.size()) {
+        sockaddr_in to{};
+        std::uint8_t data[64];  // the start of the refused datagram; not needed
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
+        iovec vector{data, sizeof data};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof to;
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (::recvmsg(fd(handle_), &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+            if (errno == EINTR) continue;
+            break;  // EAGAIN: nothing more queued
+        }
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR ||
+                c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err)))
+                continue;
+            sock_extended_err report;
+            std::memcpy(&report, CMSG_DATA(c), sizeof report);
+            // The name is that of the datagram's destination: the client whose port is closed.
+            if (report.ee_origin == SO_EE_ORIGIN_ICMP && report.ee_type == 3 &&
+                report.ee_code == 3 && message.msg_namelen >= sizeof to)
+                into[taken++] = from_sockaddr(to);
+            break;
+        }
+    }
+    return static_cast<int>(taken);
 }
 
 // ---- TcpSocket -----------------------------------------------------------------------------

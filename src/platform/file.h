@@ -1,0 +1,31 @@
+// File operations beyond the C library's: a new file under a name nobody else holds, a flush down
+// to the disk, a rename that never replaces, and the process's open-file limit. Failures come
+// back as false (or nullptr) with the OS error number in *error.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// Creates and opens for writing a new file named `prefix` followed by a few random characters,
+// with exclusive create, so it is never a file that existed before. `prefix` includes the
+// directory. The name made is stored in *path. Text mode only matters where the platform
+// translates line ends.
+std::FILE* create_unique_file(const std::string& prefix, bool text, std::string* path,
+                              int* error = nullptr);
+
+// Writes the stream's buffer and waits until the data is on the disk.
+bool sync_file(std::FILE* file, int* error = nullptr);
+
+// Gives the file `from` the name `to` in the same directory, unless a file named `to` exists
+// already: then nothing changes and *error is EEXIST. Never replaces, even against a file that
+// appears at the same moment.
+bool rename_no_replace(const std::string& from, const std::string& to, int* error = nullptr);
+
+// Raises the soft limit of open files towards the hard limit, at most to `wanted`; returns the
+// soft limit in force afterwards.
+std::uint64_t raise_open_file_limit(std::uint64_t wanted);
+
+}  // namespace platform

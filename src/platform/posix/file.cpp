@@ -1,0 +1,86 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+
+namespace platform {
+namespace {
+
+void set_error(int* error, int value) {
+    if (error) *error = value;
+}
+
+}  // namespace
+
+std::FILE* create_unique_file(const std::string& prefix, bool /*text*/, std::string* path,
+                              int* error) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 6; ++i) name += kLetters[pick(random)];
+        // 0666 as fopen would create it: the umask decides, as for any other file we write.
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            set_error(error, errno);
+            return nullptr;
+        }
+        std::FILE* file = ::fdopen(fd, "wb");
+        if (file == nullptr) {
+            set_error(error, errno);
+            ::close(fd);
+            ::unlink(name.c_str());
+            return nullptr;
+        }
+        *path = std::move(name);
+        return file;
+    }
+    set_error(error, EEXIST);
+    return nullptr;
+}
+
+bool sync_file(std::FILE* file, int* error) {
+    if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
+        set_error(error, errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+bool rename_no_replace(const std::string& from, const std::string& to, int* error) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) {
+        set_error(error, errno);
+        return false;
+    }
+    // A file system without the flag: a second link fails if the name is taken, then the old
+    // name goes.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        set_error(error, errno);
+        return false;
+    }
+    (void)::unlink(from.c_str());
+    return true;
+}
+
+std::uint64_t raise_open_file_limit(std::uint64_t wanted) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted
+                              ? wanted
+                              : limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
+}
+
+}  // namespace platform
