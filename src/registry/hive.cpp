@@ -279,12 +279,13 @@ void create_private_file(const std::string& path) {
     ::close(fd);
 }
 
+// The hive's own folder is owner-only from its first moment too; folders above it are made as
+// usual.
 void create_private_directory(const std::filesystem::path& dir) {
     std::error_code ec;
     if (dir.empty() || std::filesystem::exists(dir, ec)) return;
-    if (std::filesystem::create_directories(dir, ec))
-        std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::replace, ec);
+    if (dir.has_parent_path()) std::filesystem::create_directories(dir.parent_path(), ec);
+    if (::mkdir(dir.c_str(), 0700) == 0) (void)::chmod(dir.c_str(), 0700);  // whatever the umask
 }
 
 // Opens the hive file at path. Without create, a missing file gives file_not_found. A file that
