@@ -1,7 +1,11 @@
 #include "hive.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -226,17 +230,19 @@ struct Identity {
     std::int64_t application_id = 0;
     std::int64_t version = 0;
     std::int64_t objects = 0;
+    std::int64_t pages = 0;
 };
 
 int identify(sqlite3* db, Identity* id) {
     Statement q(db,
                 "SELECT (SELECT application_id FROM pragma_application_id),"
                 " (SELECT user_version FROM pragma_user_version),"
-                " (SELECT count(*) FROM sqlite_schema)");
+                " (SELECT count(*) FROM sqlite_schema),"
+                " (SELECT page_count FROM pragma_page_count)");
     if (!q.prepared()) return q.prepare_result();
     const int rc = q.step();
     if (rc != SQLITE_ROW) return rc;
-    *id = {q.int64(0), q.int64(1), q.int64(2)};
+    *id = {q.int64(0), q.int64(1), q.int64(2), q.int64(3)};
     return SQLITE_OK;
 }
 
@@ -247,12 +253,39 @@ bool is_blank(const Identity& id) {
     return id.application_id == 0 && id.version == 0 && id.objects == 0;
 }
 
+// SQLite reads a file of one byte as an empty database (a work-around for an old file system),
+// so a database without pages is only blank when the file really holds nothing.
+bool is_blank_file(const Identity& id, const std::string& path) {
+    if (!is_blank(id)) return false;
+    if (id.pages > 0) return true;
+    std::error_code ec;
+    return std::filesystem::file_size(path, ec) == 0 && !ec;
+}
+
+// Why a file that SQLite reads is not a hive to use.
+const char* foreign_kind(const Identity& id) {
+    if (is_blank(id)) return "file is not a database";  // a single byte
+    return id.application_id == kApplicationId ? "it was made by another version of kestrom"
+                                               : "it is another kind of database";
+}
+
+// Makes the hive file owner-only from its first moment: a process killed right after creating it
+// must not leave a file that others can read once it holds the password. Another process may have
+// made it first, which is as good.
+void create_private_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return;        // EEXIST: someone was faster; else the open below names the reason
+    (void)::fchmod(fd, 0600);  // whatever the umask
+    ::close(fd);
+}
+
+// The hive's own folder is owner-only from its first moment too; folders above it are made as
+// usual.
 void create_private_directory(const std::filesystem::path& dir) {
     std::error_code ec;
     if (dir.empty() || std::filesystem::exists(dir, ec)) return;
-    if (std::filesystem::create_directories(dir, ec))
-        std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
-                                     std::filesystem::perm_options::replace, ec);
+    if (dir.has_parent_path()) std::filesystem::create_directories(dir.parent_path(), ec);
+    if (::mkdir(dir.c_str(), 0700) == 0) (void)::chmod(dir.c_str(), 0700);  // whatever the umask
 }
 
 // Opens the hive file at path. Without create, a missing file gives file_not_found. A file that
@@ -269,11 +302,13 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
                                                                       : "it is not a regular file");
         return code(RegError::bad_db);
     }
-    if (missing) create_private_directory(fs::path(path).parent_path());
+    if (missing) {
+        create_private_directory(fs::path(path).parent_path());
+        create_private_file(path);
+    }
 
     sqlite3* raw = nullptr;
-    const int flags = SQLITE_OPEN_READWRITE | (missing ? SQLITE_OPEN_CREATE : 0);
-    const int open_rc = sqlite3_open_v2(path.c_str(), &raw, flags, nullptr);
+    const int open_rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
     auto hive = std::make_shared<Hive>();
     hive->db.reset(raw);
     hive->path = path;
@@ -281,18 +316,15 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
         report_unusable(path, open_failure(raw, open_rc));
         return code(RegError::bad_db);
     }
-    // The file holds the password: owner only. SQLite gives its journal the same mode.
-    if (missing)
-        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
-                        fs::perm_options::replace, ec);
     sqlite3* db = hive->db.get();
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    // Rollback journal with a full sync at each commit: a committed write survives a crash of
-    // the process or the machine, and readers of a read-only file need no side files. (FULL is
-    // SQLite's default; a failure here leaves that default.)
-    (void)sqlite3_exec(db, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
+    // Rollback journal with a full sync at each commit, readers of a read-only file need no side
+    // files. EXTRA adds a sync of the folder once the journal is deleted, the step that commits:
+    // without it a crash of the machine right after a write could bring the journal back and
+    // roll back a write already reported as stored. (A failure here leaves SQLite's FULL.)
+    (void)sqlite3_exec(db, "PRAGMA synchronous = EXTRA", nullptr, nullptr, nullptr);
     Identity id;
     int rc = identify(db, &id);
     if (rc != SQLITE_OK) {
@@ -302,10 +334,8 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
     }
     hive->read_only = sqlite3_db_readonly(db, "main") == 1;
     if (!is_ours(id)) {
-        if (!is_blank(id)) {
-            report_unusable(path, id.application_id == kApplicationId
-                                      ? "it was made by another version of kestrom"
-                                      : "it is another kind of database");
+        if (!is_blank_file(id, path)) {
+            report_unusable(path, foreign_kind(id));
             return code(RegError::bad_db);
         }
         // An empty file: ours to set up, unless another process is doing it right now.
@@ -316,11 +346,14 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
         Transaction tx(db, true);
         if (tx.began() != ok) return tx.began();
         if ((rc = identify(db, &id)) != SQLITE_OK) return from_sqlite(rc);
-        if (is_blank(id)) {
+        if (is_blank_file(id, path)) {
+            // It is about to hold the password: owner only, also when it was not made here.
+            fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
+                            fs::perm_options::replace, ec);
             if ((rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK)
                 return from_sqlite(rc);
         } else if (!is_ours(id)) {
-            report_unusable(path, "it is another kind of database");
+            report_unusable(path, foreign_kind(id));
             return code(RegError::bad_db);
         }
         if (const long c = tx.commit(); c != ok) return c;
@@ -437,7 +470,7 @@ HKEY new_handle(std::shared_ptr<Hive> hive, std::int64_t id, std::uint32_t acces
 long copy_name(std::string_view name, char* out, std::uint32_t* size) {
     if (!out || !size) return code(RegError::invalid_parameter);
     if (name.size() + 1 > *size) return code(RegError::more_data);
-    std::memcpy(out, name.data(), name.size());
+    if (!name.empty()) std::memcpy(out, name.data(), name.size());  // "" comes without a pointer
     out[name.size()] = '\0';
     *size = static_cast<std::uint32_t>(name.size());
     return ok;
@@ -451,7 +484,7 @@ long copy_data(std::string_view bytes, unsigned char* out, std::uint32_t* size) 
             *size = static_cast<std::uint32_t>(bytes.size());
             return code(RegError::more_data);
         }
-        std::memcpy(out, bytes.data(), bytes.size());
+        if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     }
     *size = static_cast<std::uint32_t>(bytes.size());
     return ok;

@@ -20,6 +20,20 @@
 #include "core/settings.h"
 #include "dhcp/dhcp_service.h"
 
+namespace {
+
+// Writes at once, on the caller's thread: the log and the trace reach the test's one output file
+// in the order they were made.
+class InOrderStdoutSink : public core::LogSink {
+public:
+    void write(std::string_view text) override {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     for (const auto& info : core::kSettings)
         if (info.setting != core::Setting::Zorva_TFTP_TCP_PORT)
@@ -48,7 +62,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    core::set_log_sink(std::make_shared<InOrderStdoutSink>());
 
     // Blocked before any thread starts, so only sigwait below takes them.
     sigset_t stop_signals;
@@ -70,7 +84,6 @@ int main(int argc, char** argv) {
 
     dhcp::DhcpService service;
     const bool serving = service.wait_serving(std::chrono::seconds(10));
-    core::flush_log();  // the start's log lines come before the verdict
     std::fprintf(stderr, serving ? "serving\n" : "not serving\n");
 
     std::thread([] {

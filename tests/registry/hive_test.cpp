@@ -108,13 +108,17 @@ TEST(HiveFile, IsCreatedOwnerOnlyWithItsDirectory) {
     EXPECT_EQ("ok", integrity(hive.path()));
 }
 
-TEST(HiveFile, AnEmptyFileBecomesAHive) {
+TEST(HiveFile, AnEmptyFileBecomesAnOwnerOnlyHive) {
     test::TempHive hive;
-    hive.use("empty.db");
+    const auto path = hive.use("empty.db");
     hive.dir().write("empty.db", "");
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
     ensure_settings_key();
     ASSERT_EQ(0, write_setting("PoolSize", "7"));
     EXPECT_EQ("7", read("PoolSize"));
+    EXPECT_EQ(0600u, mode_of(path));
 }
 
 TEST(HiveFile, AFileThatIsNotAHiveIsLeftAloneAndReportedOnce) {
@@ -126,6 +130,7 @@ TEST(HiveFile, AFileThatIsNotAHiveIsLeftAloneAndReportedOnce) {
     const Case cases[] = {
         {"garbage", std::string(5000, '\x5a'), nullptr},
         {"a text file", "ZorvaPassword=7305\n", nullptr},
+        {"a single byte", "S", nullptr},  // SQLite itself reads it as an empty database
         {"a directory", "", nullptr},
         {"another database", "", "CREATE TABLE t(x); INSERT INTO t VALUES (1);"},
         {"a newer hive", "", "PRAGMA application_id = 1263752274; PRAGMA user_version = 9;"},
