@@ -1,5 +1,6 @@
 #include "update/telnet_client.h"
 
+#include <algorithm>
 #include <array>
 #include <system_error>
 
@@ -19,6 +20,10 @@ CTelnetClient::~CTelnetClient() { (void)Close(); }
 void CTelnetClient::SetCredentials(std::string_view login_text, std::string_view password_text) {
     login.assign(login_text);
     password.assign(password_text);
+}
+
+void CTelnetClient::WatchFor(std::vector<WatchedText> texts) {
+    watched = std::move(texts);
 }
 
 bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
@@ -52,7 +57,7 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
     dataEvent = std::make_unique<AutoResetEvent>();
     {
         std::lock_guard guard(lock);
-        received.clear();
+        received = ExchangeBuffer(watched);
     }
     try {
         receiver = std::thread(&CTelnetClient::TelnetReceiveThread, this);
@@ -71,8 +76,10 @@ int CTelnetClient::TelnetReceiveThread(CTelnetClient* client) {
     for (;;) {
         const int n = client->sock->receive(std::span(buffer).first(kReceiveChunkMax));
         if (n <= 0) break;  // peer closed, receive failed, or Close shut the socket down
-        for (const std::uint8_t byte : std::span(buffer).first(static_cast<std::size_t>(n)))
-            client->AddReceived(byte, false);
+        {
+            std::lock_guard guard(client->lock);
+            client->received.add(std::span(buffer).first(static_cast<std::size_t>(n)));
+        }
         client->dataEvent->set();
     }
     return 0;
@@ -83,7 +90,7 @@ void CTelnetClient::AddReceived(std::uint8_t byte, bool clear) {
     if (clear)
         received.clear();
     else
-        received.push_back(byte);
+        received.add(byte);
 }
 
 bool CTelnetClient::SendCommand(std::string_view command, std::string& response, bool appendCR) {
@@ -93,15 +100,28 @@ bool CTelnetClient::SendCommand(std::string_view command, std::string& response,
         if (appendCR) (void)sock->send(std::string_view("\r"));
     }
     // Wait for one whole quiet second. The event is auto-reset and keeps a signal until a wait
-    // consumes it, so a chunk that came before this exchange began counts as activity too.
+    // consumes it, so a chunk that came before this exchange began counts as activity too. A
+    // quiet second that would end past the limit does not count: the exchange is over time.
+    bool in_time = true;
     if (dataEvent) {
-        while (dataEvent->wait_for(kQuietTime)) {
+        const auto deadline = std::chrono::steady_clock::now() + exchange_limit;
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            const auto wait = std::min(left, kQuietTime);
+            if (wait.count() <= 0) {
+                in_time = false;
+                break;
+            }
+            if (!dataEvent->wait_for(wait)) {
+                in_time = wait == kQuietTime;
+                break;
+            }
         }
     }
     std::lock_guard guard(lock);
-    response.append(received.begin(), received.end());
-    received.clear();
-    return true;
+    received.take(response);
+    return in_time;
 }
 
 bool CTelnetClient::Close() {
@@ -114,7 +134,12 @@ bool CTelnetClient::Close() {
 
 std::size_t CTelnetClient::pending_bytes() const {
     std::lock_guard guard(lock);
-    return received.size();
+    return received.held();
+}
+
+std::size_t CTelnetClient::pending_bytes_max() const {
+    std::lock_guard guard(lock);
+    return received.held_max();
 }
 
 }  // namespace update
