@@ -150,7 +150,7 @@ TEST(HttpQuery, GivesUpOnAStatusLineThatDoesNotArriveInTime) {
     test::CapturedLog log;
     EXPECT_EQ(web::code(web::HttpFailure::no_status_line),
               web::HttpPut("a.htm", "x", 1, "127.0.0.1", "admin:7305", peer.port(), false, nullptr,
-                           std::chrono::milliseconds(200)));
+                           web::HttpLimits{.status_line = std::chrono::milliseconds(200)}));
     EXPECT_EQ("Sending a.htm - Failed: Connect/Transfer Problem\n", log.text());
     EXPECT_TRUE(peer.request());
 }
