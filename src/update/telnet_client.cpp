@@ -55,6 +55,7 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
 
     sock = std::move(connection);
     dataEvent = std::make_unique<AutoResetEvent>();
+    stopReceiver = std::make_unique<platform::Waker>();
     {
         std::lock_guard guard(lock);
         received = ExchangeBuffer(watched);
@@ -64,6 +65,7 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
     } catch (const std::system_error&) {
         sock.reset();
         dataEvent.reset();
+        stopReceiver.reset();
         core::log_printf("Internal Error\n");
         return connected;
     }
@@ -74,6 +76,10 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
 int CTelnetClient::TelnetReceiveThread(CTelnetClient* client) {
     std::array<std::uint8_t, kReceiveChunkMax + 1> buffer{};
     for (;;) {
+        const platform::WaitResult ready =
+            client->sock->wait_readable(std::chrono::hours(24), client->stopReceiver.get());
+        if (ready == platform::WaitResult::timeout) continue;
+        if (ready != platform::WaitResult::readable) break;  // Close woke us, or the wait failed
         const int n = client->sock->receive(std::span(buffer).first(kReceiveChunkMax));
         if (n <= 0) break;  // peer closed, receive failed, or Close shut the socket down
         {
@@ -125,10 +131,13 @@ bool CTelnetClient::SendCommand(std::string_view command, std::string& response,
 }
 
 bool CTelnetClient::Close() {
-    if (sock) sock->shutdown();  // makes the receiver's pending receive return
+    if (stopReceiver) stopReceiver->signal();
+    // Without its wake-up line the receiver is ended the blunt way.
+    if (sock && (!stopReceiver || !stopReceiver->valid())) sock->shutdown();
     if (receiver.joinable()) receiver.join();
     sock.reset();
     dataEvent.reset();
+    stopReceiver.reset();
     return true;
 }
 

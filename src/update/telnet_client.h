@@ -76,9 +76,10 @@ public:
     // Adds one byte to the receive buffer, or empties it when `clear` is set.
     void AddReceived(std::uint8_t byte, bool clear);
 
-    // Ends the connection: the socket is shut down, the receiver thread is waited for, then the
-    // socket, the event and the buffer lock are released. `connected` is left as it is.
-    // Always true; harmless when not connected.
+    // Ends the connection: the receiver thread is woken and waited for, then the socket, the
+    // event and the buffer lock are released. Closing with unread bytes (a controller that still
+    // sends) resets the connection, as closesocket does, so the peer's sends fail at once.
+    // `connected` is left as it is. Always true; harmless when not connected.
     bool Close();
 
     // The receiver thread's body: adds each chunk to the buffer under one hold of the lock, then
@@ -110,6 +111,8 @@ private:
     // The connected socket. Set by Connect before the receiver starts and reset by Close only
     // after the receiver has ended, so the receiver may use it without a lock.
     std::optional<platform::TcpSocket> sock;
+    // Made by Connect, signalled by Close to end the receiver's wait.
+    std::unique_ptr<platform::Waker> stopReceiver;
     std::thread receiver;
 };
 
