@@ -168,7 +168,8 @@ bool TelnetShell::send_flood(const platform::TcpSocket& socket) {
     while (chunk.size() < kReadChunk) chunk += std::string(78, '#') + "\r\n";
     for (std::uint64_t left = options_.flood_bytes; left > 0;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
-        if (stop_.requested() || !send_answer(socket, chunk.substr(0, n))) return false;
+        if (stop_.requested() || !send_answer(socket, std::string_view(chunk).substr(0, n)))
+            return false;
         left -= n;
     }
     return true;
@@ -182,7 +183,7 @@ bool TelnetShell::answer(const platform::TcpSocket& socket, const std::string& t
     if (options_.long_line > 0) noise += std::string(options_.long_line, '=') + "\r\n";
     const std::string whole = noise + text;
     if (answers == options_.close_in_answer) {
-        (void)send_answer(socket, whole.substr(0, whole.size() / 2));
+        (void)send_answer(socket, std::string_view(whole).substr(0, whole.size() / 2));
         return false;
     }
     return send_answer(socket, whole);
@@ -215,7 +216,7 @@ void TelnetShell::run_session(platform::TcpSocket& socket) {
     }
 }
 
-bool TelnetShell::send_answer(const platform::TcpSocket& socket, const std::string& text) {
+bool TelnetShell::send_answer(const platform::TcpSocket& socket, std::string_view text) {
     if (options_.drip.count() <= 0) return text.empty() || socket.send_all(text);
     for (const char c : text) {
         if (!socket.send_all(std::string_view(&c, 1))) return false;

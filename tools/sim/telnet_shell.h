@@ -99,7 +99,7 @@ private:
     void serve();
     void run_session(platform::TcpSocket& socket);
     void record(std::string_view bytes);
-    bool send_answer(const platform::TcpSocket& socket, const std::string& text);
+    bool send_answer(const platform::TcpSocket& socket, std::string_view text);
     // The answers of a session with the hostile options applied; false ends the session.
     bool answer(const platform::TcpSocket& socket, const std::string& text, int& answers);
     bool send_flood(const platform::TcpSocket& socket);
