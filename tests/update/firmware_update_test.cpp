@@ -188,8 +188,8 @@ struct HostileRow {
 constexpr const char* kPassed = ">> Check version...OK!\nVersion [3.200000]\n";
 
 const HostileRow kHostileRows[] = {
-    {"FloodOf48MbAheadOfTheGreetingPasses",
-     shell_with([](auto& o) { o.flood_bytes = 48u << 20; }), std::string(kLoggedIn) + kPassed,
+    {"FloodOf32MbAheadOfTheGreetingPasses",
+     shell_with([](auto& o) { o.flood_bytes = 32u << 20; }), std::string(kLoggedIn) + kPassed,
      kFullDialogue, update::kJobSucceeded, 30s},
     {"EndlessFloodFailsTheGreetingAtTheLimit",
      shell_with([](auto& o) { o.flood_bytes = std::uint64_t{1} << 40; }), ">> Connect...", "",
@@ -235,7 +235,7 @@ TEST_P(HostileController, EndsWithTheDescribedLinesAndLeavesNothingBehind) {
     EXPECT_EQ(row.wire, run.received);
     EXPECT_EQ(run.before.threads, run.after.threads);
     EXPECT_EQ(run.before.open_files, run.after.open_files);
-    // Keeping the 48 MB flood would take more than twice that.
+    // Keeping the 32 MB flood would take twice that at least.
     EXPECT_LT(run.peak_growth_kib, 16u << 10);
     // No step runs past its limit: seven exchanges at most, and 1.1 s of pauses.
     EXPECT_LT(run.took, 7 * row.limit + 1100ms + 2s);
