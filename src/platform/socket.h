@@ -146,7 +146,8 @@ public:
     [[nodiscard]] bool send_all(std::string_view text, int* error = nullptr) const;
     // The same, but gives up (false, *error = ETIMEDOUT) when the peer takes no byte for
     // `stall`, or when `deadline` passes before the last byte went out.
-    [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes, std::chrono::milliseconds stall,
+    [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes,
+                                std::chrono::milliseconds stall,
                                 std::chrono::steady_clock::time_point deadline,
                                 int* error = nullptr) const;
     // Bytes received, 0 when the peer closed, -1 with *error set.

@@ -36,7 +36,9 @@ bool is_c_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 }  // namespace
 
@@ -52,8 +54,8 @@ std::string_view version_text(std::string_view answer, std::size_t rev_end) {
     if (rev_end > answer.size()) return {};
     const std::string_view rest = answer.substr(rev_end);
     std::size_t n = 0;
-    while (n < rest.size() &&
-           (is_digit(rest[n]) || static_cast<std::int8_t>(rest[n]) <= static_cast<std::int8_t>('.')))
+    while (n < rest.size() && (is_digit(rest[n]) ||
+                               static_cast<std::int8_t>(rest[n]) <= static_cast<std::int8_t>('.')))
         ++n;
     return rest.substr(0, n);
 }
@@ -93,14 +95,12 @@ bool Login(DialogueLink& link, std::string_view login, std::string_view password
     core::log_printf("OK!\n");
     core::log_printf(">> Sent login...");
     response.clear();
-    if (!link.exchange(login, response, true) || !contains(response, kPasswordPrompt))
-        return false;
+    if (!link.exchange(login, response, true) || !contains(response, kPasswordPrompt)) return false;
 
     core::log_printf("OK!\n");
     response.clear();
     core::log_printf(">> Sent password...");
-    if (!link.exchange(password, response, true) || !contains(response, kShellPrompt))
-        return false;
+    if (!link.exchange(password, response, true) || !contains(response, kShellPrompt)) return false;
 
     core::log_printf("OK!\n");
     return true;

@@ -30,7 +30,7 @@ inline constexpr std::size_t kWatchedTextMax = 32;
 inline constexpr char kPieceSeparator = '|';
 
 struct WatchedText {
-    std::string_view text;       // not empty, at most kWatchedTextMax bytes; must outlive the buffer
+    std::string_view text;  // not empty, at most kWatchedTextMax bytes; must outlive the buffer
     std::size_t keep_after = 0;  // bytes kept behind its first occurrence once the exchange is cut
 };
 

@@ -83,7 +83,8 @@ public:
     bool Close();
 
     // The receiver thread's body: adds each chunk to the buffer under one hold of the lock, then
-    // signals the data event once per chunk; ends when the peer closes, a receive fails or Close shuts the socket.
+    // signals the data event once per chunk; ends when the peer closes, a receive fails or Close
+    // shuts the socket.
     static int TelnetReceiveThread(CTelnetClient* client);
 
     const std::string& login_text() const { return login; }

@@ -161,8 +161,9 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
 
     const std::string head = format_head(
         or_empty(method), path_text, base64_encode(or_empty(credentials)), or_empty(extra_headers));
-    if (!socket->send_all(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()),
-                          limits.send_stall, send_deadline))
+    if (!socket->send_all(
+            std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()),
+            limits.send_stall, send_deadline))
         return code(HttpFailure::send_head);
     if (body_length < 0) return code(HttpFailure::send_body);
     if (body_length != 0 && body &&
@@ -198,8 +199,7 @@ int HttpPut(const char* path, const char* body, int body_length, const char* hos
                       body_length, content_type, control);
     else
         std::snprintf(extra.data(), extra.size(), "Content-length: %d\r\n%s", body_length, control);
-    return HttpQuery("PUT", host, credentials, path, port, extra.data(), body, body_length,
-                     limits);
+    return HttpQuery("PUT", host, credentials, path, port, extra.data(), body, body_length, limits);
 }
 
 }  // namespace web

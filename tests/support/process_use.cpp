@@ -42,7 +42,11 @@ ProcessUse process_use_back_to(const ProcessUse& before, std::chrono::millisecon
     }
 }
 
-std::size_t resident_kib() { return status_kib("VmRSS"); }
-std::size_t peak_resident_kib() { return status_kib("VmHWM"); }
+std::size_t resident_kib() {
+    return status_kib("VmRSS");
+}
+std::size_t peak_resident_kib() {
+    return status_kib("VmHWM");
+}
 
 }  // namespace test

@@ -29,7 +29,7 @@ TEST(ExchangeBuffer, KeepsWhatTheDialogueLooksForWhateverTheBoundAndTheChunks) {
         "\r\nZorva\0\0 shell\r\nlogin: "s,
         std::string(14, 'x') + "login:" + std::string(20, 'y'),  // across a bound of 16
         "Firmware Rev 3.19\r\nZorvaController>" + std::string(30, '=') + "Rev 4.0",
-        std::string(40, '#') + "Rev 10.1",                          // runs to the end
+        std::string(40, '#') + "Rev 10.1",                              // runs to the end
         std::string(40, '#') + "Rev \x80 \0 3.5\r\nZorvaController>"s,  // bytes taken as blanks
         std::string(40, '#') + "Rev " + std::string(200, ' ') + "3.3x",
         "passwor d: y/ n login ZorvaController Rev" + std::string(40, '#'),  // none of them

@@ -188,13 +188,17 @@ TEST(HttpPut, EndsWithinItsBoundsAgainstHostileServers) {
          "Success\n"},
         {"never reads: the send stalls", [](auto& o) { o.never_read = true; }, fast,
          web::code(web::HttpFailure::send_body), ""},
-        {"never reads: the send runs out of time", [](auto& o) { o.never_read = true; },
+        {"never reads: the send runs out of time",
+         [](auto& o) { o.never_read = true; },
          {.status_line = 2s, .send_stall = 60s, .send = 300ms},
-         web::code(web::HttpFailure::send_body), ""},
+         web::code(web::HttpFailure::send_body),
+         ""},
         // Bounds far off: only the reset can end this one in time.
-        {"reset in the middle of the body", [](auto& o) { o.reset_mid_body = true; },
+        {"reset in the middle of the body",
+         [](auto& o) { o.reset_mid_body = true; },
          {.status_line = 30s, .send_stall = 30s, .send = 30s},
-         web::code(web::HttpFailure::send_body), ""},
+         web::code(web::HttpFailure::send_body),
+         ""},
     };
     // More than loopback's socket buffers take, so that a peer that stops reading stops the send.
     const std::string body(32 << 20, 'b');
@@ -211,8 +215,8 @@ TEST(HttpPut, EndsWithinItsBoundsAgainstHostileServers) {
             ::testing::internal::CaptureStderr();  // the status line, 511 bytes of it
             const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(c.rc, web::HttpPut("big.bin", body.data(), static_cast<int>(body.size()),
-                                         "127.0.0.1", "admin:7305", server->port(), false,
-                                         nullptr, c.limits));
+                                         "127.0.0.1", "admin:7305", server->port(), false, nullptr,
+                                         c.limits));
             EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
             (void)::testing::internal::GetCapturedStderr();
             EXPECT_EQ(std::string("Sending big.bin - ") + c.outcome, log.text());

@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
             if (!to_number(*v, 0, 60000, &n)) return usage_error("bad delay: " + std::string(*v));
             shell.drip = std::chrono::milliseconds(n);
         } else if (option == "--flood") {
-            if (!to_number(*v, 0, 1LL << 50, &n)) return usage_error("bad size: " + std::string(*v));
+            if (!to_number(*v, 0, 1LL << 50, &n))
+                return usage_error("bad size: " + std::string(*v));
             shell.flood_bytes = static_cast<std::uint64_t>(n);
         } else if (option == "--close-in-answer") {
             if (!to_number(*v, 1, 6, &n)) return usage_error("bad answer: " + std::string(*v));
@@ -162,7 +163,8 @@ int main(int argc, char** argv) {
             if (!to_number(*v, 0, 1 << 26, &n)) return usage_error("bad size: " + std::string(*v));
             shell.long_line = static_cast<std::size_t>(n);
         } else if (option == "--http-huge-header") {
-            if (!to_number(*v, 0, 1LL << 32, &n)) return usage_error("bad size: " + std::string(*v));
+            if (!to_number(*v, 0, 1LL << 32, &n))
+                return usage_error("bad size: " + std::string(*v));
             http.huge_header = static_cast<std::size_t>(n);
         } else if (option == "--www") {
             http.www = std::string(*v);

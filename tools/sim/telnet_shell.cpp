@@ -175,8 +175,7 @@ bool TelnetShell::send_flood(const platform::TcpSocket& socket) {
     return true;
 }
 
-bool TelnetShell::answer(const platform::TcpSocket& socket, const std::string& text,
-                         int& answers) {
+bool TelnetShell::answer(const platform::TcpSocket& socket, const std::string& text, int& answers) {
     if (options_.silent || text.empty()) return true;
     ++answers;
     std::string noise(options_.nul_bytes, '\0');
