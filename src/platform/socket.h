@@ -155,11 +155,19 @@ public:
     // Sends everything or fails: true when every byte went out.
     [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes, int* error = nullptr) const;
     [[nodiscard]] bool send_all(std::string_view text, int* error = nullptr) const;
+    // The same, but gives up (false, *error = ETIMEDOUT) when the peer takes no byte for
+    // `stall`, or when `deadline` passes before the last byte went out.
+    [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes,
+                                std::chrono::milliseconds stall,
+                                std::chrono::steady_clock::time_point deadline,
+                                int* error = nullptr) const;
     // Bytes received, 0 when the peer closed, -1 with *error set.
     [[nodiscard]] int receive(std::span<std::uint8_t> into, int* error = nullptr) const;
     [[nodiscard]] int receive(std::span<char> into, int* error = nullptr) const;
     // Ends both directions; a thread blocked in receive() on this socket returns.
     void shutdown() const;
+    // Closes with a reset (RST) instead of an orderly end, as a crashing peer would.
+    void abort();
     Endpoint peer_endpoint() const;
 
 private:

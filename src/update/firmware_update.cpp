@@ -1,6 +1,5 @@
 #include "update/firmware_update.h"
 
-#include <charconv>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,34 +12,20 @@
 namespace update {
 namespace {
 
-// The fixed texts of the dialogue, sent or searched for exactly (case-sensitive).
-constexpr std::string_view kLoginPrompt = "login:";
-constexpr std::string_view kPasswordPrompt = "password:";
-constexpr std::string_view kShellPrompt = "ZorvaController>";
-constexpr std::string_view kVersionCommand = "1scv";
-constexpr std::string_view kVersionMark = "Rev ";
-constexpr std::string_view kUpdateCommand = "update";
-constexpr std::string_view kConfirmQuestion = "y/n";
-constexpr std::string_view kConfirm = "y";
+// The client as the dialogue's link: its exchanges, and real pauses.
+class TelnetLink : public DialogueLink {
+public:
+    explicit TelnetLink(CTelnetClient& client) : client_(client) {}
+    bool exchange(std::string_view command, std::string& response, bool appendCR) override {
+        return client_.SendCommand(command, response, appendCR);
+    }
+    void pause(std::chrono::milliseconds duration) override {
+        std::this_thread::sleep_for(duration);
+    }
 
-// Versions below this are refused. The parsed value gets kVersionBias added first, so that a
-// controller reporting exactly 3.2 passes the strict comparison.
-constexpr double kVersionThreshold = 3.2;
-constexpr double kVersionBias = 1e-10;
-
-constexpr std::chrono::milliseconds kBeforeUpdate{100};
-constexpr std::chrono::milliseconds kAfterUpdateAnswer{500};
-constexpr std::chrono::milliseconds kAfterConfirm{500};
-
-bool contains(const std::string& text, std::string_view fragment) {
-    return text.find(fragment) != std::string::npos;
-}
-
-bool is_c_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+private:
+    CTelnetClient& client_;
+};
 
 // Shared by the hand-over, the waiters and each job thread. A job thread holds its own
 // reference, so a job still running when the process ends never reads freed state.
@@ -88,99 +73,19 @@ FirmwareHolder& holder() {
 
 }  // namespace
 
-std::string_view version_text(std::string_view answer, std::size_t rev_end) {
-    if (rev_end > answer.size()) return {};
-    const std::string_view rest = answer.substr(rev_end);
-    std::size_t n = 0;
-    while (n < rest.size() &&
-           (is_digit(rest[n]) || static_cast<std::int8_t>(rest[n]) <= static_cast<std::int8_t>('.')))
-        ++n;
-    return rest.substr(0, n);
-}
-
-double c_locale_decimal(std::string_view text) {
-    std::size_t i = 0;
-    while (i < text.size() && is_c_space(text[i])) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    // The longest run of digits with at most one point; it must hold at least one digit.
-    const std::size_t start = i;
-    std::size_t digits = 0;
-    while (i < text.size() && is_digit(text[i])) ++i, ++digits;
-    if (i < text.size() && text[i] == '.') {
-        ++i;
-        while (i < text.size() && is_digit(text[i])) ++i, ++digits;
-    }
-    if (digits == 0) return 0.0;
-    double value = 0.0;
-    // from_chars is locale-independent and rounds correctly, as the C locale's strtod does.
-    const auto result =
-        std::from_chars(text.data() + start, text.data() + i, value, std::chars_format::fixed);
-    if (result.ec != std::errc{}) return 0.0;
-    return negative ? -value : value;
-}
-
 bool Login(CTelnetClient& client) {
-    std::string response;
-    core::log_printf(">> Connect...");
-    // Nothing is sent: this exchange collects the greeting.
-    client.SendCommand("", response, true);
-    if (!contains(response, kLoginPrompt)) return false;
-
-    core::log_printf("OK!\n");
-    core::log_printf(">> Sent login...");
-    response.clear();
-    client.SendCommand(client.login_text(), response, true);
-    if (!contains(response, kPasswordPrompt)) return false;
-
-    core::log_printf("OK!\n");
-    response.clear();
-    core::log_printf(">> Sent password...");
-    client.SendCommand(client.password_text(), response, true);
-    if (!contains(response, kShellPrompt)) return false;
-
-    core::log_printf("OK!\n");
-    return true;
+    TelnetLink link(client);
+    return Login(link, client.login_text(), client.password_text());
 }
 
 bool CheckVersion(CTelnetClient& client) {
-    double version = 0.0;
-    std::string response;
-    core::log_printf(">> Check version...");
-    client.SendCommand(kVersionCommand, response, true);
-
-    const std::size_t mark = response.find(kVersionMark);
-    if (mark == std::string::npos) {
-        core::log_printf("FAILED!\n");
-    } else {
-        const std::string text(version_text(response, mark + kVersionMark.size()));
-        response.clear();
-        version = c_locale_decimal(text);
-        core::log_printf("OK!\n");
-        version += kVersionBias;
-        core::log_printf("Version [%f]\n", version);
-    }
-
-    if (version - kVersionThreshold > 0) return true;
-    core::log_printf("\nVersion number should be 3.2 or higher!\nUpdate ");
-    return false;
+    TelnetLink link(client);
+    return CheckVersion(link);
 }
 
 bool SendUpdate(CTelnetClient& client) {
-    std::string response;
-    std::this_thread::sleep_for(kBeforeUpdate);
-    client.SendCommand(kUpdateCommand, response, true);
-    if (!contains(response, kConfirmQuestion)) return false;  // deliberately without a log line
-
-    std::this_thread::sleep_for(kAfterUpdateAnswer);
-    response.clear();
-    // The confirmation goes out without a line end; the answer is not examined.
-    client.SendCommand(kConfirm, response, false);
-    std::this_thread::sleep_for(kAfterConfirm);
-    return true;
+    TelnetLink link(client);
+    return SendUpdate(link);
 }
 
 int FirmwareUpdateThread(CTelnetClient* client) {
@@ -191,7 +96,8 @@ int FirmwareUpdateThread(CTelnetClient* client) {
 }
 
 HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
-                                         std::string_view address, std::uint16_t port) {
+                                         std::string_view address, std::uint16_t port,
+                                         std::chrono::milliseconds exchange_limit) {
     FirmwareHolder& h = holder();
     const std::shared_ptr<JobStatus> status = h.status;
     {
@@ -208,6 +114,8 @@ HandOverResult firmware_update_hand_over(std::string_view login, std::string_vie
     if (!h.firmwareClient) h.firmwareClient = std::make_unique<CTelnetClient>();
     CTelnetClient* client = h.firmwareClient.get();
     client->SetCredentials(login, password);
+    client->WatchFor(dialogue_watched_texts());
+    client->SetExchangeLimit(exchange_limit);
     if (!client->Connect(std::string(address), port)) {
         finish_job(*status, kJobFailed);
         return HandOverResult::connect_failed;

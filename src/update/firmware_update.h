@@ -12,9 +12,10 @@
 #include <string>
 #include <string_view>
 
-namespace update {
+#include "update/dialogue.h"
+#include "update/telnet_client.h"
 
-class CTelnetClient;
+namespace update {
 
 // The controller's shell port.
 inline constexpr std::uint16_t kTelnetPort = 23;
@@ -35,12 +36,14 @@ enum class HandOverResult {
 void firmware_update_hand_over(std::string_view login, std::string_view password,
                                std::string_view address);
 
-// The same on any TCP port (tests and simulators), with the outcome of the hand-over.
+// The same on any TCP port (tests and simulators), with the outcome of the hand-over; each
+// exchange of the job may last at most `exchange_limit`.
 HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
-                                         std::string_view address, std::uint16_t port);
+                                         std::string_view address, std::uint16_t port,
+                                         std::chrono::milliseconds exchange_limit = kExchangeLimit);
 
 // Waits until no firmware job runs and returns the exit code of the last job that ended
-// (kJobFailed when none ever ran). The dialogue has no overall time-out, so neither has this.
+// (kJobFailed when none ever ran). Each exchange of a job has its overall limit, so a job ends.
 int wait_for_firmware_job();
 // The same with a deadline; nullopt when a job still runs after `timeout`.
 std::optional<int> wait_for_firmware_job(std::chrono::milliseconds timeout);
@@ -52,20 +55,9 @@ const CTelnetClient* firmware_client();
 // before succeeded), then Close in every case. kJobSucceeded or kJobFailed.
 int FirmwareUpdateThread(CTelnetClient* client);
 
-// The three steps of the dialogue; true: go on.
+// The three steps of the dialogue (update/dialogue.h) on the client; true: go on.
 bool Login(CTelnetClient& client);
 bool CheckVersion(CTelnetClient& client);
 bool SendUpdate(CTelnetClient& client);
-
-// The version text of an answer to "1scv": the characters right behind `rev_end` that are
-// decimal digits or whose code, as a signed 8-bit value, is not above that of "." (so blanks,
-// line ends, signs, commas and bytes 128 to 255 are taken too); it ends before the first other
-// character or at the end of the answer.
-std::string_view version_text(std::string_view answer, std::size_t rev_end);
-
-// The C library's decimal conversion in the C locale: leading white space skipped, an optional
-// sign, digits with at most one decimal point, stopping at the first character that cannot
-// continue the number; 0.0 when there is no number.
-double c_locale_decimal(std::string_view text);
 
 }  // namespace update

@@ -1,5 +1,6 @@
 #include "update/telnet_client.h"
 
+#include <algorithm>
 #include <array>
 #include <system_error>
 
@@ -19,6 +20,10 @@ CTelnetClient::~CTelnetClient() { (void)Close(); }
 void CTelnetClient::SetCredentials(std::string_view login_text, std::string_view password_text) {
     login.assign(login_text);
     password.assign(password_text);
+}
+
+void CTelnetClient::WatchFor(std::vector<WatchedText> texts) {
+    watched = std::move(texts);
 }
 
 bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
@@ -50,15 +55,17 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
 
     sock = std::move(connection);
     dataEvent = std::make_unique<AutoResetEvent>();
+    stopReceiver = std::make_unique<platform::Waker>();
     {
         std::lock_guard guard(lock);
-        received.clear();
+        received = ExchangeBuffer(watched);
     }
     try {
         receiver = std::thread(&CTelnetClient::TelnetReceiveThread, this);
     } catch (const std::system_error&) {
         sock.reset();
         dataEvent.reset();
+        stopReceiver.reset();
         core::log_printf("Internal Error\n");
         return connected;
     }
@@ -69,10 +76,16 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
 int CTelnetClient::TelnetReceiveThread(CTelnetClient* client) {
     std::array<std::uint8_t, kReceiveChunkMax + 1> buffer{};
     for (;;) {
+        const platform::WaitResult ready =
+            client->sock->wait_readable(std::chrono::hours(24), client->stopReceiver.get());
+        if (ready == platform::WaitResult::timeout) continue;
+        if (ready != platform::WaitResult::readable) break;  // Close woke us, or the wait failed
         const int n = client->sock->receive(std::span(buffer).first(kReceiveChunkMax));
         if (n <= 0) break;  // peer closed, receive failed, or Close shut the socket down
-        for (const std::uint8_t byte : std::span(buffer).first(static_cast<std::size_t>(n)))
-            client->AddReceived(byte, false);
+        {
+            std::lock_guard guard(client->lock);
+            client->received.add(std::span(buffer).first(static_cast<std::size_t>(n)));
+        }
         client->dataEvent->set();
     }
     return 0;
@@ -83,7 +96,7 @@ void CTelnetClient::AddReceived(std::uint8_t byte, bool clear) {
     if (clear)
         received.clear();
     else
-        received.push_back(byte);
+        received.add(byte);
 }
 
 bool CTelnetClient::SendCommand(std::string_view command, std::string& response, bool appendCR) {
@@ -93,28 +106,49 @@ bool CTelnetClient::SendCommand(std::string_view command, std::string& response,
         if (appendCR) (void)sock->send(std::string_view("\r"));
     }
     // Wait for one whole quiet second. The event is auto-reset and keeps a signal until a wait
-    // consumes it, so a chunk that came before this exchange began counts as activity too.
+    // consumes it, so a chunk that came before this exchange began counts as activity too. A
+    // quiet second that would end past the limit does not count: the exchange is over time.
+    bool in_time = true;
     if (dataEvent) {
-        while (dataEvent->wait_for(kQuietTime)) {
+        const auto deadline = std::chrono::steady_clock::now() + exchange_limit;
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            const auto wait = std::min(left, kQuietTime);
+            if (wait.count() <= 0) {
+                in_time = false;
+                break;
+            }
+            if (!dataEvent->wait_for(wait)) {
+                in_time = wait == kQuietTime;
+                break;
+            }
         }
     }
     std::lock_guard guard(lock);
-    response.append(received.begin(), received.end());
-    received.clear();
-    return true;
+    received.take(response);
+    return in_time;
 }
 
 bool CTelnetClient::Close() {
-    if (sock) sock->shutdown();  // makes the receiver's pending receive return
+    if (stopReceiver) stopReceiver->signal();
+    // Without its wake-up line the receiver is ended the blunt way.
+    if (sock && (!stopReceiver || !stopReceiver->valid())) sock->shutdown();
     if (receiver.joinable()) receiver.join();
     sock.reset();
     dataEvent.reset();
+    stopReceiver.reset();
     return true;
 }
 
 std::size_t CTelnetClient::pending_bytes() const {
     std::lock_guard guard(lock);
-    return received.size();
+    return received.held();
+}
+
+std::size_t CTelnetClient::pending_bytes_max() const {
+    std::lock_guard guard(lock);
+    return received.held_max();
 }
 
 }  // namespace update

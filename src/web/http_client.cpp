@@ -140,7 +140,7 @@ int HttpReadLine(std::span<char> destination, const platform::TcpSocket& socket,
 
 int HttpQuery(const char* method, const char* host, const char* credentials, const char* path,
               int port, const char* extra_headers, const char* body, int body_length,
-              std::chrono::milliseconds status_timeout) {
+              const HttpLimits& limits) {
     const std::string_view path_text = or_empty(path);
     if (path_text == kFormatPath)
         core::log_printf("Formatting Flash - ");
@@ -157,19 +157,24 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
         platform::TcpSocket::connect({*address, static_cast<std::uint16_t>(port)}, &error);
     if (!socket)
         return code(is_socket_creation_error(error) ? HttpFailure::socket : HttpFailure::connect);
+    const auto send_deadline = std::chrono::steady_clock::now() + limits.send;
 
     const std::string head = format_head(
         or_empty(method), path_text, base64_encode(or_empty(credentials)), or_empty(extra_headers));
-    if (!socket->send_all(head)) return code(HttpFailure::send_head);
+    if (!socket->send_all(
+            std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()),
+            limits.send_stall, send_deadline))
+        return code(HttpFailure::send_head);
     if (body_length < 0) return code(HttpFailure::send_body);
     if (body_length != 0 && body &&
         !socket->send_all(std::span(reinterpret_cast<const std::uint8_t*>(body),
-                                    static_cast<std::size_t>(body_length))))
+                                    static_cast<std::size_t>(body_length)),
+                          limits.send_stall, send_deadline))
         return code(HttpFailure::send_body);
 
     std::array<char, kStatusArea> line{};
     const int n = HttpReadLine(line, *socket, kStatusLineMax,
-                               std::chrono::steady_clock::now() + status_timeout);
+                               std::chrono::steady_clock::now() + limits.status_line);
     std::fprintf(stderr, "%s\n", line.data());
     if (n <= 0) {
         core::log_printf("Failed: Connect/Transfer Problem\n");
@@ -186,7 +191,7 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
 
 int HttpPut(const char* path, const char* body, int body_length, const char* host,
             const char* credentials, int port, bool overwrite, const char* content_type,
-            std::chrono::milliseconds status_timeout) {
+            const HttpLimits& limits) {
     std::array<char, kPutHeaderArea> extra{};
     const char* control = overwrite ? "Control: overwrite=1\r\n" : "";
     if (content_type)
@@ -194,8 +199,7 @@ int HttpPut(const char* path, const char* body, int body_length, const char* hos
                       body_length, content_type, control);
     else
         std::snprintf(extra.data(), extra.size(), "Content-length: %d\r\n%s", body_length, control);
-    return HttpQuery("PUT", host, credentials, path, port, extra.data(), body, body_length,
-                     status_timeout);
+    return HttpQuery("PUT", host, credentials, path, port, extra.data(), body, body_length, limits);
 }
 
 }  // namespace web

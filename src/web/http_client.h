@@ -41,6 +41,22 @@ std::string_view to_string(HttpFailure f);
 // How long the status line may take to arrive, counted from the end of the request. A peer
 // that accepts and never answers would otherwise hold the job for ever.
 inline constexpr std::chrono::milliseconds kStatusLineTimeout = std::chrono::seconds(60);
+// A send fails when the peer takes no byte for this long: a peer that accepts and never reads
+// would otherwise hold the job for ever once the socket buffers are full.
+inline constexpr std::chrono::milliseconds kSendStallTimeout = std::chrono::seconds(60);
+// Head and body together must be sent within this, counted from the connect: a peer that reads
+// a trickle would otherwise hold a big upload for hours. Ten minutes carry a 10 MB page at
+// 17 KB/s.
+inline constexpr std::chrono::milliseconds kSendTimeout = std::chrono::minutes(10);
+// The connect itself waits as long as the platform allows (Linux gives up after about two
+// minutes of unanswered SYNs); the name lookup likewise.
+
+// The time bounds of one request; tests make them short.
+struct HttpLimits {
+    std::chrono::milliseconds status_line = kStatusLineTimeout;
+    std::chrono::milliseconds send_stall = kSendStallTimeout;
+    std::chrono::milliseconds send = kSendTimeout;
+};
 // The status line is read into a 512-byte area: longer lines are cut to this many bytes.
 inline constexpr int kStatusLineMax = 511;
 // The request line carries at most this many characters of the path (the log shows it whole).
@@ -64,17 +80,16 @@ std::optional<int> parse_status_line(std::string_view line);
 
 // One request. `extra_headers` holds whole header lines, each ending in "\r\n" (may be empty);
 // `body` may be null. The path is sent without its leading "/" and cut to 256 characters in the
-// request line. Credentials and head are sent whole whatever their length.
+// request line. Credentials and head are sent whole whatever their length. A send that runs
+// into `limits` fails as a send that broke off (-4 or -5).
 [[nodiscard]] int HttpQuery(const char* method, const char* host, const char* credentials,
                             const char* path, int port, const char* extra_headers, const char* body,
-                            int body_length,
-                            std::chrono::milliseconds status_timeout = kStatusLineTimeout);
+                            int body_length, const HttpLimits& limits = {});
 
 // A PUT of `body` under `path` with "Content-length", an optional "Content-type" (cut to 64
 // characters) and, when `overwrite` is set, "Control: overwrite=1".
 [[nodiscard]] int HttpPut(const char* path, const char* body, int body_length, const char* host,
                           const char* credentials, int port, bool overwrite,
-                          const char* content_type,
-                          std::chrono::milliseconds status_timeout = kStatusLineTimeout);
+                          const char* content_type, const HttpLimits& limits = {});
 
 }  // namespace web

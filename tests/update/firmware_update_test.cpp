@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 
+#include "process_use.h"
 #include "telnet_shell.h"
 #include "test_support.h"
 #include "update/telnet_client.h"
@@ -67,20 +68,32 @@ struct JobRun {
     std::string log;
     std::string received;  // what the controller got, all sessions
     int confirmed = 0;
+    std::chrono::steady_clock::duration took{};
+    test::ProcessUse before, after;  // besides the simulated controller's own
+    std::size_t peak_growth_kib = 0;
 };
 
 JobRun run_job(sim::ShellOptions options, const std::string& login = "admin",
-               const std::string& password = "7305") {
+               const std::string& password = "7305",
+               std::chrono::milliseconds exchange_limit = update::kExchangeLimit) {
     options.port = 0;
     const auto shell = sim::TelnetShell::start(options);
     EXPECT_TRUE(shell);
     if (!shell) return {};
     test::CapturedLog log;
     JobRun run;
-    run.started = update::firmware_update_hand_over(login, password, "127.0.0.1", shell->port());
+    run.before = test::process_use();
+    const std::size_t resident = test::resident_kib();
+    const auto start = std::chrono::steady_clock::now();
+    run.started = update::firmware_update_hand_over(login, password, "127.0.0.1", shell->port(),
+                                                    exchange_limit);
     run.exit_code = update::wait_for_firmware_job(kJobDeadline).value_or(-1);
+    run.took = std::chrono::steady_clock::now() - start;
     // The job closed its side; let the controller see the end before reading its record.
     EXPECT_TRUE(shell->wait_sessions_ended(1, 10s));
+    run.after = test::process_use_back_to(run.before);
+    const std::size_t peak = test::peak_resident_kib();
+    run.peak_growth_kib = peak > resident ? peak - resident : 0;
     run.log = log.text();
     run.received = shell->received();
     run.confirmed = shell->updates_confirmed();
@@ -158,6 +171,78 @@ TEST_P(FirmwareDialogue, EndsTheLogAndTheWireExactlyWhereItStops) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AgainstTheSimulatedController, FirmwareDialogue, testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Controllers that misbehave on purpose: each job ends with the described lines, within the
+// exchange limit, with bounded memory, and leaves no thread or socket behind.
+constexpr auto kShortLimit = 1500ms;
+
+struct HostileRow {
+    const char* name;
+    sim::ShellOptions options;
+    std::string log;
+    std::string wire;
+    int exit_code;
+    std::chrono::milliseconds limit = kShortLimit;  // of each exchange
+};
+constexpr const char* kPassed = ">> Check version...OK!\nVersion [3.200000]\n";
+
+const HostileRow kHostileRows[] = {
+    {"FloodOf32MbAheadOfTheGreetingPasses",
+     shell_with([](auto& o) { o.flood_bytes = 32u << 20; }), std::string(kLoggedIn) + kPassed,
+     kFullDialogue, update::kJobSucceeded, 30s},
+    {"EndlessFloodFailsTheGreetingAtTheLimit",
+     shell_with([](auto& o) { o.flood_bytes = std::uint64_t{1} << 40; }), ">> Connect...", "",
+     update::kJobFailed},
+    {"ByteEveryHundredMsFailsTheGreetingAtTheLimit", shell_with([](auto& o) {
+         o.flood_bytes = 100000;
+         o.drip = 100ms;
+     }),
+     ">> Connect...", "", update::kJobFailed},
+    {"SilentShellStopsAfterConnect", shell_with([](auto& o) { o.silent = true; }),
+     ">> Connect...", "", update::kJobFailed},
+    {"CloseInTheGreeting", shell_with([](auto& o) { o.close_in_answer = 1; }), ">> Connect...",
+     "", update::kJobFailed},
+    {"CloseInThePasswordPrompt", shell_with([](auto& o) { o.close_in_answer = 2; }),
+     ">> Connect...OK!\n>> Sent login...", "admin\r", update::kJobFailed},
+    {"CloseInTheWelcome", shell_with([](auto& o) { o.close_in_answer = 3; }),
+     ">> Connect...OK!\n>> Sent login...OK!\n>> Sent password...", "admin\r7305\r",
+     update::kJobFailed},
+    {"CloseInTheVersionAnswer", shell_with([](auto& o) { o.close_in_answer = 4; }),
+     std::string(kLoggedIn) + ">> Check version...FAILED!\n" + kTooOld, "admin\r7305\r1scv\r",
+     update::kJobFailed},
+    {"CloseInTheYesNoQuestion", shell_with([](auto& o) { o.close_in_answer = 5; }),
+     std::string(kLoggedIn) + kPassed, "admin\r7305\r1scv\rupdate\r", update::kJobFailed},
+    {"NulBytesAheadOfEveryAnswerPass", shell_with([](auto& o) { o.nul_bytes = 300; }),
+     std::string(kLoggedIn) + kPassed, kFullDialogue, update::kJobSucceeded},
+    {"LinesOf64KbAndNulBytesAheadOfEveryAnswerPass", shell_with([](auto& o) {
+         o.nul_bytes = 300;
+         o.long_line = 64 << 10;
+     }),
+     std::string(kLoggedIn) + kPassed, kFullDialogue, update::kJobSucceeded},
+};
+
+void PrintTo(const HostileRow& row, std::ostream* os) { *os << row.name; }
+
+class HostileController : public testing::TestWithParam<HostileRow> {};
+
+TEST_P(HostileController, EndsWithTheDescribedLinesAndLeavesNothingBehind) {
+    const HostileRow& row = GetParam();
+    const JobRun run = run_job(row.options, "admin", "7305", row.limit);
+    EXPECT_EQ(update::HandOverResult::started, run.started);
+    EXPECT_EQ(row.exit_code, run.exit_code);
+    EXPECT_EQ(row.log, run.log);
+    EXPECT_EQ(row.wire, run.received);
+    EXPECT_EQ(run.before.threads, run.after.threads);
+    EXPECT_EQ(run.before.open_files, run.after.open_files);
+    // Keeping the 32 MB flood would take twice that at least.
+    EXPECT_LT(run.peak_growth_kib, 16u << 10);
+    // No step runs past its limit: seven exchanges at most, and 1.1 s of pauses.
+    EXPECT_LT(run.took, 7 * row.limit + 1100ms + 2s);
+}
+
+INSTANTIATE_TEST_SUITE_P(AgainstTheSimulatedController, HostileController,
+                         testing::ValuesIn(kHostileRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FirmwareUpdate, AFailedConnectStartsNoJob) {

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "http_peer.h"
+#include "http_server.h"
 #include "platform/socket.h"
+#include "process_use.h"
 #include "test_support.h"
 #include "web/base64.h"
 
@@ -150,7 +152,7 @@ TEST(HttpQuery, GivesUpOnAStatusLineThatDoesNotArriveInTime) {
     test::CapturedLog log;
     EXPECT_EQ(web::code(web::HttpFailure::no_status_line),
               web::HttpPut("a.htm", "x", 1, "127.0.0.1", "admin:7305", peer.port(), false, nullptr,
-                           std::chrono::milliseconds(200)));
+                           web::HttpLimits{.status_line = std::chrono::milliseconds(200)}));
     EXPECT_EQ("Sending a.htm - Failed: Connect/Transfer Problem\n", log.text());
     EXPECT_TRUE(peer.request());
 }
@@ -164,6 +166,66 @@ TEST(HttpQuery, LeavesTheLineOpenWhenThePeerDropsTheBody) {
               web::HttpPut("a.htm", body.data(), static_cast<int>(body.size()), "127.0.0.1",
                            "admin:7305", peer.port(), false, nullptr));
     EXPECT_EQ("Sending a.htm - ", log.text());
+}
+
+// Web servers that misbehave on purpose: each request ends with the described outcome within its
+// bounds and leaves no thread or socket behind. (Its memory is bounded by construction: the body
+// is sent from the caller's buffer and no more than the status line is read.)
+TEST(HttpPut, EndsWithinItsBoundsAgainstHostileServers) {
+    using namespace std::chrono_literals;
+    struct Case {
+        const char* what;
+        void (*hostile)(sim::HttpOptions&);
+        web::HttpLimits limits;
+        int rc;
+        const char* outcome;
+    };
+    const web::HttpLimits fast{.status_line = 2s, .send_stall = 300ms, .send = 10s};
+    const Case cases[] = {
+        {"status line without end, cut at 511 bytes", [](auto& o) { o.endless_status = true; },
+         fast, 200, "Success\n"},
+        {"10 MB of header lines", [](auto& o) { o.huge_header = 10 << 20; }, fast, 200,
+         "Success\n"},
+        {"never reads: the send stalls", [](auto& o) { o.never_read = true; }, fast,
+         web::code(web::HttpFailure::send_body), ""},
+        {"never reads: the send runs out of time",
+         [](auto& o) { o.never_read = true; },
+         {.status_line = 2s, .send_stall = 60s, .send = 300ms},
+         web::code(web::HttpFailure::send_body),
+         ""},
+        // Bounds far off: only the reset can end this one in time.
+        {"reset in the middle of the body",
+         [](auto& o) { o.reset_mid_body = true; },
+         {.status_line = 30s, .send_stall = 30s, .send = 30s},
+         web::code(web::HttpFailure::send_body),
+         ""},
+    };
+    // More than loopback's socket buffers take, so that a peer that stops reading stops the send.
+    const std::string body(32 << 20, 'b');
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const test::ProcessUse before = test::process_use();
+        {
+            sim::HttpOptions options;
+            options.port = 0;
+            c.hostile(options);
+            const auto server = sim::HttpServer::start(options);
+            ASSERT_TRUE(server);
+            test::CapturedLog log;
+            ::testing::internal::CaptureStderr();  // the status line, 511 bytes of it
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(c.rc, web::HttpPut("big.bin", body.data(), static_cast<int>(body.size()),
+                                         "127.0.0.1", "admin:7305", server->port(), false, nullptr,
+                                         c.limits));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+            (void)::testing::internal::GetCapturedStderr();
+            EXPECT_EQ(std::string("Sending big.bin - ") + c.outcome, log.text());
+        }
+        // The server is gone with its sockets; whatever is left would be the client's.
+        const test::ProcessUse after = test::process_use_back_to(before);
+        EXPECT_EQ(before.threads, after.threads);
+        EXPECT_EQ(before.open_files, after.open_files);
+    }
 }
 
 TEST(HttpQuery, LeavesTheLineOpenWhenNoConnectionIsMade) {

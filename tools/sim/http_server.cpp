@@ -181,7 +181,18 @@ void HttpServer::serve() {
     accept_until_stopped(listener_, stop_, [this](platform::TcpSocket& socket) { handle(socket); });
 }
 
+void HttpServer::stream(const platform::TcpSocket& socket, std::string_view bytes,
+                        std::size_t count) {
+    for (std::size_t i = 0; count == 0 || i < count; ++i)
+        if (stop_.requested() || !socket.send_all(bytes)) return;
+}
+
 void HttpServer::handle(platform::TcpSocket& socket) {
+    if (options_.never_read) {
+        report("connection held, never read");
+        (void)stop_.sleep_for(kHttpHoldMax);
+        return;
+    }
     std::string data;
     std::array<std::uint8_t, kReadChunk> buffer{};
     // One more chunk of the request; false when the peer closed, went idle or we stop.
@@ -197,6 +208,16 @@ void HttpServer::handle(platform::TcpSocket& socket) {
         std::string text = "HTTP/1.0 " + std::to_string(status) + " " +
                            std::string(reason(status)) + "\r\nServer: ZorvaController\r\n";
         if (status == 401) text += "WWW-Authenticate: Basic realm=\"ZorvaController\"\r\n";
+        if (options_.endless_status) {
+            stream(socket, "HTTP/1.0 200 OK", 1);
+            return stream(socket, std::string(kReadChunk, 'x'), 0);
+        }
+        if (options_.huge_header > 0) {
+            (void)socket.send_all(text);
+            const std::string filler = "X-Filler: " + std::string(kReadChunk - 12, 'x') + "\r\n";
+            stream(socket, filler, options_.huge_header / filler.size() + 1);
+            text.clear();
+        }
         text += "Content-Length: 0\r\n\r\n";
         (void)socket.send_all(text);  // a peer that left early misses its answer; nothing to do
         // Lingering close: closing with unread input would reset the connection and could
@@ -233,8 +254,13 @@ void HttpServer::handle(platform::TcpSocket& socket) {
         request.authorization = head->authorization;
         const std::size_t length =
             head->content_length < 0 ? 0 : static_cast<std::size_t>(head->content_length);
-        while (data.size() - end < length)
+        while (data.size() - end < length) {
+            if (options_.reset_mid_body && data.size() - end >= length / 2) {
+                report(request.request_line + ": reset in the middle of the body");
+                return socket.abort();
+            }
             if (!read_more()) return;
+        }
         request.body = data.substr(end, length);
         status = respond_to(request, *head);
     }

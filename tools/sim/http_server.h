@@ -2,7 +2,7 @@
 // Basic authentication. A PUT of "format.dat" erases every stored file (the controller formats
 // its web page flash); a PUT of any other path stores the body under that name. Files are kept
 // in memory and, when a directory is given, written below it. The answer is a status line and
-// an empty head; a chosen status can replace every answer.
+// an empty head; a chosen status can replace every answer. Switches make it a hostile server.
 #pragma once
 
 #include <chrono>
@@ -32,6 +32,11 @@ struct HttpOptions {
     std::string password = "7305";
     std::filesystem::path www;  // stored files go below it (empty: memory only)
     int forced_status = 0;      // when set, every request is answered with it and changes nothing
+    // Hostile servers, for the client's bounds:
+    bool endless_status = false;  // the status line never ends: "HTTP/1.0 200 OK" and then 'x's
+    bool never_read = false;      // accepts and never reads; holds each connection kHttpHoldMax
+    std::size_t huge_header = 0;  // header lines of this many bytes behind the status line
+    bool reset_mid_body = false;  // takes half the body, then resets the connection
     std::function<void(const std::string&)> report;
 };
 
@@ -39,6 +44,7 @@ struct HttpOptions {
 inline constexpr std::size_t kHttpHeadMax = 16 * 1024;
 inline constexpr std::size_t kHttpBodyMax = 64 * 1024 * 1024;
 inline constexpr std::chrono::seconds kHttpIdleTimeout{10};
+inline constexpr std::chrono::minutes kHttpHoldMax{5};
 
 struct HttpRequestRecord {
     std::string request_line;  // as received, without its line end
@@ -83,6 +89,9 @@ private:
     HttpServer(HttpOptions options, platform::TcpListener listener);
     void serve();
     void handle(platform::TcpSocket& socket);
+    // Sends `bytes` `count` times over (a stream without end when count is 0), until the peer
+    // goes or a stop is requested.
+    void stream(const platform::TcpSocket& socket, std::string_view bytes, std::size_t count);
     int respond_to(HttpRequestRecord& request, const ParsedHead& head);
     int store(const std::string& path, const std::string& body);
     void erase_all();

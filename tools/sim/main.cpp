@@ -39,11 +39,21 @@ constexpr const char* kUsage =
     "  --no-yn               refuse \"update\" without asking y/n\n"
     "  --greeting-size N     pad the greeting to at least N bytes\n"
     "  --drip-ms N           send answers one byte at a time, N ms apart\n"
+    "  --flood N             send N bytes of output (no prompt in it) before the greeting\n"
+    "  --silent              answer nothing at all\n"
+    "  --close-in-answer N   cut the N-th answer (1 = greeting) in half and close\n"
+    "  --nul-bytes N         put N NUL bytes ahead of every answer\n"
+    "  --long-line N         put a line of N bytes ahead of every answer\n"
     "web server:\n"
     "  --http-port N         web server port (default 80; 0 picks a free one)\n"
     "  --no-http             no web server\n"
     "  --www DIR             store uploaded files below DIR (default: in memory only)\n"
     "  --http-status N       answer every request with status N and change nothing\n"
+    "misbehaviours of the web server:\n"
+    "  --http-endless-status a status line that never ends\n"
+    "  --http-never-read     accept connections and never read them\n"
+    "  --http-huge-header N  send N bytes of header lines behind the status line\n"
+    "  --http-reset-mid-body reset the connection half way through a request body\n"
     "  --help                show this text\n";
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -103,6 +113,14 @@ int main(int argc, char** argv) {
             shell.no_rev = true;
         } else if (option == "--no-yn") {
             shell.no_yn = true;
+        } else if (option == "--silent") {
+            shell.silent = true;
+        } else if (option == "--http-endless-status") {
+            http.endless_status = true;
+        } else if (option == "--http-never-read") {
+            http.never_read = true;
+        } else if (option == "--http-reset-mid-body") {
+            http.reset_mid_body = true;
         } else if (option == "--no-http") {
             http_on = false;
         } else if (const auto v = value(); !v) {
@@ -131,6 +149,23 @@ int main(int argc, char** argv) {
         } else if (option == "--drip-ms") {
             if (!to_number(*v, 0, 60000, &n)) return usage_error("bad delay: " + std::string(*v));
             shell.drip = std::chrono::milliseconds(n);
+        } else if (option == "--flood") {
+            if (!to_number(*v, 0, 1LL << 50, &n))
+                return usage_error("bad size: " + std::string(*v));
+            shell.flood_bytes = static_cast<std::uint64_t>(n);
+        } else if (option == "--close-in-answer") {
+            if (!to_number(*v, 1, 6, &n)) return usage_error("bad answer: " + std::string(*v));
+            shell.close_in_answer = static_cast<int>(n);
+        } else if (option == "--nul-bytes") {
+            if (!to_number(*v, 0, 1 << 26, &n)) return usage_error("bad size: " + std::string(*v));
+            shell.nul_bytes = static_cast<std::size_t>(n);
+        } else if (option == "--long-line") {
+            if (!to_number(*v, 0, 1 << 26, &n)) return usage_error("bad size: " + std::string(*v));
+            shell.long_line = static_cast<std::size_t>(n);
+        } else if (option == "--http-huge-header") {
+            if (!to_number(*v, 0, 1LL << 32, &n))
+                return usage_error("bad size: " + std::string(*v));
+            http.huge_header = static_cast<std::size_t>(n);
         } else if (option == "--www") {
             http.www = std::string(*v);
         } else if (option == "--http-status") {

@@ -162,9 +162,37 @@ void TelnetShell::serve() {
     });
 }
 
+bool TelnetShell::send_flood(const platform::TcpSocket& socket) {
+    // Lines of '#', so that no text the client looks for appears in them.
+    std::string chunk;
+    while (chunk.size() < kReadChunk) chunk += std::string(78, '#') + "\r\n";
+    for (std::uint64_t left = options_.flood_bytes; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+        if (stop_.requested() || !send_answer(socket, std::string_view(chunk).substr(0, n)))
+            return false;
+        left -= n;
+    }
+    return true;
+}
+
+bool TelnetShell::answer(const platform::TcpSocket& socket, const std::string& text, int& answers) {
+    if (options_.silent || text.empty()) return true;
+    ++answers;
+    std::string noise(options_.nul_bytes, '\0');
+    if (options_.long_line > 0) noise += std::string(options_.long_line, '=') + "\r\n";
+    const std::string whole = noise + text;
+    if (answers == options_.close_in_answer) {
+        (void)send_answer(socket, std::string_view(whole).substr(0, whole.size() / 2));
+        return false;
+    }
+    return send_answer(socket, whole);
+}
+
 void TelnetShell::run_session(platform::TcpSocket& socket) {
     ShellSession session(options_);
-    if (!send_answer(socket, session.start())) return;
+    int answers = 0;
+    if (options_.flood_bytes > 0 && !send_flood(socket)) return;
+    if (!answer(socket, session.start(), answers)) return;
     std::array<std::uint8_t, kReadChunk> buffer{};
     while (!session.finished()) {
         const auto ready = socket.wait_readable(std::chrono::hours(1), &stop_.waker());
@@ -175,7 +203,7 @@ void TelnetShell::run_session(platform::TcpSocket& socket) {
         const std::string_view bytes(reinterpret_cast<const char*>(buffer.data()),
                                      static_cast<std::size_t>(n));
         record(bytes);
-        const std::string answer = session.feed(bytes);
+        const std::string reply = session.feed(bytes);
         if (session.update_confirmed()) {
             {
                 std::lock_guard lock(mutex_);
@@ -183,11 +211,11 @@ void TelnetShell::run_session(platform::TcpSocket& socket) {
             }
             report("update confirmed; the controller restarts");
         }
-        if (!send_answer(socket, answer)) return;
+        if (!answer(socket, reply, answers)) return;
     }
 }
 
-bool TelnetShell::send_answer(const platform::TcpSocket& socket, const std::string& text) {
+bool TelnetShell::send_answer(const platform::TcpSocket& socket, std::string_view text) {
     if (options_.drip.count() <= 0) return text.empty() || socket.send_all(text);
     for (const char c : text) {
         if (!socket.send_all(std::string_view(&c, 1))) return false;

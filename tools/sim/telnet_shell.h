@@ -1,7 +1,9 @@
 // The simulated controller's command shell: a TCP server that plays the controller's side of the
 // firmware dialogue (greeting with "login:", "password:", the "ZorvaController>" prompt, "Rev "
 // and the version for "1scv", a y/n question for "update", a restart after "y"), with switches
-// for the ways a real controller has been seen to misbehave. It records every byte it receives.
+// for the ways a real controller has been seen to misbehave and for hostile ones (floods,
+// silence, a close in the middle of an answer, NUL bytes and long lines). It records every byte
+// it receives.
 // Sessions are served one at a time, as the controller's shell does.
 #pragma once
 
@@ -39,6 +41,12 @@ struct ShellOptions {
     std::size_t greeting_size = 0;    // the greeting is padded to at least this many bytes
     std::chrono::milliseconds drip{
         0};  // when set, answers go out one byte at a time, this far apart
+    // Hostile shells, for the client's bounds:
+    std::uint64_t flood_bytes = 0;  // this much output (no prompt in it) ahead of the greeting
+    bool silent = false;            // reads everything, answers nothing
+    int close_in_answer = 0;        // the n-th answer (1 = greeting) is cut in half, then closed
+    std::size_t nul_bytes = 0;      // NUL bytes ahead of every answer
+    std::size_t long_line = 0;      // a line of this many bytes ahead of every answer
     std::filesystem::path record_file;  // every received byte is appended here (empty: none)
     Reporter report;
 };
@@ -91,7 +99,10 @@ private:
     void serve();
     void run_session(platform::TcpSocket& socket);
     void record(std::string_view bytes);
-    bool send_answer(const platform::TcpSocket& socket, const std::string& text);
+    bool send_answer(const platform::TcpSocket& socket, std::string_view text);
+    // The answers of a session with the hostile options applied; false ends the session.
+    bool answer(const platform::TcpSocket& socket, const std::string& text, int& answers);
+    bool send_flood(const platform::TcpSocket& socket);
     void report(const std::string& text) const;
 
     ShellOptions options_;

@@ -402,6 +402,45 @@ bool TcpSocket::send_all(std::string_view text, int* error) const {
                     error);
 }
 
+bool TcpSocket::send_all(std::span<const std::uint8_t> bytes, std::chrono::milliseconds stall,
+                         std::chrono::steady_clock::time_point deadline, int* error) const {
+    while (!bytes.empty()) {
+        // Never blocks: takes what fits into the send buffer now.
+        ssize_t n;
+        do {
+            n = ::send(fd(handle_), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            bytes = bytes.subspan(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            set_error(error, errno);
+            return false;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        const auto wait = std::min(left, stall);
+        pollfd p{fd(handle_), POLLOUT, 0};
+        int rc = 0;
+        if (wait.count() > 0) {
+            const int ms = wait.count() > 0x7fffffff ? 0x7fffffff : static_cast<int>(wait.count());
+            do {
+                rc = ::poll(&p, 1, ms);
+            } while (rc < 0 && errno == EINTR);
+        }
+        if (rc < 0) {
+            set_error(error, errno);
+            return false;
+        }
+        if (rc == 0) {
+            set_error(error, ETIMEDOUT);
+            return false;
+        }
+    }
+    return true;
+}
+
 int TcpSocket::receive(std::span<std::uint8_t> into, int* error) const {
     ssize_t n;
     do {
@@ -420,6 +459,13 @@ int TcpSocket::receive(std::span<char> into, int* error) const {
 
 void TcpSocket::shutdown() const {
     ::shutdown(fd(handle_), SHUT_RDWR);
+}
+
+void TcpSocket::abort() {
+    if (handle_ == kNone) return;
+    const linger l{1, 0};
+    ::setsockopt(fd(handle_), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close();
 }
 
 Endpoint TcpSocket::peer_endpoint() const {

@@ -1,0 +1,52 @@
+#include "process_use.h"
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+namespace test {
+namespace {
+
+std::size_t entries(const char* dir) {
+    std::error_code ec;
+    std::size_t n = 0;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        ++n;
+    return n;
+}
+
+std::size_t status_kib(const std::string& field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with(field + ":")) return std::stoul(line.substr(field.size() + 1));
+    return 0;
+}
+
+}  // namespace
+
+ProcessUse process_use() {
+    // The iterator of /proc/self/fd holds one descriptor of its own while it counts.
+    return {entries("/proc/self/task"), entries("/proc/self/fd")};
+}
+
+ProcessUse process_use_back_to(const ProcessUse& before, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const ProcessUse now = process_use();
+        if ((now.threads <= before.threads && now.open_files <= before.open_files) ||
+            std::chrono::steady_clock::now() > deadline)
+            return now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+std::size_t resident_kib() {
+    return status_kib("VmRSS");
+}
+std::size_t peak_resident_kib() {
+    return status_kib("VmHWM");
+}
+
+}  // namespace test
