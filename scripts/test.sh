@@ -20,7 +20,10 @@ phase "test suite"
 
 phase "test suite with AddressSanitizer and UndefinedBehaviorSanitizer"
 if [[ ! -f "$root/build-asan/build.ninja" ]]; then
+    # -O1 with line tables only: it builds in little more than half the time of -O2 -g, and
+    # every report still names file and line.
     cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
         -DKESTROM_BUILD_TESTS=ON -DKESTROM_SANITIZE=address,undefined
 fi
 cmake --build "$root/build-asan"
