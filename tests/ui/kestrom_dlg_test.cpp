@@ -24,6 +24,7 @@
 #include "ui/log_pane.h"
 #include "ui/s_tab_ctrl.h"
 #include "ui_test_support.h"
+#include "update/firmware_update.h"
 
 using ui::CKestromDlg;
 using Edit = std::pair<core::Setting, std::string>;
@@ -352,6 +353,9 @@ private slots:
             QVERIFY(edits_.empty());
             QVERIFY(test::stored_settings() == before);
             QVERIFY(dlg.GetDlgItem(c.button)->isEnabled());
+            // The job's own lines must land in this pane, not in the next test's.
+            QVERIFY(core::wait_for_web_jobs(std::chrono::seconds(60)));
+            QVERIFY(update::wait_for_firmware_job(std::chrono::seconds(60)).has_value());
         }
     }
 
