@@ -1,6 +1,8 @@
 #include "core/driver.h"
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "core/event_log.h"
@@ -33,6 +35,19 @@ bool rebuilds_lease_table(Setting s) {
         case Setting::ZorvaIPAddress: return false;
     }
     return false;
+}
+
+// The web jobs that run. Never destroyed: a job still running at the process end must find
+// it whole, and no static destructor may run underneath it.
+struct WebJobs {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int running = 0;  // guarded by mutex
+};
+
+WebJobs& web_jobs() {
+    static WebJobs* const jobs = new WebJobs;
+    return *jobs;
 }
 
 }  // namespace
@@ -104,7 +119,19 @@ void Driver::start_web_pages_update() {
     front_end_.clear_log();
     log_printf("ZorvaController Web Page Update Starting\n");
     // Jobs run to their own end and are never waited for; a second click starts a second job.
-    std::thread(web::WebUpdateThread).detach();
+    WebJobs& jobs = web_jobs();
+    {
+        std::lock_guard guard(jobs.mutex);
+        ++jobs.running;
+    }
+    std::thread([&jobs] {
+        (void)web::WebUpdateThread();
+        {
+            std::lock_guard guard(jobs.mutex);
+            --jobs.running;
+        }
+        jobs.ended.notify_all();
+    }).detach();
 }
 
 void Driver::start_firmware_update() {
@@ -114,6 +141,12 @@ void Driver::start_firmware_update() {
     update::firmware_update_hand_over(front_end_.field_text(Setting::ZorvaLogin),
                                       front_end_.field_text(Setting::ZorvaPassword),
                                       front_end_.field_text(Setting::ZorvaIPAddress));
+}
+
+bool wait_for_web_jobs(std::chrono::milliseconds timeout) {
+    WebJobs& jobs = web_jobs();
+    std::unique_lock guard(jobs.mutex);
+    return jobs.ended.wait_for(guard, timeout, [&jobs] { return jobs.running == 0; });
 }
 
 }  // namespace core

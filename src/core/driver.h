@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -76,5 +77,9 @@ private:
     DriverOptions options_;
     std::unique_ptr<Services> services_;
 };
+
+// Waits until no web job started by a driver runs; false when one still runs after `timeout`.
+// The product never waits for its jobs; tests do, so that no job outlives its test.
+bool wait_for_web_jobs(std::chrono::milliseconds timeout);
 
 }  // namespace core

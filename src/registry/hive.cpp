@@ -484,6 +484,7 @@ long copy_data(std::string_view bytes, unsigned char* out, std::uint32_t* size) 
             *size = static_cast<std::uint32_t>(bytes.size());
             return code(RegError::more_data);
         }
+        // An empty value's view may have no buffer at all; memcpy must never see a null source.
         if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
     }
     *size = static_cast<std::uint32_t>(bytes.size());

@@ -37,7 +37,7 @@ std::string random_bytes(std::size_t size) {
 class BenchNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+        KESTROM_NEEDS_NETNS();
         pc_ = std::make_unique<test::NetNs>("pc");
         controller_ = std::make_unique<test::NetNs>("ctl");
         ASSERT_TRUE(test::connect_veth(*pc_, "192.168.1.10/24", *controller_, "192.168.1.50/24",

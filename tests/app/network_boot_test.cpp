@@ -31,7 +31,7 @@ void PrintTo(const Firmware& f, std::ostream* os) { *os << f.name; }
 class NetworkBoot : public ::testing::TestWithParam<Firmware> {};
 
 TEST_P(NetworkBoot, TakesTheAddressAndTheWholeBootFile) {
-    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+    KESTROM_NEEDS_NETNS();
     // Both come with the test packages (scripts/setup.sh --test).
     ASSERT_TRUE(std::filesystem::exists(kQemu)) << "qemu-system-x86 is not installed";
     ASSERT_TRUE(std::filesystem::exists(kUefiCode)) << "ovmf is not installed";

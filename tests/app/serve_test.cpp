@@ -30,7 +30,7 @@ bool wait_for_stored(const std::string& name, const std::string& text) {
 class Serve : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+        KESTROM_NEEDS_NETNS();
         ns_ = std::make_unique<test::NetNs>("serve");
         process_ = std::make_unique<test::ChildProcess>(
             "cd " + dir_.path().string() + " && exec " + ns_->exec() + kestrom() + " serve 2>" +

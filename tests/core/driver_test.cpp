@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "registry/settings_store.h"
 #include "temp_hive.h"
 #include "test_support.h"
+#include "update/firmware_update.h"
 
 namespace core {
 namespace {
@@ -167,8 +169,7 @@ TEST_F(DriverTest, TypingTwoCharactersIsTwoEditsAndTwoRebuilds) {
 TEST_F(DriverTest, TriggersClearTheLogAndWriteTheirStartLine) {
     test::CapturedLog log;
     test::TempDir cwd;  // the web job reads ./kestrom.ini: none here, so it ends at once
-    const auto old = std::filesystem::current_path();
-    std::filesystem::current_path(cwd.path());
+    const test::CurrentDir in_cwd(cwd.path());
     driver.load_settings();
     // Loopback on a port nobody listens on: the jobs fail to connect and send nowhere else.
     std::uint16_t closed_port = 0;
@@ -186,7 +187,10 @@ TEST_F(DriverTest, TriggersClearTheLogAndWriteTheirStartLine) {
     driver.start_web_pages_update();
     EXPECT_EQ(2, front_end.clears);
     EXPECT_TRUE(log.text().starts_with("ZorvaController Web Page Update Starting\n"));
-    std::filesystem::current_path(old);
+    // The web job runs on its own thread: it must end before the folder and the log go, or it
+    // reads the next test's folder and writes into its log.
+    EXPECT_TRUE(wait_for_web_jobs(std::chrono::seconds(60)));
+    EXPECT_TRUE(update::wait_for_firmware_job(std::chrono::seconds(60)).has_value());
 }
 
 }  // namespace

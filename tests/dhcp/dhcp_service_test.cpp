@@ -102,7 +102,7 @@ std::string probe_path() {
 class ServiceNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!::test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+        KESTROM_NEEDS_NETNS();
     }
     void TearDown() override {
         peers_.clear();

@@ -49,6 +49,16 @@ std::filesystem::path TempDir::write(std::string_view name, std::string_view con
     return p;
 }
 
+CurrentDir::CurrentDir(const std::filesystem::path& dir)
+    : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(dir);
+}
+
+CurrentDir::~CurrentDir() {
+    std::error_code ec;
+    std::filesystem::current_path(previous_, ec);
+}
+
 std::string read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
@@ -154,9 +164,18 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     }
 }
 
-bool can_use_netns() {
-    if (::geteuid() != 0) return false;
-    return run_command("ip netns list").status == 0;
+bool can_use_netns() { return netns_unavailable_reason().empty(); }
+
+std::string netns_unavailable_reason() {
+    if (::geteuid() != 0) return "not running as root";
+    const CommandResult r = run_command("ip netns list");
+    if (r.status != 0) return "\"ip netns list\" failed: " + r.output;
+    return {};
+}
+
+bool netns_required() {
+    const char* value = std::getenv("KESTROM_REQUIRE_NETNS");
+    return value && std::string_view(value) == "1";
 }
 
 NetNs::NetNs(std::string_view hint) {

@@ -49,6 +49,19 @@ private:
     std::filesystem::path path_;
 };
 
+// Makes a directory the process's current one for the guard's lifetime; the one before comes
+// back in the destructor, also when the test ends early on a failed assertion.
+class CurrentDir {
+public:
+    explicit CurrentDir(const std::filesystem::path& dir);
+    ~CurrentDir();
+    CurrentDir(const CurrentDir&) = delete;
+    CurrentDir& operator=(const CurrentDir&) = delete;
+
+private:
+    std::filesystem::path previous_;
+};
+
 std::string read_file(const std::filesystem::path& path);
 
 struct CommandResult {
@@ -89,6 +102,25 @@ private:
 
 // True when the process may create network namespaces (root with ip(8) available).
 bool can_use_netns();
+// Why it may not ("" when it may), for the skip message.
+std::string netns_unavailable_reason();
+// True when KESTROM_REQUIRE_NETNS=1 is set (CI): a namespace test that can't run fails.
+bool netns_required();
+
+// First line of every test (or fixture SetUp) that makes network namespaces: skips the test,
+// saying why, where namespaces can't be made, and fails it instead where they are required.
+#define KESTROM_NEEDS_NETNS()                                                                 \
+    do {                                                                                      \
+        const std::string kestrom_netns_reason = ::test::netns_unavailable_reason();         \
+        if (!kestrom_netns_reason.empty()) {                                                  \
+            if (::test::netns_required())                                                     \
+                FAIL() << "KESTROM_REQUIRE_NETNS is set, but no network namespace can be "    \
+                          "made: "                                                            \
+                       << kestrom_netns_reason;                                               \
+            GTEST_SKIP() << "not run, it needs network namespaces (root and ip netns): "      \
+                         << kestrom_netns_reason;                                             \
+        }                                                                                     \
+    } while (false)
 
 // A network namespace named with a unique prefix; deleted with its interfaces on destruction.
 class NetNs {

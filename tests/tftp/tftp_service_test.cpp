@@ -168,7 +168,7 @@ std::string server_command(const test::TempDir& dir, const std::string& port) {
 }
 
 TEST(TftpService, Port69TakenGivesTheClassicMessage) {
-    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+    KESTROM_NEEDS_NETNS();
     test::NetNs ns("tftp69");
     test::TempDir dir;
     test::ChildProcess first(ns.exec() + server_command(dir, "69"));
@@ -179,7 +179,7 @@ TEST(TftpService, Port69TakenGivesTheClassicMessage) {
 }
 
 TEST(TftpService, Port69WithoutPrivilegeSaysWhatItNeeds) {
-    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+    KESTROM_NEEDS_NETNS();
     test::NetNs ns("tftpcap");
     test::TempDir dir;
     const auto result =

@@ -26,7 +26,7 @@ void PrintTo(const CommandRow& row, std::ostream* os) { *os << row.what; }
 class FirmwareCommand : public testing::TestWithParam<CommandRow> {};
 
 TEST_P(FirmwareCommand, PrintsTheLogAndExitsWithTheJobsOutcome) {
-    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip(8) for a network namespace";
+    KESTROM_NEEDS_NETNS();
     const CommandRow& row = GetParam();
     test::TempDir dir;
     test::NetNs ns("fwcmd");
@@ -72,7 +72,7 @@ TEST(FirmwareCommandLine, RefusesUnknownOptionsAndMissingValues) {
 }
 
 TEST(FirmwareCommandLine, ExitsWithOneWhenTheControllerCannotBeReached) {
-    if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip(8) for a network namespace";
+    KESTROM_NEEDS_NETNS();
     test::TempDir dir;
     test::NetNs ns("fwnone");  // nobody listens on port 23 in here
     const test::CommandResult result =

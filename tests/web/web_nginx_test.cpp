@@ -81,7 +81,7 @@ protected:
     void SetUp() override {
         WebUpdateAgainstNginx::SetUp();
         if (IsSkipped()) return;
-        if (!test::can_use_netns()) GTEST_SKIP() << "needs root and ip netns";
+        KESTROM_NEEDS_NETNS();
         ns_ = std::make_unique<test::NetNs>("web");
         ASSERT_EQ(0, ns_->run("ip addr add 192.168.1.50/24 dev lo").status);
     }
