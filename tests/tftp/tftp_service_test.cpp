@@ -129,11 +129,11 @@ TEST(TftpService, GivesUpClientsWhosePortIsClosedAtOnce) {
     dir.write("zorva.bin", content);
     TftpService service({0, dir.path().string() + "/"});
     ASSERT_NE(0, service.port());
-    const platform::Endpoint server{platform::kLoopbackAddress, service.port()};
-    // Each request leaves from a socket that is then tied to another peer, so the kernel finds
-    // no socket for the answer and reports the port unreachable, however fast the answer comes
-    // (a socket closed after its send may still take an answer that beat the close). Fewer
-    // clients than the kernel's burst of ICMP errors (net.ipv4.icmp_msgs_burst, 50).
+    // Each request leaves from a socket connected to another peer, which takes datagrams from
+    // that peer only: the kernel finds no socket for the answer and reports the port
+    // unreachable, however fast the answer comes (a socket closed after its send may still take
+    // an answer that beat the close). Fewer clients than the kernel's burst of ICMP errors
+    // (net.ipv4.icmp_msgs_burst, 50).
     std::vector<int> gone;
     for (int i = 0; i < 20; ++i) {
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
