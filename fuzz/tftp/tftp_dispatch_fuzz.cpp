@@ -34,11 +34,21 @@ private:
     volatile unsigned sink_ = 0;
 };
 
+// The run's private home directory, removed when the run ends normally.
+std::string g_home;
+
+void remove_home() {
+    std::error_code ec;
+    std::filesystem::remove_all(g_home, ec);
+}
+
 const std::filesystem::path& home() {
     static const std::filesystem::path dir = [] {
         std::string pattern =
             (std::filesystem::temp_directory_path() / "kestrom-fuzz-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        g_home = pattern;
+        std::atexit(remove_home);
         return std::filesystem::path(pattern);
     }();
     return dir;
