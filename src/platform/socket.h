@@ -145,7 +145,8 @@ private:
 class TcpSocket : public Socket {
 public:
     // Connects to `to`; nullopt with *error set when the socket cannot be made or the peer
-    // refuses. A timeout of zero waits as long as the OS does.
+    // refuses. A timeout of zero waits as long as the OS does; otherwise a connect still
+    // unanswered after `timeout` fails with ETIMEDOUT.
     static std::optional<TcpSocket> connect(const Endpoint& to, int* error = nullptr,
                                             std::chrono::milliseconds timeout = {});
 

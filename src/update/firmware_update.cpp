@@ -97,7 +97,8 @@ int FirmwareUpdateThread(CTelnetClient* client) {
 
 HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
                                          std::string_view address, std::uint16_t port,
-                                         std::chrono::milliseconds exchange_limit) {
+                                         std::chrono::milliseconds exchange_limit,
+                                         std::chrono::milliseconds connect_timeout) {
     FirmwareHolder& h = holder();
     const std::shared_ptr<JobStatus> status = h.status;
     {
@@ -116,7 +117,7 @@ HandOverResult firmware_update_hand_over(std::string_view login, std::string_vie
     client->SetCredentials(login, password);
     client->WatchFor(dialogue_watched_texts());
     client->SetExchangeLimit(exchange_limit);
-    if (!client->Connect(std::string(address), port)) {
+    if (!client->Connect(std::string(address), port, connect_timeout)) {
         finish_job(*status, kJobFailed);
         return HandOverResult::connect_failed;
     }

@@ -2,8 +2,9 @@
 // client, check its firmware version (3.2 or higher) and tell it to update itself.
 //
 // The hand-over runs in the caller's thread (the dialog's, in the product): it gives the one
-// process-wide client the login and password and connects it; the dialogue itself then runs on
-// a job thread of its own. Every step reports to the event log; nothing is retried.
+// process-wide client the login and password and connects it, waiting at most kConnectTimeout
+// for the controller; the dialogue itself then runs on a job thread of its own. Every step
+// reports to the event log; nothing is retried.
 #pragma once
 
 #include <chrono>
@@ -37,10 +38,12 @@ void firmware_update_hand_over(std::string_view login, std::string_view password
                                std::string_view address);
 
 // The same on any TCP port (tests and simulators), with the outcome of the hand-over; each
-// exchange of the job may last at most `exchange_limit`.
-HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
-                                         std::string_view address, std::uint16_t port,
-                                         std::chrono::milliseconds exchange_limit = kExchangeLimit);
+// exchange of the job may last at most `exchange_limit`, and the connect, which holds the
+// caller's thread, at most `connect_timeout`.
+HandOverResult firmware_update_hand_over(
+    std::string_view login, std::string_view password, std::string_view address,
+    std::uint16_t port, std::chrono::milliseconds exchange_limit = kExchangeLimit,
+    std::chrono::milliseconds connect_timeout = kConnectTimeout);
 
 // Waits until no firmware job runs and returns the exit code of the last job that ended
 // (kJobFailed when none ever ran). Each exchange of a job has its overall limit, so a job ends.

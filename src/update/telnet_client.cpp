@@ -26,7 +26,8 @@ void CTelnetClient::WatchFor(std::vector<WatchedText> texts) {
     watched = std::move(texts);
 }
 
-bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
+bool CTelnetClient::Connect(std::string host, std::uint16_t port,
+                            std::chrono::milliseconds connect_timeout) {
     // A connection that was never closed would otherwise leave its receiver running while the
     // event and the buffer are replaced.
     (void)Close();
@@ -46,7 +47,7 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port) {
     }
 
     int error = 0;
-    auto connection = platform::TcpSocket::connect({address, port}, &error);
+    auto connection = platform::TcpSocket::connect({address, port}, &error, connect_timeout);
     if (!connection) {
         // The failed socket is already closed: the optional never held it.
         core::log_printf("Error at socket(): %ld\n", static_cast<long>(error));

@@ -34,6 +34,10 @@ inline constexpr std::chrono::milliseconds kQuietTime{1000};
 // second, never gives the quiet second; past this the exchange fails and so does its step. A
 // working controller answers within a second or two.
 inline constexpr std::chrono::milliseconds kExchangeLimit = std::chrono::seconds(60);
+// How long Connect waits for the controller to answer. It runs in the window's thread, and an
+// address that drops the packets would otherwise hold it for the system's TCP time-out (about
+// two minutes); a controller on the local segment answers within milliseconds.
+inline constexpr std::chrono::milliseconds kConnectTimeout = std::chrono::seconds(10);
 // The largest single receive of the receiver thread (its buffer is one byte longer).
 inline constexpr std::size_t kReceiveChunkMax = 999;
 // Host texts longer than this are refused with the bad-lookup line.
@@ -60,11 +64,13 @@ public:
     // receiver. Each failure writes its one line to the event log:
     //   "Error. Bad host lookup.\n"  the host text is empty, longer than 255 characters or
     //                                does not resolve
-    //   "Error at socket(): %ld\n"   the socket could not be made or the connect failed (errno)
+    //   "Error at socket(): %ld\n"   the socket could not be made or the connect failed (errno;
+    //                                ETIMEDOUT when nothing answered within `connect_timeout`)
     //   "Internal Error\n"           the receiver thread could not be started
     // The result is also stored in `connected`. A connection still open from an earlier Connect
     // is closed first.
-    bool Connect(std::string host, std::uint16_t port);
+    bool Connect(std::string host, std::uint16_t port,
+                 std::chrono::milliseconds connect_timeout = kConnectTimeout);
 
     // Sends `command` (nothing at all when it is empty), then a lone "\r" when appendCR is set,
     // waits until no byte has arrived for one whole second and appends what was received since

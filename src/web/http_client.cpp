@@ -153,8 +153,8 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
     // never reaches some other port.
     if (port <= 0 || port > 0xffff) return code(HttpFailure::connect);
     int error = 0;
-    std::optional<platform::TcpSocket> socket =
-        platform::TcpSocket::connect({*address, static_cast<std::uint16_t>(port)}, &error);
+    std::optional<platform::TcpSocket> socket = platform::TcpSocket::connect(
+        {*address, static_cast<std::uint16_t>(port)}, &error, limits.connect);
     if (!socket)
         return code(is_socket_creation_error(error) ? HttpFailure::socket : HttpFailure::connect);
     const auto send_deadline = std::chrono::steady_clock::now() + limits.send;

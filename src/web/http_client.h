@@ -48,11 +48,15 @@ inline constexpr std::chrono::milliseconds kSendStallTimeout = std::chrono::seco
 // a trickle would otherwise hold a big upload for hours. Ten minutes carry a 10 MB page at
 // 17 KB/s.
 inline constexpr std::chrono::milliseconds kSendTimeout = std::chrono::minutes(10);
-// The connect itself waits as long as the platform allows (Linux gives up after about two
-// minutes of unanswered SYNs); the name lookup likewise.
+// How long the connect may wait for the controller to answer; past it the request fails as a
+// failed connect (-3). Left to the platform, an address that drops the packets would cost
+// about two minutes (Linux's unanswered SYNs) for every listed file. The name lookup waits as
+// long as the platform allows.
+inline constexpr std::chrono::milliseconds kConnectTimeout = std::chrono::seconds(10);
 
 // The time bounds of one request; tests make them short.
 struct HttpLimits {
+    std::chrono::milliseconds connect = kConnectTimeout;
     std::chrono::milliseconds status_line = kStatusLineTimeout;
     std::chrono::milliseconds send_stall = kSendStallTimeout;
     std::chrono::milliseconds send = kSendTimeout;

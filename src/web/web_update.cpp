@@ -39,7 +39,8 @@ bool is_success(int put_result) {
 
 }  // namespace
 
-int SendWebFile(const char* host, const char* name, const char* credentials, int* put_result) {
+int SendWebFile(const char* host, const char* name, const char* credentials, int* put_result,
+                const HttpLimits& limits) {
     if (put_result) *put_result = 0;
     const char* listed = name ? name : "";
     const std::string path = local_path(listed);
@@ -80,12 +81,12 @@ int SendWebFile(const char* host, const char* name, const char* credentials, int
 
     const int port = core::settings_snapshot().Zorva_TFTP_TCP_PORT;
     const int rc = HttpPut(listed, buffer.get(), static_cast<int>(size), host, credentials, port,
-                           false, nullptr);
+                           false, nullptr, limits);
     if (put_result) *put_result = rc;
     return code(SendWebFileResult::sent);
 }
 
-WebUpdateReport run_web_update() {
+WebUpdateReport run_web_update(const HttpLimits& limits) {
     WebUpdateReport report;
     // Login and password once per job; address and port anew for every request.
     const core::ToolSettings at_start = core::settings_snapshot();
@@ -96,7 +97,7 @@ WebUpdateReport run_web_update() {
         const core::ToolSettings now = core::settings_snapshot();
         // The job goes on whatever the format request returned.
         const int rc = HttpPut("format.dat", "", 0, now.ZorvaIPAddress, credentials.c_str(),
-                               now.Zorva_TFTP_TCP_PORT, false, nullptr);
+                               now.Zorva_TFTP_TCP_PORT, false, nullptr, limits);
         ++report.requests;
         if (!is_success(rc)) ++report.failed_requests;
     }
@@ -108,7 +109,8 @@ WebUpdateReport run_web_update() {
         const std::string name = GetIniValue(key, kListSection, kListFileName);
         const core::ToolSettings now = core::settings_snapshot();
         int put = 0;
-        const int rc = SendWebFile(now.ZorvaIPAddress, name.c_str(), credentials.c_str(), &put);
+        const int rc =
+            SendWebFile(now.ZorvaIPAddress, name.c_str(), credentials.c_str(), &put, limits);
         if (rc != code(SendWebFileResult::sent)) {
             ++report.skipped_files;
             continue;

@@ -36,9 +36,9 @@ inline constexpr std::size_t kFirstBufferSize = 16384;
 // backslash in the name separates folders for the local file only; the PUT path keeps the name
 // as listed. A name that is not a regular file logs "Can't open <name>\n". Returns a
 // SendWebFileResult code; *put_result (when given) gets HttpPut's result, or 0 when no PUT
-// was made.
+// was made. `limits` bound the PUT's connect, sends and wait for the status line.
 [[nodiscard]] int SendWebFile(const char* host, const char* name, const char* credentials,
-                              int* put_result = nullptr);
+                              int* put_result = nullptr, const HttpLimits& limits = {});
 
 // What one job did, for the command line's exit status.
 struct WebUpdateReport {
@@ -48,8 +48,8 @@ struct WebUpdateReport {
     bool all_done() const { return failed_requests == 0 && skipped_files == 0; }
 };
 
-// One whole job on the calling thread.
-WebUpdateReport run_web_update();
+// One whole job on the calling thread; `limits` apply to each request (tests make them short).
+WebUpdateReport run_web_update(const HttpLimits& limits = {});
 
 // The job as the dialog's button starts it (on a thread of its own): always returns 0.
 int WebUpdateThread();

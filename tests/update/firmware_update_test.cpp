@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 
 #include "process_use.h"
+#include "silent_segment.h"
 #include "telnet_shell.h"
 #include "test_support.h"
 #include "update/telnet_client.h"
@@ -254,6 +256,30 @@ TEST(FirmwareUpdate, AFailedConnectStartsNoJob) {
               update::firmware_update_hand_over("admin", "7305", "127.0.0.1", port));
     EXPECT_EQ(update::kJobFailed, update::wait_for_firmware_job(0ms));
     EXPECT_EQ("Error at socket(): 111\n", log.text());
+}
+
+TEST(FirmwareUpdate, AConnectThatNobodyAnswersFailsWithinItsBound) {
+    KESTROM_NEEDS_NETNS();
+    test::SilentSegment segment;
+    ASSERT_TRUE(segment.ready());
+    constexpr auto kBound = 1s;
+    test::CapturedLog log;
+    update::HandOverResult result = update::HandOverResult::started;
+    std::chrono::steady_clock::duration took{};
+    // The hand-over runs in the caller's thread, as in the window.
+    ASSERT_TRUE(segment.run_inside([&] {
+        const auto start = std::chrono::steady_clock::now();
+        result = update::firmware_update_hand_over("admin", "7305",
+                                                   test::SilentSegment::kSilentAddress,
+                                                   update::kTelnetPort, update::kExchangeLimit,
+                                                   kBound);
+        took = std::chrono::steady_clock::now() - start;
+    }));
+    EXPECT_EQ(update::HandOverResult::connect_failed, result);
+    EXPECT_EQ(update::kJobFailed, update::wait_for_firmware_job(0ms));
+    EXPECT_EQ("Error at socket(): " + std::to_string(ETIMEDOUT) + "\n", log.text());
+    EXPECT_GE(took, kBound - 100ms);
+    EXPECT_LT(took, kBound + 3s);
 }
 
 TEST(FirmwareUpdate, ASecondJobReusesTheOneClientOnANewConnection) {

@@ -8,9 +8,11 @@
 
 #include "core/settings.h"
 #include "http_peer.h"
+#include "silent_segment.h"
 #include "test_support.h"
 #include "web_peers.h"
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 namespace {
@@ -193,6 +195,34 @@ TEST_F(WebUpdateJob, LeavesLinesOpenWhenTheControllerIsUnreachable) {
     const web::WebUpdateReport report = web::run_web_update();
     EXPECT_EQ("Formatting Flash - Sending a.htm - UPDATE COMPLETED\n", log.text());
     EXPECT_EQ(2, report.failed_requests);
+}
+
+TEST_F(WebUpdateJob, EachRequestToAnAddressThatDropsEverythingCostsAtMostTheConnectBound) {
+    KESTROM_NEEDS_NETNS();
+    test::SilentSegment segment;
+    ASSERT_TRUE(segment.ready());
+    test::JobDir dir;
+    dir.site({{"a.htm", "a"}, {"b.htm", "b"}, {"c.htm", "c"}});
+    test::point_settings_at(test::SilentSegment::kSilentAddress, 80);
+    web::HttpLimits limits;
+    limits.connect = 500ms;
+    test::CapturedLog log;
+    web::WebUpdateReport report;
+    std::chrono::steady_clock::duration took{};
+    ASSERT_TRUE(segment.run_inside([&] {
+        const auto start = std::chrono::steady_clock::now();
+        report = web::run_web_update(limits);
+        took = std::chrono::steady_clock::now() - start;
+    }));
+    // A failed connect leaves each line open; the job still goes through the whole list.
+    EXPECT_EQ("Formatting Flash - Sending a.htm - Sending b.htm - Sending c.htm - "
+              "UPDATE COMPLETED\n",
+              log.text());
+    EXPECT_EQ(4, report.requests);
+    EXPECT_EQ(4, report.failed_requests);
+    // Each of the four connects waited out its bound, and none waited longer.
+    EXPECT_GE(took, 4 * limits.connect - 100ms);
+    EXPECT_LT(took, 4 * limits.connect + 3s);
 }
 
 TEST_F(WebUpdateJob, WebUpdateThreadRunsTheJobAndReturnsZero) {

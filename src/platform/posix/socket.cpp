@@ -354,15 +354,29 @@ std::optional<TcpSocket> TcpSocket::connect(const Endpoint& to, int* error,
             set_error(error, errno);
             return std::nullopt;
         }
+        // A signal ends poll early; the wait goes on for what is left of the bound.
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
         pollfd p{s, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
+        int rc;
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                rc = 0;
+                break;
+            }
+            const int ms = left.count() > 0x7fffffff ? 0x7fffffff : static_cast<int>(left.count());
+            rc = ::poll(&p, 1, ms);
+            if (rc >= 0 || errno != EINTR) break;
+        }
         if (rc <= 0) {
             set_error(error, rc == 0 ? ETIMEDOUT : errno);
             return std::nullopt;
         }
+        // Writable means the attempt has ended; SO_ERROR tells how (refused, unreachable...).
         int so_error = 0;
         socklen_t len = sizeof so_error;
-        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &so_error, &len);
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
         if (so_error != 0) {
             set_error(error, so_error);
             return std::nullopt;
