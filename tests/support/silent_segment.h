@@ -18,6 +18,8 @@ public:
 
     SilentSegment();
     bool ready() const { return ready_; }
+    // "ip netns exec <the PC's namespace> " for prefixing commands.
+    std::string exec() const { return pc_.exec(); }
 
     // Runs `body` on a thread of its own that has joined the PC's namespace, and waits for it.
     // False, without running `body`, when the thread could not join.

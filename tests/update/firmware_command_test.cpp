@@ -2,9 +2,13 @@
 // controller runs as a child process on 127.0.0.1:23 inside a throwaway network namespace.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <string>
 
+#include "silent_segment.h"
 #include "test_support.h"
+#include "update/telnet_client.h"
 
 namespace {
 
@@ -81,6 +85,25 @@ TEST(FirmwareCommandLine, ExitsWithOneWhenTheControllerCannotBeReached) {
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("ZorvaController Update Firmware starting...\nError at socket(): 111\n",
               result.output);
+}
+
+TEST(FirmwareCommandLine, GivesUpOnAControllerThatAnswersNothingAfterTheConnectBound) {
+    KESTROM_NEEDS_NETNS();
+    test::TempDir dir;
+    test::SilentSegment segment;
+    ASSERT_TRUE(segment.ready());
+    const auto start = std::chrono::steady_clock::now();
+    const test::CommandResult result =
+        test::run_command(segment.exec() + "env KESTROM_REGISTRY=" + quoted(dir / "registry.db") +
+                          " " + quoted(test::build_dir() / "kestrom") + " firmware --address " +
+                          test::SilentSegment::kSilentAddress);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(1, result.status);
+    EXPECT_EQ("ZorvaController Update Firmware starting...\nError at socket(): " +
+                  std::to_string(ETIMEDOUT) + "\n",
+              result.output);
+    // The system's own time-out would be about two minutes.
+    EXPECT_LT(took, update::kConnectTimeout + 5s);
 }
 
 }  // namespace
