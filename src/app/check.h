@@ -5,19 +5,17 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/settings.h"
-#include "platform/net.h"
 
 namespace app {
 
 enum class CheckStatus { ok, warn, fail };
 
 struct CheckItem {
-    std::string item;    // "zorva.bin", "UDP 67", ...
+    std::string item;  // "zorva.bin", "UDP 67", ...
     CheckStatus status = CheckStatus::ok;
     std::string detail;  // what was found
     std::string fix;     // what to do; empty when there is nothing to do
@@ -39,9 +37,5 @@ std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const Chec
 // The largest file that a read without the blksize option can send: 512-byte blocks, the last
 // one the first short one, and no block number beyond 65534 (block 65535 is refused).
 inline constexpr std::uint64_t kLargestPlainRead = 65534ull * 512 - 1;
-
-// The pool item alone: the pool of the settings against the interface the service binds.
-CheckItem check_pool(const core::ToolSettings& settings,
-                     const std::optional<platform::Ipv4Interface>& chosen);
 
 }  // namespace app

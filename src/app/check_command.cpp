@@ -59,12 +59,14 @@ int run_check(Args args) {
         nlohmann::ordered_json document;
         document["items"] = nlohmann::ordered_json::array();
         for (const auto& i : items)
-            document["items"].push_back(
-                {{"item", i.item}, {"status", status_text(i.status)}, {"detail", i.detail},
-                 {"fix", i.fix}});
+            document["items"].push_back({{"item", i.item},
+                                         {"status", status_text(i.status)},
+                                         {"detail", i.detail},
+                                         {"fix", i.fix}});
         document["status"] = failed ? "fail" : warned ? "warn" : "ok";
         // Texts from files and settings may hold any byte: replace what is not UTF-8.
-        std::puts(document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+        std::puts(
+            document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     } else {
         print_text(items);
         std::printf("%s: %d failed, %d warnings\n",

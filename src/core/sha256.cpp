@@ -78,11 +78,13 @@ Sha256::Digest Sha256::finish() {
     // 0x80, zeros up to 56 bytes into a block, then the bit length big-endian.
     std::array<std::uint8_t, 72> tail{0x80};
     const std::size_t zeros = (buffered_ < 56 ? 56 : 120) - buffered_ - 1;
-    for (int i = 0; i < 8; ++i) tail[1 + zeros + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        tail[1 + zeros + i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     update(std::span(tail.data(), 1 + zeros + 8));
     Digest out{};
     for (int i = 0; i < 8; ++i)
-        for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<std::uint8_t>(state_[i] >> (24 - 8 * j));
+        for (int j = 0; j < 4; ++j)
+            out[4 * i + j] = static_cast<std::uint8_t>(state_[i] >> (24 - 8 * j));
     return out;
 }
 

@@ -51,21 +51,24 @@ public:
     // --no-ping it would first ping a new address for 3 s, longer than the probe waits.
     void start_dnsmasq(const test::NetNs& ns, const std::string& interface_name,
                        const std::string& range) {
-        start(ns.exec() + "dnsmasq --no-daemon --conf-file=/dev/null --user=root --log-facility=- --port=0 --no-ping --bind-interfaces --interface=" +
+        start(ns.exec() +
+                  "dnsmasq --no-daemon --conf-file=/dev/null --user=root --log-facility=- --port=0 "
+                  "--no-ping --bind-interfaces --interface=" +
                   interface_name + " --dhcp-range=" + range + " --dhcp-leasefile=" +
                   (dir_ / ("leases-" + ns.name())).string() + " --pid-file= --log-dhcp 2>&1",
               "DHCP, IP range");
     }
     void set(const std::string& name, const std::string& text) {
-        EXPECT_EQ(0, test::run_command(binary("kestrom") + " config set " + name + " '" + text + "'")
-                         .status);
+        EXPECT_EQ(0,
+                  test::run_command(binary("kestrom") + " config set " + name + " '" + text + "'")
+                      .status);
     }
 
     // Runs the check in this PC's namespace; the items by name.
     std::map<std::string, nlohmann::json> check(const std::string& args, int* status) {
-        const auto result = test::run_command("cd " + dir_.path().string() + " && " + pc_.exec() +
-                                              binary("kestrom") + " check --json " + args +
-                                              " 2>/dev/null");
+        const auto result =
+            test::run_command("cd " + dir_.path().string() + " && " + pc_.exec() +
+                              binary("kestrom") + " check --json " + args + " 2>/dev/null");
         *status = result.status;
         std::map<std::string, nlohmann::json> items;
         const auto document = nlohmann::json::parse(result.output, nullptr, false);
@@ -124,7 +127,7 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
          },
          "",
          1,
-         {{"controller telnet", "fail", "no answer within 2000 ms"}}},
+         {{"controller telnet", "fail", "no answer within 2 s"}}},
         {"no interface in the pool's network",
          [](CheckBench& b) {
              b.start_controller();
@@ -166,8 +169,9 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
         {"the largest file a plain read can send",
          [](CheckBench& b) {
              b.start_controller();
-             ASSERT_EQ(0, test::run_command("truncate -s 33553407 " + (b.dir_ / "zorva.bin").string())
-                              .status);
+             ASSERT_EQ(0,
+                       test::run_command("truncate -s 33553407 " + (b.dir_ / "zorva.bin").string())
+                           .status);
          },
          "",
          0,
@@ -175,8 +179,9 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
         {"one byte more needs block 65535",
          [](CheckBench& b) {
              b.start_controller();
-             ASSERT_EQ(0, test::run_command("truncate -s 33553408 " + (b.dir_ / "zorva.bin").string())
-                              .status);
+             ASSERT_EQ(0,
+                       test::run_command("truncate -s 33553408 " + (b.dir_ / "zorva.bin").string())
+                           .status);
          },
          "",
          0,
@@ -206,7 +211,8 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
             ASSERT_TRUE(items.contains(e.item));
             const auto& i = items.at(e.item);
             EXPECT_EQ(e.status, i["status"]);
-            EXPECT_NE(std::string::npos, i["detail"].get<std::string>().find(e.detail)) << i["detail"];
+            EXPECT_NE(std::string::npos, i["detail"].get<std::string>().find(e.detail))
+                << i["detail"];
             if (e.status == "fail") {
                 EXPECT_FALSE(i["fix"].get<std::string>().empty());
             }
@@ -224,7 +230,8 @@ TEST(Check, PrintsOneLinePerItemWithItsFix) {
     const auto result = test::run_command("cd " + bench.dir_.path().string() + " && " +
                                           bench.pc_.exec() + binary("kestrom") + " check");
     EXPECT_EQ(1, result.status);
-    EXPECT_NE(std::string::npos, result.output.find("\nfail  www/index.htm      www/index.htm not found\n"))
+    EXPECT_NE(std::string::npos,
+              result.output.find("\nfail  www/index.htm      www/index.htm not found\n"))
         << result.output;
     EXPECT_NE(std::string::npos,
               result.output.find("fix: copy the page to " + bench.dir_.path().string() +
