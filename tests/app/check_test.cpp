@@ -65,9 +65,11 @@ public:
     }
 
     // Runs the check in this PC's namespace; the items by name.
-    std::map<std::string, nlohmann::json> check(const std::string& args, int* status) {
+    // `as` runs it under another identity (a setpriv prefix).
+    std::map<std::string, nlohmann::json> check(const std::string& args, int* status,
+                                                const std::string& as = "") {
         const auto result =
-            test::run_command("cd " + dir_.path().string() + " && " + pc_.exec() +
+            test::run_command("cd " + dir_.path().string() + " && " + pc_.exec() + as +
                               binary("kestrom") + " check --json " + args + " 2>/dev/null");
         *status = result.status;
         std::map<std::string, nlohmann::json> items;
@@ -93,6 +95,7 @@ struct Case {
     const char* args;
     int exit_status;
     std::vector<Expect> expect;
+    const char* as = "";  // a setpriv prefix, or nothing
 };
 
 TEST(Check, FindsEachProblemAndNamesItsFix) {
@@ -186,6 +189,15 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
          "",
          0,
          {{"zorva.bin", "warn", "stops at block 65534"}}},
+        {"an unprivileged user",
+         [](CheckBench& b) {
+             b.start_controller();
+             std::filesystem::permissions(b.dir_.path(), std::filesystem::perms::all);
+         },
+         "",
+         1,
+         {{"permissions", "fail", "may not bind UDP 67 and 69"}},
+         "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all "},
         {"no firmware, no list",
          [](CheckBench& b) {
              b.start_controller();
@@ -204,7 +216,7 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
         ASSERT_TRUE(bench.ok());
         c.arrange(bench);
         int status = -1;
-        const auto items = bench.check(c.args, &status);
+        const auto items = bench.check(c.args, &status, c.as);
         EXPECT_EQ(c.exit_status, status);
         for (const Expect& e : c.expect) {
             SCOPED_TRACE(e.item);
