@@ -6,11 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev qt6-base-dev fonts-dejavu-core
-          libgl-dev libgtest-dev libgmock-dev)
+          libgl-dev libgtest-dev libgmock-dev nlohmann-json3-dev)
 tests=no
 if [[ "${1:-}" == "--test" ]]; then
     tests=yes
-    packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc
+    packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc dnsmasq-base
                clang libclang-rt-14-dev qemu-system-x86 ovmf ipxe-qemu)
 fi
 

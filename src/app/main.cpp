@@ -20,6 +20,7 @@ constexpr const char* kUsage =
     "  config list              show the eight settings\n"
     "  config get NAME          show one setting\n"
     "  config set NAME TEXT     store one setting\n"
+    "  check [--json] [--probe] will a controller boot from this PC now?\n"
     "  --help                   show this text\n"
     "  --version                show the version\n";
 
@@ -41,6 +42,7 @@ int main(int argc, char** argv) {
     if (command == "firmware") return app::run_firmware(args);
     if (command == "web") return app::run_web(args);
     if (command == "config") return app::run_config(args);
+    if (command == "check") return app::run_check(args);
     std::fprintf(stderr, "kestrom: unknown command '%.*s'; see 'kestrom --help'\n",
                  static_cast<int>(command.size()), command.data());
     return app::kUsageError;

@@ -24,7 +24,12 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // Bodies travel with an int length (Content-length is formatted with %d).
 constexpr std::size_t kBodyMax = static_cast<std::size_t>(std::numeric_limits<int>::max());
 
-// "www/" and the listed name, with "\" as a folder separator as the list was written for it.
+bool is_success(int put_result) {
+    return put_result >= 200 && put_result <= 299;
+}
+
+}  // namespace
+
 std::string local_path(std::string_view name) {
     std::string path = kWebDirectory;
     path.append(name);
@@ -32,12 +37,6 @@ std::string local_path(std::string_view name) {
                  '\\', '/');
     return path;
 }
-
-bool is_success(int put_result) {
-    return put_result >= 200 && put_result <= 299;
-}
-
-}  // namespace
 
 int SendWebFile(const char* host, const char* name, const char* credentials, int* put_result,
                 const HttpLimits& limits) {

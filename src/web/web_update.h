@@ -8,6 +8,9 @@
 // process's current directory.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "web/http_client.h"
 
 namespace web {
@@ -16,6 +19,10 @@ inline constexpr const char* kListFileName = "kestrom.ini";
 inline constexpr const char* kListSection = "FILES";
 inline constexpr const char* kListKeyPrefix = "FILE";
 inline constexpr const char* kWebDirectory = "www/";
+
+// The local file of a listed name: "www/" and the name, with "\" as a folder separator as the
+// list was written for it.
+std::string local_path(std::string_view name);
 
 // Results of SendWebFile.
 enum class SendWebFileResult : int {

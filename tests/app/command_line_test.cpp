@@ -15,7 +15,7 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesUnknownCommands) {
 
     const auto help = test::run_command(kestrom() + " --help 2>/dev/null");
     EXPECT_EQ(0, help.status);
-    for (const char* command : {"serve", "firmware", "web", "config list"}) {
+    for (const char* command : {"serve", "firmware", "web", "config list", "check [--json]"}) {
         SCOPED_TRACE(command);
         EXPECT_NE(std::string::npos, help.output.find(command));
     }

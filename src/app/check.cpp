@@ -1,0 +1,601 @@
+#include "app/check.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string_view>
+
+#include "core/sha256.h"
+#include "dhcp/dhcp_message.h"
+#include "dhcp/dhcp_service_loop.h"
+#include "dhcp/lease_table.h"
+#include "platform/socket.h"
+#include "web/ini_file.h"
+#include "web/web_update.h"
+
+namespace app {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kFirmwareFile = "zorva.bin";  // served from ./ whatever name is asked for
+constexpr std::uint16_t kDhcpServerPort = 67;
+constexpr std::uint16_t kDhcpClientPort = 68;
+constexpr std::uint16_t kTftpPort = 69;
+constexpr std::uint16_t kTelnetPort = 23;
+constexpr int kCapNetBindService = 10;  // bit numbers in the capability sets
+constexpr int kCapNetRaw = 13;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// "2 s", or "1500 ms" where whole seconds would round.
+std::string duration_text(std::chrono::milliseconds wait) {
+    return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
+                                    : std::to_string(wait.count()) + " ms";
+}
+
+std::string cwd_text() {
+    std::error_code ec;
+    const fs::path p = fs::current_path(ec);
+    return ec ? std::string(".") : p.string();
+}
+
+CheckItem item(std::string name, CheckStatus status, std::string detail, std::string fix = {}) {
+    return CheckItem{std::move(name), status, std::move(detail), std::move(fix)};
+}
+
+// Opens a regular file for reading; on failure *why says what stands in the way.
+File open_regular(const std::string& path, std::string* why) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(path, ec);
+    if (!fs::exists(st)) {
+        *why = "not found";
+        return nullptr;
+    }
+    if (!fs::is_regular_file(st)) {
+        *why = "not a regular file";
+        return nullptr;
+    }
+    File f(std::fopen(path.c_str(), "rb"));
+    if (!f) *why = "not readable: " + platform::error_text(errno);
+    return f;
+}
+
+CheckItem check_firmware() {
+    std::string why;
+    const File f = open_regular(kFirmwareFile, &why);
+    if (!f)
+        return item(kFirmwareFile, CheckStatus::fail, std::string("./") + kFirmwareFile + " " + why,
+                    why == "not found"
+                        ? "copy the firmware to " + cwd_text() + "/" + kFirmwareFile +
+                              ", or start kestrom in the folder that holds it"
+                        : "make ./zorva.bin a file this user can read (chmod a+r zorva.bin)");
+
+    core::Sha256 sha;
+    std::uint64_t size = 0;
+    std::vector<std::uint8_t> buffer(1 << 16);
+    for (;;) {
+        const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), f.get());
+        if (n == 0) break;
+        sha.update(std::span(buffer.data(), n));
+        size += n;
+    }
+    if (std::ferror(f.get()))
+        return item(kFirmwareFile, CheckStatus::fail,
+                    "./zorva.bin could not be read to its end: " + platform::error_text(errno),
+                    "copy the firmware file again");
+
+    // The last block is the first short one, so a size that fills its last block whole needs
+    // one empty block more.
+    const std::uint64_t blocks = size / 512 + 1;
+    std::string detail = std::to_string(size) + " bytes, SHA-256 " +
+                         core::Sha256::hex(sha.finish()) + ", " + std::to_string(blocks) +
+                         " blocks of 512 bytes";
+    if (size == 0)
+        return item(kFirmwareFile, CheckStatus::warn, detail + "; the file is empty",
+                    "copy the firmware file again");
+    if (size > kLargestPlainRead)
+        return item(kFirmwareFile, CheckStatus::warn,
+                    detail + "; a client without the blksize option stops at block 65534 (" +
+                        std::to_string(kLargestPlainRead) + " bytes at most) with File Too Large",
+                    "make sure the controller's boot loader asks for blksize (1024 or more)");
+    return item(kFirmwareFile, CheckStatus::ok, detail + "; fits clients without blksize");
+}
+
+void check_web_files(std::vector<CheckItem>& out) {
+    std::string why;
+    if (!open_regular(web::kListFileName, &why)) {
+        out.push_back(item(web::kListFileName, CheckStatus::fail,
+                           std::string("./kestrom.ini ") + why,
+                           "put the list file kestrom.ini (section [FILES], FILE1=..., FILE2=...) "
+                           "in " +
+                               cwd_text()));
+        return;
+    }
+    // Read as the web job reads it: FILE1, FILE2, ... up to the first missing number.
+    std::vector<std::string> names;
+    for (long long n = 1;; ++n) {
+        const std::string key = web::kListKeyPrefix + std::to_string(n);
+        if (!web::IniRecordExists(key, web::kListSection, web::kListFileName)) break;
+        names.push_back(web::GetIniValue(key, web::kListSection, web::kListFileName));
+    }
+    const std::string sent_first = "format.dat is sent first (it formats the web flash)";
+    if (names.empty())
+        out.push_back(item(web::kListFileName, CheckStatus::warn,
+                           "lists no files under [FILES]; only " + sent_first,
+                           "list the pages as FILE1=name, FILE2=name, ... in section [FILES]"));
+    else
+        out.push_back(item(web::kListFileName, CheckStatus::ok,
+                           "lists " + std::to_string(names.size()) + " files; " + sent_first));
+
+    for (const std::string& name : names) {
+        const std::string path = web::local_path(name);
+        const File f = open_regular(path, &why);
+        if (!f) {
+            out.push_back(item(
+                path, CheckStatus::fail, path + " " + why,
+                "copy the page to " + cwd_text() + "/" + path + ", or remove it from kestrom.ini"));
+            continue;
+        }
+        std::error_code ec;
+        const auto size = fs::file_size(path, ec);
+        out.push_back(item(path, CheckStatus::ok, std::to_string(ec ? 0 : size) + " bytes"));
+    }
+}
+
+int prefix_length(std::uint32_t netmask) {
+    return std::popcount(netmask);
+}
+
+std::string with_prefix(const platform::Ipv4Interface& i) {
+    return platform::to_dotted(i.address) + "/" + std::to_string(prefix_length(i.netmask));
+}
+
+CheckItem check_interface(const std::optional<std::vector<platform::Ipv4Interface>>& interfaces,
+                          int list_error, const std::optional<platform::Ipv4Interface>& chosen,
+                          const core::ToolSettings& settings) {
+    if (!interfaces)
+        return item("interface", CheckStatus::fail,
+                    "the interface list can't be read: " + platform::error_text(list_error),
+                    "run kestrom where it can list the network interfaces");
+    if (chosen)
+        return item("interface", CheckStatus::ok,
+                    "the DHCP service binds " + chosen->name + " " + with_prefix(*chosen));
+
+    std::uint8_t a = 0, b = 0;
+    (void)dhcp::get_octet(settings.ZorvaIPStartAddress, a, 0);
+    (void)dhcp::get_octet(settings.ZorvaIPStartAddress, b, 1);
+    const std::string network = std::to_string(a) + "." + std::to_string(b);
+    std::string have;
+    for (const auto& i : *interfaces)
+        have += (have.empty() ? "" : ", ") + i.name + " " + with_prefix(i);
+    return item("interface", CheckStatus::fail,
+                "no interface has an address " + network + ".x.x (pool start " +
+                    settings.ZorvaIPStartAddress + "); this PC has " +
+                    (have.empty() ? std::string("no IPv4 address") : have) +
+                    "; the DHCP service would answer on every interface without a server address",
+                "give the interface to the controller's network an address in " + network +
+                    ".x.x (ip addr add " + network +
+                    ".1.1/24 dev IF), or set the pool start to "
+                    "that interface's network (kestrom config set ZorvaIPStartAddress A.B.C.D)");
+}
+
+// ---- ports ----
+
+// Inodes of the sockets in /proc/net/udp whose local port is `port` (any local address).
+std::vector<unsigned long> udp_inodes(std::uint16_t port) {
+    std::vector<unsigned long> inodes;
+    std::ifstream in("/proc/net/udp");
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+        unsigned long inode = 0;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+              timeout >> inode))
+            continue;
+        const std::size_t colon = local.find(':');
+        if (colon == std::string::npos) continue;
+        if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.push_back(inode);
+    }
+    return inodes;
+}
+
+struct Holder {
+    long pid = 0;
+    std::string name;
+};
+
+// The processes that hold the socket with this inode, found by their descriptors.
+std::vector<Holder> socket_holders(unsigned long inode) {
+    std::vector<Holder> holders;
+    const std::string want = "socket:[" + std::to_string(inode) + "]";
+    std::error_code ec;
+    for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+        const std::string pid_text = proc.path().filename().string();
+        if (pid_text.empty() || !std::all_of(pid_text.begin(), pid_text.end(),
+                                             [](unsigned char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        std::error_code fd_ec;
+        for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
+            std::error_code link_ec;
+            if (fs::read_symlink(fd.path(), link_ec).string() != want) continue;
+            Holder h{std::stol(pid_text), {}};
+            std::ifstream comm(proc.path() / "comm");
+            std::getline(comm, h.name);
+            holders.push_back(std::move(h));
+            break;
+        }
+    }
+    return holders;
+}
+
+CheckItem check_port(std::uint16_t port, const char* service) {
+    const std::string name = "UDP " + std::to_string(port);
+    const std::vector<unsigned long> inodes = udp_inodes(port);
+    if (inodes.empty()) return item(name, CheckStatus::ok, "free");
+
+    std::string who;
+    bool only_kestrom = true;
+    for (const unsigned long inode : inodes) {
+        const std::vector<Holder> holders = socket_holders(inode);
+        if (holders.empty()) {
+            only_kestrom = false;
+            who += (who.empty() ? "" : ", ") +
+                   ("a process this user can't see (socket " + std::to_string(inode) + ")");
+        }
+        for (const Holder& h : holders) {
+            if (h.name != "kestrom") only_kestrom = false;
+            who +=
+                (who.empty() ? "" : ", ") + ("PID " + std::to_string(h.pid) + " (" + h.name + ")");
+        }
+    }
+    if (only_kestrom)
+        return item(name, CheckStatus::warn,
+                    "held by " + who + ": kestrom is running already and serves " + service,
+                    "use the kestrom that runs, or end it before starting another");
+    return item(name, CheckStatus::fail, "held by " + who,
+                std::string("stop that program (it takes the ") + service +
+                    " requests meant for kestrom), then start kestrom again");
+}
+
+bool has_capability(int bit) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("CapEff:", 0) == 0)
+            return (std::strtoull(line.c_str() + 7, nullptr, 16) >> bit) & 1u;
+    return false;
+}
+
+CheckItem check_permissions(const std::optional<platform::Ipv4Interface>& chosen) {
+    const bool root = ::geteuid() == 0;
+    int unprivileged_start = 1024;
+    std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> unprivileged_start;
+    const bool may_bind =
+        root || has_capability(kCapNetBindService) || unprivileged_start <= kDhcpServerPort;
+    std::string detail = may_bind ? "may bind UDP 67 and 69" : "may not bind UDP 67 and 69";
+    CheckStatus status = may_bind ? CheckStatus::ok : CheckStatus::fail;
+    std::string fix = may_bind ? ""
+                               : "run kestrom as root, or give it the capability: "
+                                 "setcap cap_net_bind_service,cap_net_raw+ep kestrom";
+    if (chosen) {
+        // Tried for real on a socket of our own; nothing is sent.
+        int error = 0;
+        auto socket = platform::UdpSocket::open(&error);
+        if (socket && socket->bind_to_device(chosen->name, &error)) {
+            detail += "; may tie DHCP to " + chosen->name;
+        } else {
+            detail += "; may not tie DHCP to " + chosen->name + " (" + platform::error_text(error) +
+                      "): the service would answer on every interface";
+            if (status == CheckStatus::ok) status = CheckStatus::warn;
+            if (fix.empty())
+                fix = std::string("give kestrom the CAP_NET_RAW capability") +
+                      (has_capability(kCapNetRaw) ? "" : " (setcap cap_net_raw+ep kestrom)");
+        }
+    }
+    return item("permissions", status, detail, fix);
+}
+
+// ---- pool ----
+
+CheckItem check_pool(const core::ToolSettings& settings,
+                     const std::optional<platform::Ipv4Interface>& chosen) {
+    if (!chosen)
+        return item("pool", CheckStatus::warn, "not checked: no interface matches the pool start",
+                    "see interface");
+
+    // The pool exactly as the service builds it.
+    const auto entries = dhcp::LeaseTable::from_settings(settings)->entries();
+    if (entries.empty())
+        return item("pool", CheckStatus::fail, "the pool is empty", "set PoolSize to 1 or more");
+    const std::uint32_t first = entries.front().address, last = entries.back().address;
+    const std::uint32_t pool_mask = entries.front().netmask;
+    const std::uint32_t mask = chosen->netmask;
+    std::string detail = platform::to_dotted(first) + " to " + platform::to_dotted(last) + " (" +
+                         std::to_string(entries.size()) + " addresses), mask " +
+                         platform::to_dotted(pool_mask);
+    CheckStatus status = CheckStatus::ok;
+    std::vector<std::string> problems, fixes;
+    const auto add = [&](CheckStatus s, std::string problem, std::string fix) {
+        status = std::max(status, s);
+        problems.push_back(std::move(problem));
+        fixes.push_back(std::move(fix));
+    };
+
+    const std::uint32_t subnet = chosen->address & mask;
+    const std::string subnet_text =
+        platform::to_dotted(subnet) + "/" + std::to_string(prefix_length(mask));
+    if ((first & mask) != subnet || (last & mask) != subnet) {
+        add(CheckStatus::fail, "not inside " + chosen->name + "'s subnet " + subnet_text,
+            "set ZorvaIPStartAddress to a free address in " + subnet_text);
+    } else if (mask != 0xffffffff && mask != 0xfffffffe &&
+               ((first & ~mask) == 0 || (last | mask) == 0xffffffff)) {
+        add(CheckStatus::fail, "holds the subnet's network or broadcast address",
+            "keep the pool between the first and last address of " + subnet_text);
+    }
+    if (chosen->address >= first && chosen->address <= last)
+        add(CheckStatus::fail,
+            "holds this PC's own address " + platform::to_dotted(chosen->address),
+            "move ZorvaIPStartAddress past " + platform::to_dotted(chosen->address) +
+                " or lower PoolSize");
+
+    std::uint8_t start = 0;
+    (void)dhcp::get_octet(settings.ZorvaIPStartAddress, start, 3);
+    const long long wanted_last =
+        static_cast<long long>(start) + core::decimal_value(settings.PoolSize);
+    if (wanted_last < start || wanted_last > 255)
+        add(CheckStatus::warn,
+            "PoolSize " + std::string(settings.PoolSize) + " from ." + std::to_string(start) +
+                " passes .255 and is cut there",
+            "set PoolSize to at most " + std::to_string(255 - start));
+    if (pool_mask != mask)
+        add(CheckStatus::warn,
+            "clients get the mask " + platform::to_dotted(pool_mask) + ", " + chosen->name +
+                " has " + platform::to_dotted(mask),
+            "kestrom config set netmask " + platform::to_dotted(mask));
+
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        detail += "; " + problems[i];
+    }
+    std::string fix;
+    for (const auto& f : fixes) fix += (fix.empty() ? "" : "; ") + f;
+    return item("pool", status, detail, fix);
+}
+
+// ---- DHCP probe ----
+
+std::array<std::uint8_t, 6> hardware_address_of(const std::string& interface_name) {
+    std::array<std::uint8_t, 6> mac{};
+    std::ifstream in("/sys/class/net/" + interface_name + "/address");
+    unsigned v[6]{};
+    std::string text;
+    if (std::getline(in, text) && std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1],
+                                              &v[2], &v[3], &v[4], &v[5]) == 6) {
+        for (int i = 0; i < 6; ++i) mac[i] = static_cast<std::uint8_t>(v[i]);
+        if (std::any_of(mac.begin(), mac.end(), [](std::uint8_t b) { return b != 0; })) return mac;
+    }
+    std::random_device random;
+    for (auto& b : mac) b = static_cast<std::uint8_t>(random());
+    mac[0] = static_cast<std::uint8_t>((mac[0] & 0xfe) | 0x02);  // locally administered, unicast
+    return mac;
+}
+
+std::uint32_t load_be32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+struct Offer {
+    std::uint32_t sender = 0;
+    std::uint32_t server_id = 0;  // option 54, or 0
+    std::uint32_t offered = 0;    // yiaddr
+};
+
+// An OFFER for our transaction, or nullopt. Every option is checked to lie within the datagram.
+std::optional<Offer> parse_offer(std::span<const std::uint8_t> m,
+                                 const std::array<std::uint8_t, 4>& xid) {
+    if (m.size() < dhcp::kOptions.offset) return std::nullopt;
+    if (m[dhcp::kOp.offset] != dhcp::kOpBootReply) return std::nullopt;
+    if (!std::equal(xid.begin(), xid.end(), m.begin() + dhcp::kXid.offset)) return std::nullopt;
+    if (!std::equal(dhcp::kMagicCookie.begin(), dhcp::kMagicCookie.end(),
+                    m.begin() + dhcp::kCookie.offset))
+        return std::nullopt;
+    Offer offer;
+    offer.offered = load_be32(m.data() + dhcp::kYiaddr.offset);
+    std::uint8_t type = 0;
+    for (std::size_t at = dhcp::kOptions.offset; at < m.size();) {
+        const std::uint8_t code = m[at];
+        if (code == dhcp::kOptionEnd) break;
+        if (code == dhcp::kOptionPad) {
+            ++at;
+            continue;
+        }
+        if (at + 1 >= m.size()) break;
+        const std::size_t length = m[at + 1];
+        if (at + 2 + length > m.size()) break;
+        const std::uint8_t* value = m.data() + at + 2;
+        if (code == dhcp::kOptionMessageType && length >= 1) type = value[0];
+        if (code == dhcp::kOptionServerIdentifier && length >= 4)
+            offer.server_id = load_be32(value);
+        at += 2 + length;
+    }
+    if (type != dhcp::kDhcpOffer) return std::nullopt;
+    return offer;
+}
+
+CheckItem check_rival_servers(const std::optional<platform::Ipv4Interface>& chosen,
+                              const CheckOptions& options) {
+    const char* name = "DHCP servers";
+    if (!options.probe)
+        return item(name, CheckStatus::ok, "not probed (kestrom check --probe sends one DISCOVER)");
+    if (!chosen)
+        return item(name, CheckStatus::warn, "not probed: no interface to probe on",
+                    "configure the interface first (see interface)");
+
+    int error = 0;
+    auto socket = platform::UdpSocket::open(&error);
+    bool ready = socket.has_value() && socket->set_reuse_address(true) &&
+                 socket->set_broadcast(true, &error) &&
+                 socket->bind_to_device(chosen->name, &error);
+    if (ready &&
+        socket->bind(platform::kAnyAddress, kDhcpClientPort, &error) != platform::BindError::none)
+        ready = false;
+    if (!ready)
+        return item(name, CheckStatus::warn,
+                    "not probed: no socket on UDP 68 of " + chosen->name + " (" +
+                        platform::error_text(error) + ")",
+                    "run the check as root, with no DHCP client holding port 68");
+
+    dhcp::dhcp_packet discover{};
+    std::array<std::uint8_t, 4> xid{};
+    std::random_device random;
+    for (auto& b : xid) b = static_cast<std::uint8_t>(random());
+    const auto mac = hardware_address_of(chosen->name);
+    discover[dhcp::kOp.offset] = 1;  // BOOTREQUEST
+    discover[dhcp::kHtype.offset] = 1;
+    discover[dhcp::kHlen.offset] = 6;
+    std::copy(xid.begin(), xid.end(), discover.begin() + dhcp::kXid.offset);
+    discover[dhcp::kFlags.offset] = 0x80;  // answer by broadcast: we have no address yet
+    std::copy(mac.begin(), mac.end(), discover.begin() + dhcp::kChaddr.offset);
+    std::copy(dhcp::kMagicCookie.begin(), dhcp::kMagicCookie.end(),
+              discover.begin() + dhcp::kCookie.offset);
+    const std::uint8_t opts[] = {dhcp::kOptionMessageType, 1, dhcp::kDhcpDiscover, 55, 3, 1, 3, 6,
+                                 dhcp::kOptionEnd};
+    std::copy(std::begin(opts), std::end(opts), discover.begin() + dhcp::kOptions.offset);
+    if (socket->send_to(discover, {platform::kBroadcastAddress, kDhcpServerPort}, &error) < 0)
+        return item(
+            name, CheckStatus::warn,
+            "not probed: the DISCOVER could not be sent (" + platform::error_text(error) + ")",
+            "check that " + chosen->name + " is up");
+
+    std::vector<std::string> rivals;
+    bool own_answered = false;
+    const auto deadline = std::chrono::steady_clock::now() + options.wait;
+    std::array<std::uint8_t, 1500> buffer{};
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        if (socket->wait_readable(left) != platform::WaitResult::readable) break;
+        platform::Endpoint from;
+        const int n = socket->receive_from(buffer, &from, &error);
+        if (n < 0) break;
+        const auto offer = parse_offer(std::span(buffer.data(), static_cast<std::size_t>(n)), xid);
+        if (!offer) continue;
+        const std::uint32_t server = offer->server_id != 0 ? offer->server_id : from.address;
+        if (server == chosen->address || from.address == chosen->address) {
+            own_answered = true;  // a kestrom (or other server) on this very PC
+            continue;
+        }
+        const std::string text =
+            platform::to_dotted(server) + " offered " + platform::to_dotted(offer->offered);
+        if (std::find(rivals.begin(), rivals.end(), text) == rivals.end()) rivals.push_back(text);
+    }
+    const std::string waited = duration_text(options.wait);
+    if (rivals.empty())
+        return item(name, CheckStatus::ok,
+                    "no other server answered a DISCOVER on " + chosen->name + " within " + waited +
+                        (own_answered ? " (a server on this PC did)" : ""));
+    std::string list;
+    for (const auto& r : rivals) list += (list.empty() ? "" : "; ") + r;
+    return item(name, CheckStatus::fail,
+                "another DHCP server answers on " + chosen->name + ": " + list,
+                "switch off that server's DHCP (a router's or a dnsmasq) or give the controller a "
+                "network of its own: it may take its address and boot file from the other server");
+}
+
+// ---- controller ----
+
+CheckItem check_connect(const std::string& name, std::uint32_t address, int port,
+                        const CheckOptions& options, const std::string& what) {
+    const std::string target = platform::to_dotted(address) + ":" + std::to_string(port);
+    if (port <= 0 || port > 65535)
+        return item(name, CheckStatus::fail, "port " + std::to_string(port) + " is no TCP port",
+                    "kestrom config set Zorva_TFTP_TCP_PORT 80");
+    int error = 0;
+    const auto s = platform::TcpSocket::connect({address, static_cast<std::uint16_t>(port)}, &error,
+                                                options.wait);
+    if (s) return item(name, CheckStatus::ok, target + " reachable");
+    const std::string check_address =
+        "check that the controller is on, cabled to this network, and "
+        "that ZorvaIPAddress is its address (kestrom config set "
+        "ZorvaIPAddress A.B.C.D)";
+    if (error == ECONNREFUSED)
+        return item(name, CheckStatus::fail, target + " refused: nothing listens there",
+                    "enable the controller's " + what + ", or " + check_address);
+    if (error == ETIMEDOUT)
+        return item(name, CheckStatus::fail,
+                    target + " no answer within " + duration_text(options.wait), check_address);
+    return item(name, CheckStatus::fail, target + " " + platform::error_text(error),
+                check_address + "; this PC needs a route to it");
+}
+
+void check_controller(const core::ToolSettings& settings, const CheckOptions& options,
+                      std::vector<CheckItem>& out) {
+    std::string why;
+    const auto address = platform::resolve_host(settings.ZorvaIPAddress, &why);
+    if (!address) {
+        for (const char* name : {"controller telnet", "controller HTTP"})
+            out.push_back(item(name, CheckStatus::fail,
+                               std::string("controller address '") + settings.ZorvaIPAddress +
+                                   "' can't be resolved" + (why.empty() ? "" : ": " + why),
+                               "kestrom config set ZorvaIPAddress A.B.C.D"));
+        return;
+    }
+    out.push_back(
+        check_connect("controller telnet", *address, kTelnetPort, options, "telnet shell"));
+    out.push_back(check_connect("controller HTTP", *address, settings.Zorva_TFTP_TCP_PORT, options,
+                                "web server"));
+}
+
+}  // namespace
+
+const char* status_text(CheckStatus status) {
+    switch (status) {
+        case CheckStatus::ok:
+            return "ok";
+        case CheckStatus::warn:
+            return "warn";
+        case CheckStatus::fail:
+            return "fail";
+    }
+    return "fail";
+}
+
+std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const CheckOptions& options) {
+    std::vector<CheckItem> out;
+    out.push_back(check_firmware());
+    check_web_files(out);
+
+    // The service's own choice: the kernel's list in its order, matched on the pool start.
+    int list_error = 0;
+    const auto interfaces = platform::local_ipv4_interfaces(&list_error);
+    std::optional<platform::Ipv4Interface> chosen;
+    if (interfaces) chosen = dhcp::choose_interface(*interfaces, settings.ZorvaIPStartAddress);
+    out.push_back(check_interface(interfaces, list_error, chosen, settings));
+    out.push_back(check_pool(settings, chosen));
+
+    out.push_back(check_port(kDhcpServerPort, "DHCP"));
+    out.push_back(check_port(kTftpPort, "TFTP"));
+    out.push_back(check_permissions(chosen));
+    out.push_back(check_rival_servers(chosen, options));
+    check_controller(settings, options, out);
+    return out;
+}
+
+}  // namespace app

@@ -1,0 +1,41 @@
+// The pre-flight check: "will a controller boot from this PC now?", one item per thing that can
+// stop it, each with a status, what was found and, for a problem, what to do about it. The
+// items are made here and printed by the command; nothing here writes to the log or a stream.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/settings.h"
+
+namespace app {
+
+enum class CheckStatus { ok, warn, fail };
+
+struct CheckItem {
+    std::string item;  // "zorva.bin", "UDP 67", ...
+    CheckStatus status = CheckStatus::ok;
+    std::string detail;  // what was found
+    std::string fix;     // what to do; empty when there is nothing to do
+};
+
+struct CheckOptions {
+    // Send one DHCPDISCOVER on the chosen interface and report other servers' offers. Without
+    // it nothing at all is sent on the network except the connects to the controller.
+    bool probe = false;
+    std::chrono::milliseconds wait{2000};  // each connect, and the probe's wait for offers
+};
+
+// "ok", "warn", "fail".
+const char* status_text(CheckStatus status);
+
+// Runs every check in its order, relative to the current directory, with these settings.
+std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const CheckOptions& options);
+
+// The largest file that a read without the blksize option can send: 512-byte blocks, the last
+// one the first short one, and no block number beyond 65534 (block 65535 is refused).
+inline constexpr std::uint64_t kLargestPlainRead = 65534ull * 512 - 1;
+
+}  // namespace app

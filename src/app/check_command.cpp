@@ -1,0 +1,80 @@
+// kestrom check [--json] [--probe]: the pre-flight check with the stored settings, as text lines
+// or one JSON document. Exit status 0 when no item failed (warnings allowed), 1 otherwise.
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "app/check.h"
+#include "app/commands.h"
+#include "core/driver.h"
+#include "core/settings.h"
+
+namespace app {
+namespace {
+
+constexpr const char* kCheckUsage = "usage: kestrom check [--json] [--probe]\n";
+
+void print_text(const std::vector<CheckItem>& items) {
+    std::size_t width = 0;
+    for (const auto& i : items) width = std::max(width, i.item.size());
+    for (const auto& i : items) {
+        std::printf("%-4s  %-*s  %s\n", status_text(i.status), static_cast<int>(width),
+                    i.item.c_str(), i.detail.c_str());
+        if (i.status != CheckStatus::ok && !i.fix.empty())
+            std::printf("%-4s  %-*s  fix: %s\n", "", static_cast<int>(width), "", i.fix.c_str());
+    }
+}
+
+}  // namespace
+
+int run_check(Args args) {
+    CheckOptions options;
+    bool json = false;
+    for (const std::string_view a : args) {
+        if (a == "--json") {
+            json = true;
+        } else if (a == "--probe") {
+            options.probe = true;
+        } else if (a == "--help" || a == "-h") {
+            std::fputs(kCheckUsage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "kestrom check: unknown option '%.*s'\n%s",
+                         static_cast<int>(a.size()), a.data(), kCheckUsage);
+            return kUsageError;
+        }
+    }
+
+    // The stored settings into the record, as the services' start-up loads them.
+    core::TextFrontEnd front_end;
+    core::Driver(front_end).load_settings();
+    const std::vector<CheckItem> items = run_checks(core::settings_snapshot(), options);
+
+    int failed = 0, warned = 0;
+    for (const auto& i : items) {
+        failed += i.status == CheckStatus::fail;
+        warned += i.status == CheckStatus::warn;
+    }
+    if (json) {
+        nlohmann::ordered_json document;
+        document["items"] = nlohmann::ordered_json::array();
+        for (const auto& i : items)
+            document["items"].push_back({{"item", i.item},
+                                         {"status", status_text(i.status)},
+                                         {"detail", i.detail},
+                                         {"fix", i.fix}});
+        document["status"] = failed ? "fail" : warned ? "warn" : "ok";
+        // Texts from files and settings may hold any byte: replace what is not UTF-8.
+        std::puts(
+            document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    } else {
+        print_text(items);
+        std::printf("%s: %d failed, %d warnings\n",
+                    failed ? "a controller will not boot from this PC until the failures are fixed"
+                           : "a controller can boot from this PC",
+                    failed, warned);
+    }
+    return failed ? 1 : 0;
+}
+
+}  // namespace app

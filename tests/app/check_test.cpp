@@ -1,0 +1,258 @@
+// `kestrom check` on a bench of two namespaces: this PC (192.168.1.10/24) and the controller
+// (192.168.1.50/24, the simulated controller's telnet and web server). Each case breaks one
+// thing on purpose and looks for the item that names it; the check always runs inside the PC's
+// namespace, so its connects never leave the bench.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "temp_hive.h"
+#include "test_support.h"
+
+namespace {
+
+std::string binary(const char* name) {
+    return (test::build_dir() / name).string();
+}
+
+struct Expect {
+    std::string item;
+    std::string status;
+    std::string detail;  // a part of the detail
+};
+
+class CheckBench {
+public:
+    CheckBench() : pc_("pc"), controller_("ctl") {
+        ok_ = test::connect_veth(pc_, "192.168.1.10/24", controller_, "192.168.1.50/24", &pc_if_,
+                                 &controller_if_);
+        dir_.write("zorva.bin", std::string(1000, 'z'));
+        dir_.write("kestrom.ini", "[FILES]\nFILE1=index.htm\nFILE2=img\\logo.png\n");
+        dir_.write("www/index.htm", "<html>zorva</html>\n");
+        dir_.write("www/img/logo.png", "png");
+    }
+    bool ok() const { return ok_; }
+
+    void start_controller() {
+        start(controller_.exec() + binary("kestrom-sim") + " --address 192.168.1.50",
+              "kestrom-sim: http on");
+    }
+    void start(const std::string& command, const std::string& ready) {
+        peers_.push_back(std::make_unique<test::ChildProcess>(command));
+        EXPECT_TRUE(peers_.back()->wait_for_output(ready)) << peers_.back()->output();
+    }
+    // A dnsmasq that answers DHCP (and nothing else) in a namespace, on its veth end. Without
+    // --no-ping it would first ping a new address for 3 s, longer than the probe waits.
+    void start_dnsmasq(const test::NetNs& ns, const std::string& interface_name,
+                       const std::string& range) {
+        start(ns.exec() +
+                  "dnsmasq --no-daemon --conf-file=/dev/null --user=root --log-facility=- --port=0 "
+                  "--no-ping --bind-interfaces --interface=" +
+                  interface_name + " --dhcp-range=" + range + " --dhcp-leasefile=" +
+                  (dir_ / ("leases-" + ns.name())).string() + " --pid-file= --log-dhcp 2>&1",
+              "DHCP, IP range");
+    }
+    void set(const std::string& name, const std::string& text) {
+        EXPECT_EQ(0,
+                  test::run_command(binary("kestrom") + " config set " + name + " '" + text + "'")
+                      .status);
+    }
+
+    // Runs the check in this PC's namespace; the items by name.
+    // `as` runs it under another identity (a setpriv prefix).
+    std::map<std::string, nlohmann::json> check(const std::string& args, int* status,
+                                                const std::string& as = "") {
+        const auto result =
+            test::run_command("cd " + dir_.path().string() + " && " + pc_.exec() + as +
+                              binary("kestrom") + " check --json " + args + " 2>/dev/null");
+        *status = result.status;
+        std::map<std::string, nlohmann::json> items;
+        const auto document = nlohmann::json::parse(result.output, nullptr, false);
+        EXPECT_FALSE(document.is_discarded()) << result.output;
+        if (document.is_discarded()) return items;
+        for (const auto& i : document["items"]) items[i["item"]] = i;
+        return items;
+    }
+
+    test::NetNs pc_, controller_;
+    std::string pc_if_, controller_if_;
+    test::TempDir dir_;
+
+private:
+    bool ok_ = false;
+    std::vector<std::unique_ptr<test::ChildProcess>> peers_;  // before the namespaces go
+};
+
+struct Case {
+    const char* name;
+    std::function<void(CheckBench&)> arrange;
+    const char* args;
+    int exit_status;
+    std::vector<Expect> expect;
+    const char* as = "";  // a setpriv prefix, or nothing
+};
+
+TEST(Check, FindsEachProblemAndNamesItsFix) {
+    KESTROM_NEEDS_NETNS();
+    const std::vector<Case> cases{
+        {"all is well",
+         [](CheckBench& b) { b.start_controller(); },
+         "",
+         0,
+         {{"zorva.bin", "ok", "1000 bytes, SHA-256 "},
+          {"kestrom.ini", "ok", "lists 2 files"},
+          {"www/img/logo.png", "ok", "3 bytes"},
+          {"interface", "ok", "binds va"},
+          {"pool", "ok", "192.168.1.50 to 192.168.1.60 (11 addresses), mask 255.255.255.0"},
+          {"UDP 67", "ok", "free"},
+          {"UDP 69", "ok", "free"},
+          {"permissions", "ok", "may tie DHCP to va"},
+          {"DHCP servers", "ok", "not probed"},
+          {"controller telnet", "ok", "192.168.1.50:23 reachable"},
+          {"controller HTTP", "ok", "192.168.1.50:80 reachable"}}},
+        {"a missing page, the controller refuses",
+         [](CheckBench& b) { std::filesystem::remove(b.dir_ / "www/img/logo.png"); },
+         "",
+         1,
+         {{"www/img/logo.png", "fail", "not found"},
+          {"controller telnet", "fail", "refused"},
+          {"controller HTTP", "fail", "refused"}}},
+        {"a controller address where nothing answers",
+         [](CheckBench& b) {
+             b.start_controller();
+             b.set("ZorvaIPAddress", "192.168.1.77");
+         },
+         "",
+         1,
+         {{"controller telnet", "fail", "no answer within 2 s"}}},
+        {"no interface in the pool's network",
+         [](CheckBench& b) {
+             b.start_controller();
+             b.set("ZorvaIPStartAddress", "10.9.1.50");
+         },
+         "",
+         1,
+         {{"interface", "fail", "no interface has an address 10.9.x.x"}, {"pool", "warn", ""}}},
+        {"a pool over this PC's own address, past .255, with another mask",
+         [](CheckBench& b) {
+             b.start_controller();
+             b.set("ZorvaIPStartAddress", "192.168.1.5");
+             b.set("PoolSize", "300");
+             b.set("netmask", "255.255.0.0");
+         },
+         "",
+         1,
+         {{"pool", "fail",
+           "holds the subnet's network or broadcast address; holds this PC's own address "
+           "192.168.1.10; PoolSize 300 from .5 passes .255 and is cut there; clients get the mask "
+           "255.255.0.0, va"}}},
+        {"UDP 67 held by another DHCP server, which also answers a probe",
+         [](CheckBench& b) {
+             b.start_controller();
+             b.start_dnsmasq(b.pc_, b.pc_if_, "192.168.1.100,192.168.1.150,255.255.255.0");
+         },
+         "--probe",
+         1,
+         {{"UDP 67", "fail", "held by PID "}, {"UDP 69", "ok", "free"}}},
+        {"a rival DHCP server on the controller's side",
+         [](CheckBench& b) {
+             b.start_controller();
+             b.start_dnsmasq(b.controller_, b.controller_if_,
+                             "192.168.1.100,192.168.1.150,255.255.255.0");
+         },
+         "--probe",
+         1,
+         {{"DHCP servers", "fail", "192.168.1.50 offered 192.168.1.1"}}},
+        {"the largest file a plain read can send",
+         [](CheckBench& b) {
+             b.start_controller();
+             ASSERT_EQ(0,
+                       test::run_command("truncate -s 33553407 " + (b.dir_ / "zorva.bin").string())
+                           .status);
+         },
+         "",
+         0,
+         {{"zorva.bin", "ok", "33553407 bytes, SHA-256 "}, {"zorva.bin", "ok", "65534 blocks"}}},
+        {"one byte more needs block 65535",
+         [](CheckBench& b) {
+             b.start_controller();
+             ASSERT_EQ(0,
+                       test::run_command("truncate -s 33553408 " + (b.dir_ / "zorva.bin").string())
+                           .status);
+         },
+         "",
+         0,
+         {{"zorva.bin", "warn", "stops at block 65534"}}},
+        {"an unprivileged user",
+         [](CheckBench& b) {
+             b.start_controller();
+             std::filesystem::permissions(b.dir_.path(), std::filesystem::perms::all);
+         },
+         "",
+         1,
+         {{"permissions", "fail", "may not bind UDP 67 and 69"}},
+         "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all "},
+        {"no firmware, no list",
+         [](CheckBench& b) {
+             b.start_controller();
+             std::filesystem::remove(b.dir_ / "zorva.bin");
+             std::filesystem::remove(b.dir_ / "kestrom.ini");
+         },
+         "",
+         1,
+         {{"zorva.bin", "fail", "./zorva.bin not found"},
+          {"kestrom.ini", "fail", "./kestrom.ini not found"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempHive hive;
+        CheckBench bench;
+        ASSERT_TRUE(bench.ok());
+        c.arrange(bench);
+        int status = -1;
+        const auto items = bench.check(c.args, &status, c.as);
+        EXPECT_EQ(c.exit_status, status);
+        for (const Expect& e : c.expect) {
+            SCOPED_TRACE(e.item);
+            ASSERT_TRUE(items.contains(e.item));
+            const auto& i = items.at(e.item);
+            EXPECT_EQ(e.status, i["status"]);
+            EXPECT_NE(std::string::npos, i["detail"].get<std::string>().find(e.detail))
+                << i["detail"];
+            if (e.status == "fail") {
+                EXPECT_FALSE(i["fix"].get<std::string>().empty());
+            }
+        }
+    }
+}
+
+// The text form carries the same items, a fix line under each failure, and a closing verdict.
+TEST(Check, PrintsOneLinePerItemWithItsFix) {
+    KESTROM_NEEDS_NETNS();
+    test::TempHive hive;
+    CheckBench bench;
+    ASSERT_TRUE(bench.ok());
+    std::filesystem::remove(bench.dir_ / "www/index.htm");
+    const auto result = test::run_command("cd " + bench.dir_.path().string() + " && " +
+                                          bench.pc_.exec() + binary("kestrom") + " check");
+    EXPECT_EQ(1, result.status);
+    EXPECT_NE(std::string::npos,
+              result.output.find("\nfail  www/index.htm      www/index.htm not found\n"))
+        << result.output;
+    EXPECT_NE(std::string::npos,
+              result.output.find("fix: copy the page to " + bench.dir_.path().string() +
+                                 "/www/index.htm, or remove it from kestrom.ini\n"))
+        << result.output;
+    EXPECT_NE(std::string::npos,
+              result.output.find("a controller will not boot from this PC until the failures are "
+                                 "fixed: 3 failed, 0 warnings\n"))
+        << result.output;
+}
+
+}  // namespace
