@@ -21,7 +21,6 @@
 #include "dhcp/dhcp_service_loop.h"
 #include "dhcp/lease_table.h"
 #include "platform/socket.h"
-#include "web/ini_file.h"
 #include "web/web_update.h"
 
 namespace app {
@@ -128,11 +127,7 @@ void check_web_files(std::vector<CheckItem>& out) {
     }
     // Read as the web job reads it: FILE1, FILE2, ... up to the first missing number.
     std::vector<std::string> names;
-    for (long long n = 1;; ++n) {
-        const std::string key = web::kListKeyPrefix + std::to_string(n);
-        if (!web::IniRecordExists(key, web::kListSection, web::kListFileName)) break;
-        names.push_back(web::GetIniValue(key, web::kListSection, web::kListFileName));
-    }
+    for (long long n = 1; auto name = web::listed_file(n); ++n) names.push_back(std::move(*name));
     const std::string sent_first = "format.dat is sent first (it formats the web flash)";
     if (names.empty())
         out.push_back(item(web::kListFileName, CheckStatus::warn,

@@ -38,6 +38,12 @@ std::string local_path(std::string_view name) {
     return path;
 }
 
+std::optional<std::string> listed_file(long long n) {
+    const std::string key = kListKeyPrefix + std::to_string(n);
+    if (!IniRecordExists(key, kListSection, kListFileName)) return std::nullopt;
+    return GetIniValue(key, kListSection, kListFileName);
+}
+
 int SendWebFile(const char* host, const char* name, const char* credentials, int* put_result,
                 const HttpLimits& limits) {
     if (put_result) *put_result = 0;
@@ -101,15 +107,13 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
         if (!is_success(rc)) ++report.failed_requests;
     }
 
-    // The list ends at the first missing number: a gap ends it.
     for (long long n = 1;; ++n) {
-        const std::string key = kListKeyPrefix + std::to_string(n);
-        if (!IniRecordExists(key, kListSection, kListFileName)) break;
-        const std::string name = GetIniValue(key, kListSection, kListFileName);
+        const std::optional<std::string> name = listed_file(n);
+        if (!name) break;
         const core::ToolSettings now = core::settings_snapshot();
         int put = 0;
         const int rc =
-            SendWebFile(now.ZorvaIPAddress, name.c_str(), credentials.c_str(), &put, limits);
+            SendWebFile(now.ZorvaIPAddress, name->c_str(), credentials.c_str(), &put, limits);
         if (rc != code(SendWebFileResult::sent)) {
             ++report.skipped_files;
             continue;

@@ -8,6 +8,7 @@
 // process's current directory.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,10 @@ inline constexpr const char* kWebDirectory = "www/";
 // The local file of a listed name: "www/" and the name, with "\" as a folder separator as the
 // list was written for it.
 std::string local_path(std::string_view name);
+
+// The name listed as FILE<n> in kestrom.ini's [FILES] section, read from the file as it is now;
+// nothing when that key is missing, which ends the list (a gap ends it too).
+std::optional<std::string> listed_file(long long n);
 
 // Results of SendWebFile.
 enum class SendWebFileResult : int {

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <random>
@@ -121,23 +122,34 @@ private:
             if (w.pid == 0) start(w);
     }
 
-    // posix_spawn of `kestrom config set NAME TEXT`, output to the errors file.
+    // posix_spawn of `kestrom ARGS...`: no input, standard output to `out` (-1: nowhere),
+    // standard error to the errors file. The spawn's error number, 0 when it started.
+    int spawn(std::initializer_list<const char*> args, int out, pid_t* pid) const {
+        std::vector<const char*> argv{kestrom_.c_str()};
+        argv.insert(argv.end(), args);
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (out < 0)
+            posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        else
+            posix_spawn_file_actions_adddup2(&actions, out, 1);
+        posix_spawn_file_actions_addopen(&actions, 2, errors_.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const int rc = posix_spawn(pid, kestrom_.c_str(), &actions, nullptr,
+                                   const_cast<char* const*>(argv.data()), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        return rc;
+    }
+
+    // `kestrom config set NAME TEXT`, output to the errors file.
     void start(Writer& w) {
         Track* t = w.tracks[static_cast<std::size_t>(w.next % 2)];
         const long n = w.next++;
         const std::string text = text_for(*t->info, n);
-        const char* argv[] = {kestrom_.c_str(), "config",     "set",
-                              t->info->name,    text.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, errors_.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
         pid_t pid = 0;
-        const int rc = posix_spawn(&pid, kestrom_.c_str(), &actions, nullptr,
-                                   const_cast<char* const*>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        const int rc = spawn({"config", "set", t->info->name, text.c_str()}, -1, &pid);
         if (rc != 0) {
             fail("can't start " + kestrom_ + ": " + std::strerror(rc));
             return;
@@ -263,16 +275,8 @@ private:
     bool list(std::map<std::string, std::string>* shown) {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) return fail("pipe failed");
-        const char* argv[] = {kestrom_.c_str(), "config", "list", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addopen(&actions, 2, errors_.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
         pid_t pid = 0;
-        const int rc = posix_spawn(&pid, kestrom_.c_str(), &actions, nullptr,
-                                   const_cast<char* const*>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        const int rc = spawn({"config", "list"}, fds[1], &pid);
         ::close(fds[1]);
         std::string out;
         char buf[4096];
