@@ -73,8 +73,7 @@ void TftpTransfer::clear_for_receive() {
     retry_counter = 0;
     answered = false;
     path[0] = '\0';
-    file.reset();
-    upload.discard();
+    drop_files();
     runtime_error = 0;
     mode_offset = mode_length = 0;
     block_size = 0;

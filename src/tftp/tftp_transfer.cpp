@@ -69,8 +69,7 @@ bool create_upload(TftpTransfer& t, bool text) {
 // (error 3); other failures carry the C library's text, as every pending error does.
 int fail_upload(TftpTransfer& t, int error) {
     if (t.upload.active()) {
-        t.file.reset();
-        t.upload.discard();
+        t.drop_files();
     }
     if (error != ENOSPC && error != EFBIG) t.runtime_error = error != 0 ? error : EIO;
     set_error(t, TftpErrorCode::disk_full, kDiskFullText);

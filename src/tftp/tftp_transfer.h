@@ -124,6 +124,12 @@ struct TftpTransfer {
     // payload bytes that no field reaches before they are written again (the packet beyond
     // `received_length`, the data areas beyond their lengths).
     void clear_for_receive();
+
+    // Closes the file and removes a partial upload's private file, if one is held.
+    void drop_files() {
+        file.reset();
+        upload.discard();
+    }
 };
 
 // Writes "%s:%u" for the endpoint into key; returns its length.

@@ -85,8 +85,7 @@ void TransferTable::dispatch(const platform::Endpoint& from, int length, std::in
 
     const int pending = active->runtime_error;
     if (pending == 0 && !rx.in_error()) return;
-    rx.file.reset();  // a failed request of a new client may have left its file open
-    rx.upload.discard();
+    rx.drop_files();  // a failed request of a new client may have left its file open
     if (pending != 0) {
         const std::string text = platform::error_text(pending);
         set_error(rx, TftpErrorCode::not_defined, text);
@@ -110,8 +109,7 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             t = std::move(rx);
             result = start_transfer(t, ctx);
             if (result != 0) {
-                t.file.reset();
-                t.upload.discard();
+                t.drop_files();
             }
             break;
         case Opcode::data:
@@ -140,8 +138,7 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             copy_error_datagram();
             t.retry_counter = TftpTransfer::kFinished;
             if (t.upload.active()) {  // the client gave up: its partial upload goes
-                t.file.reset();
-                t.upload.discard();
+                t.drop_files();
             }
             return;
         default: {
@@ -200,8 +197,7 @@ void TransferTable::client_unreachable(const platform::Endpoint& client) {
     TftpTransfer& t = *it->second;
     if (t.answered || t.retry_counter == TftpTransfer::kFinished) return;
     t.retry_counter = TftpTransfer::kFinished;
-    t.file.reset();
-    t.upload.discard();
+    t.drop_files();
 }
 
 bool TransferTable::upload_elsewhere(std::string_view key) {
@@ -227,8 +223,7 @@ void TransferTable::expire(std::int64_t now) {
             continue;
         }
         if (r.retry_counter >= 3) {
-            r.file.reset();
-            r.upload.discard();  // gone before the line that reports the end
+            r.drop_files();  // gone before the line that reports the end
             if (r.retry_counter != TftpTransfer::kFinished) {
                 set_error(r, TftpErrorCode::not_defined, kTimeoutText);
                 log_error(r.key_text(), r.path_text(), kTimeoutText);
