@@ -6,8 +6,28 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace platform {
+
+// A file that records are appended to, each with a single write, so a crash loses at most the
+// record being written and records of concurrent writers never interleave.
+class AppendFile {
+public:
+    AppendFile() = default;
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Opens (creating it when missing) for appending; false with the error number on failure.
+    bool open(const std::string& path, int* error = nullptr);
+    bool is_open() const { return fd_ >= 0; }
+    // Appends the bytes as one record; false with the error number when they were not all written.
+    bool append(std::string_view bytes, int* error = nullptr);
+
+private:
+    int fd_ = -1;
+};
 
 // Creates and opens for writing a new file named `prefix` followed by a few random characters,
 // with exclusive create, so it is never a file that existed before. `prefix` includes the

@@ -16,6 +16,34 @@ void set_error(int* error, int value) {
 
 }  // namespace
 
+AppendFile::~AppendFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool AppendFile::open(const std::string& path, int* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        set_error(error, errno);
+        return false;
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    return true;
+}
+
+bool AppendFile::append(std::string_view bytes, int* error) {
+    if (fd_ < 0) {
+        set_error(error, EBADF);
+        return false;
+    }
+    // O_APPEND places the one write at the end as a whole; a short write to a regular file
+    // means the disk is full.
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n == static_cast<ssize_t>(bytes.size())) return true;
+    set_error(error, n < 0 ? errno : ENOSPC);
+    return false;
+}
+
 std::FILE* create_unique_file(const std::string& prefix, bool /*text*/, std::string* path,
                               int* error) {
     static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
