@@ -14,8 +14,10 @@
 #include <memory>
 #include <random>
 #include <sstream>
+#include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "core/load_report.h"
 #include "core/sha256.h"
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_service_loop.h"
@@ -591,6 +593,35 @@ std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const Chec
     out.push_back(check_rival_servers(chosen, options));
     check_controller(settings, options, out);
     return out;
+}
+
+}  // namespace app
+
+namespace app {
+
+CheckStatus overall_status(const std::vector<CheckItem>& items) {
+    CheckStatus worst = CheckStatus::ok;
+    for (const auto& i : items) worst = std::max(worst, i.status);
+    return worst;
+}
+
+nlohmann::ordered_json check_document(const std::vector<CheckItem>& items) {
+    nlohmann::ordered_json document;
+    document["items"] = nlohmann::ordered_json::array();
+    for (const auto& i : items)
+        document["items"].push_back({{"item", i.item},
+                                     {"status", status_text(i.status)},
+                                     {"detail", i.detail},
+                                     {"fix", i.fix}});
+    document["status"] = status_text(overall_status(items));
+    return document;
+}
+
+std::vector<CheckItem> run_and_report_checks(const core::ToolSettings& settings,
+                                             const CheckOptions& options) {
+    std::vector<CheckItem> items = run_checks(settings, options);
+    core::report("check", check_document(items));
+    return items;
 }
 
 }  // namespace app

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,16 @@ const char* status_text(CheckStatus status);
 
 // Runs every check in its order, relative to the current directory, with these settings.
 std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const CheckOptions& options);
+
+// The worst status of the items.
+CheckStatus overall_status(const std::vector<CheckItem>& items);
+
+// The items as one JSON object: {"items": [{item, status, detail, fix}...], "status": worst}.
+nlohmann::ordered_json check_document(const std::vector<CheckItem>& items);
+
+// Runs the checks and adds them to the load report, as the command and the window do.
+std::vector<CheckItem> run_and_report_checks(const core::ToolSettings& settings,
+                                             const CheckOptions& options);
 
 // The largest file that a read without the blksize option can send: 512-byte blocks, the last
 // one the first short one, and no block number beyond 65534 (block 65535 is refused).

@@ -48,7 +48,7 @@ int run_check(Args args) {
     // The stored settings into the record, as the services' start-up loads them.
     core::TextFrontEnd front_end;
     core::Driver(front_end).load_settings();
-    const std::vector<CheckItem> items = run_checks(core::settings_snapshot(), options);
+    const std::vector<CheckItem> items = run_and_report_checks(core::settings_snapshot(), options);
 
     int failed = 0, warned = 0;
     for (const auto& i : items) {
@@ -56,14 +56,7 @@ int run_check(Args args) {
         warned += i.status == CheckStatus::warn;
     }
     if (json) {
-        nlohmann::ordered_json document;
-        document["items"] = nlohmann::ordered_json::array();
-        for (const auto& i : items)
-            document["items"].push_back({{"item", i.item},
-                                         {"status", status_text(i.status)},
-                                         {"detail", i.detail},
-                                         {"fix", i.fix}});
-        document["status"] = failed ? "fail" : warned ? "warn" : "ok";
+        const nlohmann::ordered_json document = check_document(items);
         // Texts from files and settings may hold any byte: replace what is not UTF-8.
         std::puts(
             document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
