@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <initializer_list>
+#include <nlohmann/json.hpp>
 #include <span>
 
 #include "core/event_log.h"
+#include "core/load_report.h"
 #include "platform/net.h"
 
 namespace dhcp {
@@ -105,6 +107,22 @@ HardwareAddress chaddr_of(const dhcp_packet& m) {
     return h;
 }
 
+// One load-report record for a reply that went out.
+void report_reply(const dhcp_packet& m, ReplyKind kind) {
+    const char* type = kind == ReplyKind::offer ? "offer" : kind == ReplyKind::ack ? "ack" : "nak";
+    const HardwareAddress mac = chaddr_of(m);
+    char hardware[3 * 6];
+    std::snprintf(hardware, sizeof hardware, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1],
+                  mac[2], mac[3], mac[4], mac[5]);
+    const auto yi = field(m, kYiaddr);
+    char address[16];
+    std::snprintf(address, sizeof address, "%u.%u.%u.%u", unsigned{yi[0]}, unsigned{yi[1]},
+                  unsigned{yi[2]}, unsigned{yi[3]});
+    nlohmann::ordered_json record = {{"type", type}, {"hardware", hardware}};
+    if (kind != ReplyKind::nak) record["address"] = address;
+    core::report("lease", record);
+}
+
 }  // namespace
 
 ReplyKind compose_reply(dhcp_packet& message, const dhcp_options& options, LeaseTable& table,
@@ -171,7 +189,8 @@ int process_dhcp_packet(dhcp_packet* message, const dhcp_options* options,
     if (kind == ReplyKind::no_reply) return kProcessNoReply;
 
     // A failed send is reported by write_packet itself; the service goes on either way.
-    (void)write_packet(message, destination, socket, client_port);
+    const bool sent = write_packet(message, destination, socket, client_port) == kWriteSent;
+    if (sent && kind != ReplyKind::unchanged && core::report_wanted()) report_reply(*message, kind);
     if (kind == ReplyKind::nak) return kProcessNoReply;
     core::trace_printf("process_dhcp_packet [end]!\n");
     return kProcessReplied;

@@ -74,6 +74,9 @@ void TftpTransfer::clear_for_receive() {
     answered = false;
     path[0] = '\0';
     drop_files();
+    trace.end(false, "refused");
+    tsize = -1;
+    announced_size = 0;
     runtime_error = 0;
     mode_offset = mode_length = 0;
     block_size = 0;
@@ -160,6 +163,7 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
                 break;
             }
             case KnownOption::tsize:
+                t.announced_size = parse_unsigned(value);
                 reply = measure_file(t);
                 break;
             case KnownOption::interval: {
@@ -175,6 +179,7 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
         const std::size_t need = name.size() + 1 + decimal_width(reply) + 1;
         if (length + need > t.ack_area.size()) break;
         if (kind == KnownOption::blksize) t.block_size = static_cast<std::uint32_t>(reply);
+        if (kind == KnownOption::tsize) t.tsize = static_cast<std::int64_t>(reply);
         if (kind == KnownOption::interval) {
             t.wait = static_cast<std::uint32_t>(reply);
             t.expiry = ctx.now + t.wait;

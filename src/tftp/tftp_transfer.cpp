@@ -4,9 +4,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "core/event_log.h"
 #include "platform/file.h"
+#include "platform/net.h"
 
 namespace tftp {
 namespace {
@@ -40,6 +43,7 @@ void fill_area(TftpTransfer& t, PacketArea& area, std::int32_t& length, std::uin
     store_be16(area.data(), static_cast<std::uint16_t>(Opcode::data));
     store_be16(area.data() + 2, block);
     length = read_block(t, area);
+    t.trace.add(std::span(area).subspan(kHeaderSize, static_cast<std::size_t>(length)));
     // The last block is the first short one; the file is done as soon as it has been read.
     if (static_cast<std::uint32_t>(length) < t.block_size) t.file.reset();
 }
@@ -68,6 +72,7 @@ bool create_upload(TftpTransfer& t, bool text) {
 // A write that failed ends the upload: its private file goes. A full disk is answered as such
 // (error 3); other failures carry the C library's text, as every pending error does.
 int fail_upload(TftpTransfer& t, int error) {
+    t.trace.end(false, error == ENOSPC || error == EFBIG ? "disk full" : platform::error_text(error));
     if (t.upload.active()) {
         t.drop_files();
     }
@@ -94,6 +99,19 @@ int send_and_read_ahead(TftpTransfer& t, const StepContext& ctx, const PacketAre
     return result;
 }
 
+// The transfer is under way: the board shows it from now on (a restart starts it over).
+void begin_trace(TftpTransfer& t, bool read) {
+    std::uint64_t total = t.announced_size;
+    if (read) {
+        std::error_code ec;
+        total = std::filesystem::file_size(t.path.data(), ec);
+        if (ec) total = 0;
+    }
+    const std::string_view path = t.path_text();
+    t.trace.begin(t.key_text(), path.substr(path.rfind('/') + 1), read,
+                  {t.block_size, t.wait, t.tsize}, total);
+}
+
 }  // namespace
 
 void UploadFile::discard() {
@@ -109,6 +127,8 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx) {
     t.wait = ctx.config.wait();
     t.expiry = ctx.now + t.wait;
     t.ack_length = 0;
+    t.tsize = -1;
+    t.announced_size = 0;
 
     const std::size_t first_option = parse_request(t);
     if (!compose_path(t, ctx.config)) return 1;
@@ -147,6 +167,7 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx) {
         t.last_send_result = send_area(ctx, t, t.ack_area.data(), kHeaderSize);
     }
     if (t.runtime_error != 0) return t.runtime_error;
+    begin_trace(t, read);
     if (!read) return 0;
 
     // "tsize" left the position at the end.
@@ -176,6 +197,7 @@ int send_block(TftpTransfer& t, const StepContext& ctx) {
     // is acknowledged; only a file with more data is too large.
     if (counter == kLastBlockNumber && !all_acknowledged) {
         t.retry_counter = TftpTransfer::kFinished;
+        t.trace.end(false, "file too large");
         set_error(t, TftpErrorCode::disk_full, kFileTooLargeText);
         return 1;
     }
@@ -185,9 +207,11 @@ int send_block(TftpTransfer& t, const StepContext& ctx) {
         return send_and_read_ahead(t, ctx, t.data_b, t.data_length_b, t.data_a, t.data_length_a);
     if (all_acknowledged) {
         t.retry_counter = TftpTransfer::kFinished;
-        if (t.runtime_error == 0 && !t.in_error())
+        if (t.runtime_error == 0 && !t.in_error()) {
             core::log_printf("\nClient %s %s, %u Blocks Served\n", t.client_key.data(),
                              t.path.data(), static_cast<unsigned>(counter - 1));
+            t.trace.end(true, "complete");
+        }
     }
     return 0;
 }
@@ -197,6 +221,7 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
     t.expiry = ctx.now + t.wait;
     if (t.block_counter == kLastBlockNumber) {
         t.retry_counter = TftpTransfer::kFinished;
+        t.trace.end(false, "file too large");
         set_error(t, TftpErrorCode::disk_full, kFileTooLargeText);
         return 1;
     }
@@ -212,6 +237,7 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
     if (data_length > 0 &&
         std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
         return fail_upload(t, errno);
+    t.trace.add(std::span(t.packet).subspan(kHeaderSize, data_length));
     if (data_length >= t.block_size) return 0;  // more blocks follow
 
     // Last block. The data goes to the disk before the file takes the served name, so a
@@ -224,14 +250,17 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
         if (!platform::rename_no_replace(t.upload.path(), t.path.data(), &error)) {
             if (error != EEXIST) return fail_upload(t, error);
             t.upload.discard();
+            t.trace.end(false, "file exists");
             set_error(t, TftpErrorCode::file_exists, kFileExistsText);
             return 1;
         }
         t.upload.release();
     }
-    if (t.runtime_error == 0 && !t.in_error())
+    if (t.runtime_error == 0 && !t.in_error()) {
         core::log_printf("Client %s %s, %u Blocks Received\n", t.client_key.data(), t.path.data(),
                          static_cast<unsigned>(t.block_counter));
+        t.trace.end(true, "complete");
+    }
     t.retry_counter = TftpTransfer::kFinished;
     return 0;
 }

@@ -17,6 +17,7 @@
 
 #include "platform/net.h"
 #include "tftp/tftp_packet.h"
+#include "tftp/transfer_trace.h"
 
 namespace tftp {
 
@@ -95,6 +96,8 @@ struct TftpTransfer {
     std::uint16_t mode_length = 0;
     std::uint32_t block_size = kDefaultBlockSize;
     std::uint32_t wait = 5;
+    std::int64_t tsize = -1;             // the size the OACK gave; -1 when not asked for
+    std::uint64_t announced_size = 0;    // a write's size as its client announced it (tsize)
     // Read: number of the block last sent (0 while an OACK waits for its ACK).
     // Write: number of the block last acknowledged.
     std::uint16_t block_counter = 0;
@@ -109,6 +112,7 @@ struct TftpTransfer {
     std::array<std::uint8_t, kAckAreaSize> ack_area{};      // the ACK or OACK last prepared
     std::uint16_t ack_length = 0;  // bytes of ack_area to send again; 0 when none is prepared
     PacketArea packet{};  // the request; after the first accepted DATA or ACK, the last one
+    TransferTrace trace;  // progress and the load report, from the start to the end
 
     static constexpr std::uint8_t kFinished = 255;
 

@@ -137,6 +137,7 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
         case Opcode::error:
             copy_error_datagram();
             t.retry_counter = TftpTransfer::kFinished;
+            t.trace.end(false, "client error: " + std::string(rx.error_text()));
             if (t.upload.active()) {  // the client gave up: its partial upload goes
                 t.drop_files();
             }
@@ -183,6 +184,7 @@ bool TransferTable::make_room() {
         if (r.answered && r.retry_counter != TftpTransfer::kFinished) continue;
         const auto entry = table_.find(r.key_text());
         index_.erase(it);
+        r.trace.end(false, "dropped for a new request");
         if (entry != table_.end()) table_.erase(entry);  // closes its file, drops its upload
         return true;
     }
@@ -197,6 +199,7 @@ void TransferTable::client_unreachable(const platform::Endpoint& client) {
     TftpTransfer& t = *it->second;
     if (t.answered || t.retry_counter == TftpTransfer::kFinished) return;
     t.retry_counter = TftpTransfer::kFinished;
+    t.trace.end(false, "client unreachable");
     t.drop_files();
 }
 
@@ -225,6 +228,7 @@ void TransferTable::expire(std::int64_t now) {
         if (r.retry_counter >= 3) {
             r.drop_files();  // gone before the line that reports the end
             if (r.retry_counter != TftpTransfer::kFinished) {
+                r.trace.end(false, "timed out");
                 set_error(r, TftpErrorCode::not_defined, kTimeoutText);
                 log_error(r.key_text(), r.path_text(), kTimeoutText);
                 send_error(socket_, r, r.client);

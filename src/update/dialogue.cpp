@@ -106,7 +106,7 @@ bool Login(DialogueLink& link, std::string_view login, std::string_view password
     return true;
 }
 
-bool CheckVersion(DialogueLink& link) {
+bool CheckVersion(DialogueLink& link, std::string* version_read) {
     double version = 0.0;
     std::string response;
     core::log_printf(">> Check version...");
@@ -117,6 +117,7 @@ bool CheckVersion(DialogueLink& link) {
         core::log_printf("FAILED!\n");
     } else {
         const std::string text(version_text(response, mark + kVersionMark.size()));
+        if (version_read) *version_read = text;
         response.clear();
         version = c_locale_decimal(text);
         core::log_printf("OK!\n");

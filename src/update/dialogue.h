@@ -33,7 +33,8 @@ std::vector<WatchedText> dialogue_watched_texts();
 
 // The three steps; true: go on.
 bool Login(DialogueLink& link, std::string_view login, std::string_view password);
-bool CheckVersion(DialogueLink& link);
+// *version_read (when given) gets the version text as the controller wrote it, or stays empty.
+bool CheckVersion(DialogueLink& link, std::string* version_read = nullptr);
 bool SendUpdate(DialogueLink& link);
 // All three in turn, each only when the one before succeeded.
 bool run_dialogue(DialogueLink& link, std::string_view login, std::string_view password);

@@ -6,7 +6,12 @@
 #include <system_error>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+#include <vector>
+
 #include "core/event_log.h"
+#include "core/load_report.h"
+#include "core/progress.h"
 #include "update/telnet_client.h"
 
 namespace update {
@@ -26,6 +31,78 @@ public:
 private:
     CTelnetClient& client_;
 };
+
+// What one job tells the progress board and, when it ends, the load report: the controller, the
+// steps done, the version read and the outcome. Never the login or the password.
+class JobTrace {
+public:
+    JobTrace(std::string_view address, std::uint16_t port)
+        : activity_(core::progress_board().begin(core::ActivityKind::firmware, std::string(address))),
+          address_(address),
+          port_(port) {
+        activity_->set_total(4);  // connect, login, version check, update
+        activity_->set_step("connect");
+    }
+    ~JobTrace() { end(false); }
+    JobTrace(const JobTrace&) = delete;
+    JobTrace& operator=(const JobTrace&) = delete;
+
+    void step(const char* name) {
+        current_ = name;
+        activity_->set_step(name);
+    }
+    void step_done() {
+        steps_.push_back(current_);
+        activity_->set_done(steps_.size());
+    }
+    void version(std::string_view text) {
+        // The text runs up to the next letter: blanks and line ends are not part of it.
+        while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+        while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+        version_ = text;
+        activity_->set_step("version check (" + version_ + ")");
+    }
+    void end(bool succeeded) {
+        if (ended_) return;
+        ended_ = true;
+        const std::string outcome = succeeded ? std::string("succeeded") : "failed at " + current_;
+        activity_->finish(succeeded, version_.empty() ? outcome : outcome + " (version " + version_ + ")");
+        core::report("firmware", {{"address", address_},
+                                  {"port", port_},
+                                  {"version", version_.empty() ? nlohmann::ordered_json(nullptr)
+                                                               : nlohmann::ordered_json(version_)},
+                                  {"steps", steps_},
+                                  {"outcome", outcome}});
+    }
+
+private:
+    std::shared_ptr<core::Activity> activity_;
+    std::string address_;
+    std::uint16_t port_;
+    std::string current_ = "connect";
+    std::string version_;
+    std::vector<std::string> steps_;
+    bool ended_ = false;
+};
+
+// The job's steps in turn, each only when the one before succeeded; the trace follows them.
+bool run_job(CTelnetClient& client, JobTrace& trace) {
+    TelnetLink link(client);
+    trace.step_done();  // connected
+    trace.step("login");
+    if (!Login(link, client.login_text(), client.password_text())) return false;
+    trace.step_done();
+    trace.step("version check");
+    std::string version;
+    const bool recent = CheckVersion(link, &version);
+    trace.version(version);
+    if (!recent) return false;
+    trace.step_done();
+    trace.step("update");
+    if (!SendUpdate(link)) return false;
+    trace.step_done();
+    return true;
+}
 
 // Shared by the hand-over, the waiters and each job thread. A job thread holds its own
 // reference, so a job still running when the process ends never reads freed state.
@@ -88,11 +165,21 @@ bool SendUpdate(CTelnetClient& client) {
     return SendUpdate(link);
 }
 
-int FirmwareUpdateThread(CTelnetClient* client) {
+namespace {
+
+int traced_job(CTelnetClient* client, JobTrace& trace) {
     if (client == nullptr || !client->connected) return kJobFailed;
-    const bool ok = Login(*client) && CheckVersion(*client) && SendUpdate(*client);
+    const bool ok = run_job(*client, trace);
     client->Close();
+    trace.end(ok);
     return ok ? kJobSucceeded : kJobFailed;
+}
+
+}  // namespace
+
+int FirmwareUpdateThread(CTelnetClient* client) {
+    JobTrace trace("", kTelnetPort);  // the address is the hand-over's to know
+    return traced_job(client, trace);
 }
 
 HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
@@ -117,13 +204,15 @@ HandOverResult firmware_update_hand_over(std::string_view login, std::string_vie
     client->SetCredentials(login, password);
     client->WatchFor(dialogue_watched_texts());
     client->SetExchangeLimit(exchange_limit);
+    auto trace = std::make_shared<JobTrace>(address, port);
     if (!client->Connect(std::string(address), port, connect_timeout)) {
+        trace->end(false);
         finish_job(*status, kJobFailed);
         return HandOverResult::connect_failed;
     }
     try {
         h.job = std::thread(
-            [status, client] { finish_job(*status, FirmwareUpdateThread(client)); });
+            [status, client, trace] { finish_job(*status, traced_job(client, *trace)); });
     } catch (const std::system_error&) {
         client->Close();
         core::log_printf("Internal Error\n");
