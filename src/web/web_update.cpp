@@ -9,7 +9,11 @@
 #include <new>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "core/event_log.h"
+#include "core/load_report.h"
+#include "core/progress.h"
 #include "core/settings.h"
 #include "web/ini_file.h"
 
@@ -45,8 +49,9 @@ std::optional<std::string> listed_file(long long n) {
 }
 
 int SendWebFile(const char* host, const char* name, const char* credentials, int* put_result,
-                const HttpLimits& limits) {
+                const HttpLimits& limits, std::size_t* read_size) {
     if (put_result) *put_result = 0;
+    if (read_size) *read_size = 0;
     const char* listed = name ? name : "";
     const std::string path = local_path(listed);
 
@@ -88,11 +93,57 @@ int SendWebFile(const char* host, const char* name, const char* credentials, int
     const int rc = HttpPut(listed, buffer.get(), static_cast<int>(size), host, credentials, port,
                            false, nullptr, limits);
     if (put_result) *put_result = rc;
+    if (read_size) *read_size = size;
     return code(SendWebFileResult::sent);
 }
 
+namespace {
+
+// What one job tells the progress board and, when it ends, the load report: every file with its
+// HTTP status (0 when no request was made) and bytes.
+class WebJobTrace {
+public:
+    explicit WebJobTrace(const core::ToolSettings& at_start)
+        : activity_(core::progress_board().begin(core::ActivityKind::web,
+                                                 std::string(at_start.ZorvaIPAddress))),
+          address_(at_start.ZorvaIPAddress),
+          port_(at_start.Zorva_TFTP_TCP_PORT) {
+        long long listed = 0;
+        while (listed_file(listed + 1)) ++listed;
+        activity_->set_total(static_cast<std::uint64_t>(listed));
+    }
+    // format.dat is the job's first request, before file 1 of the list.
+    void file(const std::string& name, int status, std::size_t bytes, bool listed) {
+        files_.push_back({{"name", name}, {"status", status}, {"bytes", bytes}});
+        activity_->add_bytes(bytes);
+        if (listed) activity_->add_done(1);
+    }
+    void end(const WebUpdateReport& r) {
+        const bool ok = r.all_done();
+        char text[96];
+        std::snprintf(text, sizeof text, "%zu of %llu files sent, %d failed, %d not read",
+                      files_.size() - 1 - static_cast<std::size_t>(r.skipped_files),
+                      static_cast<unsigned long long>(activity_->snapshot().total),
+                      r.failed_requests, r.skipped_files);
+        activity_->finish(ok, text);
+        core::report("web", {{"address", address_},
+                             {"port", port_},
+                             {"files", files_},
+                             {"outcome", ok ? "succeeded" : "failed"}});
+    }
+
+private:
+    std::shared_ptr<core::Activity> activity_;
+    std::string address_;
+    int port_;
+    nlohmann::ordered_json files_ = nlohmann::ordered_json::array();
+};
+
+}  // namespace
+
 WebUpdateReport run_web_update(const HttpLimits& limits) {
     WebUpdateReport report;
+    WebJobTrace trace(core::settings_snapshot());
     // Login and password once per job; address and port anew for every request.
     const core::ToolSettings at_start = core::settings_snapshot();
     const std::string credentials =
@@ -105,6 +156,7 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
                                now.Zorva_TFTP_TCP_PORT, false, nullptr, limits);
         ++report.requests;
         if (!is_success(rc)) ++report.failed_requests;
+        trace.file("format.dat", rc, 0, false);
     }
 
     for (long long n = 1;; ++n) {
@@ -112,8 +164,10 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
         if (!name) break;
         const core::ToolSettings now = core::settings_snapshot();
         int put = 0;
-        const int rc =
-            SendWebFile(now.ZorvaIPAddress, name->c_str(), credentials.c_str(), &put, limits);
+        std::size_t size = 0;
+        const int rc = SendWebFile(now.ZorvaIPAddress, name->c_str(), credentials.c_str(), &put,
+                                   limits, &size);
+        trace.file(*name, put, size, true);
         if (rc != code(SendWebFileResult::sent)) {
             ++report.skipped_files;
             continue;
@@ -122,6 +176,7 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
         if (!is_success(put)) ++report.failed_requests;
     }
     core::log_printf("UPDATE COMPLETED\n");
+    trace.end(report);
     return report;
 }
 

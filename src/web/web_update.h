@@ -48,9 +48,11 @@ inline constexpr std::size_t kFirstBufferSize = 16384;
 // backslash in the name separates folders for the local file only; the PUT path keeps the name
 // as listed. A name that is not a regular file logs "Can't open <name>\n". Returns a
 // SendWebFileResult code; *put_result (when given) gets HttpPut's result, or 0 when no PUT
-// was made. `limits` bound the PUT's connect, sends and wait for the status line.
+// was made. `limits` bound the PUT's connect, sends and wait for the status line. *size (when
+// given) gets the bytes of the file as read.
 [[nodiscard]] int SendWebFile(const char* host, const char* name, const char* credentials,
-                              int* put_result = nullptr, const HttpLimits& limits = {});
+                              int* put_result = nullptr, const HttpLimits& limits = {},
+                              std::size_t* size = nullptr);
 
 // What one job did, for the command line's exit status.
 struct WebUpdateReport {
