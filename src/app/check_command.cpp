@@ -12,7 +12,7 @@
 namespace app {
 namespace {
 
-constexpr const char* kCheckUsage = "usage: kestrom check [--json] [--probe]\n";
+constexpr const char* kCheckUsage = "usage: kestrom check [--json] [--probe] [--report FILE]\n";
 
 void print_text(const std::vector<CheckItem>& items) {
     std::size_t width = 0;
@@ -30,8 +30,11 @@ void print_text(const std::vector<CheckItem>& items) {
 int run_check(Args args) {
     CheckOptions options;
     bool json = false;
-    for (const std::string_view a : args) {
-        if (a == "--json") {
+    for (std::size_t n = 0; n < args.size(); ++n) {
+        const std::string_view a = args[n];
+        if (a == "--report" && n + 1 < args.size()) {
+            if (!start_report("check", args[++n])) return 1;
+        } else if (a == "--json") {
             json = true;
         } else if (a == "--probe") {
             options.probe = true;

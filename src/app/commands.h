@@ -19,4 +19,8 @@ int run_check(Args args);
 // Exit status for wrong usage of a command.
 inline constexpr int kUsageError = 2;
 
+// "--report FILE" of serve, firmware and web: starts appending the load report to FILE. False,
+// with the reason on standard error, when the file cannot be opened.
+bool start_report(std::string_view command, std::string_view path);
+
 }  // namespace app

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/commands.h"
+#include "app/progress_line.h"
 #include "core/event_log.h"
 #include "core/settings.h"
 #include "registry/settings_store.h"
@@ -14,7 +15,7 @@ namespace app {
 namespace {
 
 constexpr const char* kFirmwareUsage =
-    "usage: kestrom firmware [--address A] [--login L] [--password P]\n";
+    "usage: kestrom firmware [--address A] [--login L] [--password P] [--report FILE]\n";
 
 }  // namespace
 
@@ -33,6 +34,10 @@ int run_firmware(Args args) {
             std::fputs(kFirmwareUsage, stdout);
             return 0;
         }
+        if (option == "--report" && i + 1 < args.size()) {
+            if (!start_report("firmware", args[++i])) return 1;
+            continue;
+        }
         if (target == nullptr || i + 1 >= args.size()) {
             std::fprintf(stderr, "kestrom firmware: %s '%.*s'\n%s",
                          target == nullptr ? "unknown option" : "missing value for",
@@ -43,7 +48,8 @@ int run_firmware(Args args) {
         *target = std::string(args[++i].substr(0, core::kSettingTextMax));
     }
 
-    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    ProgressLine progress;
+    core::set_log_sink(progress.log_sink());
     core::log_printf("ZorvaController Update Firmware starting...\n");
     const update::HandOverResult started =
         update::firmware_update_hand_over(login, password, address, update::kTelnetPort);

@@ -12,6 +12,7 @@
 
 #include "app/commands.h"
 #include "app/console.h"
+#include "app/progress_line.h"
 #include "core/driver.h"
 #include "core/event_log.h"
 #include "registry/settings_store.h"
@@ -57,11 +58,13 @@ private:
 }  // namespace
 
 int run_serve(Args args) {
-    for (const auto arg : args) {
-        if (arg == "--trace") {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--trace") {
             core::set_trace_enabled(true);
+        } else if (args[i] == "--report" && i + 1 < args.size()) {
+            if (!start_report("serve", args[++i])) return 1;
         } else {
-            std::fputs("usage: kestrom serve [--trace]\n", stderr);
+            std::fputs("usage: kestrom serve [--trace] [--report FILE]\n", stderr);
             return kUsageError;
         }
     }
@@ -74,7 +77,8 @@ int run_serve(Args args) {
     pthread_sigmask(SIG_BLOCK, &end_signals, nullptr);
 
     registry::ensure_settings_key();
-    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    ProgressLine progress;
+    core::set_log_sink(progress.log_sink());
 
     core::TextFrontEnd front_end;
     core::Driver driver(front_end);

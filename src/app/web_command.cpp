@@ -2,6 +2,7 @@
 #include <memory>
 
 #include "app/commands.h"
+#include "app/progress_line.h"
 #include "core/driver.h"
 #include "core/event_log.h"
 #include "web/web_update.h"
@@ -11,11 +12,14 @@ namespace app {
 // `kestrom web`: the web pages update once, with the stored settings, its log on standard
 // output. Exit status 0 when every listed file was read and every request got a 2xx status.
 int run_web(Args args) {
-    if (!args.empty()) {
-        std::fputs("usage: kestrom web\n", stderr);
+    if (args.size() == 2 && args[0] == "--report") {
+        if (!start_report("web", args[1])) return 1;
+    } else if (!args.empty()) {
+        std::fputs("usage: kestrom web [--report FILE]\n", stderr);
         return kUsageError;
     }
-    core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    ProgressLine progress;
+    core::set_log_sink(progress.log_sink());
     // The stored settings into the record, as the window's start-up loads them.
     core::TextFrontEnd front_end;
     core::Driver(front_end).load_settings();

@@ -60,6 +60,7 @@ int log_fprintf(std::FILE* /*stream*/, const char* format, ...) {
 struct StdoutLogSink::State {
     std::FILE* stream;
     std::size_t backlog_max;
+    std::shared_ptr<Neighbour> neighbour;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -69,7 +70,8 @@ struct StdoutLogSink::State {
     bool ending = false;        // guarded by mutex: the sink is being released
     std::thread writer;         // last: started once the members it uses exist
 
-    State(std::FILE* s, std::size_t max) : stream(s), backlog_max(max) {}
+    State(std::FILE* s, std::size_t max, std::shared_ptr<Neighbour> n)
+        : stream(s), backlog_max(max), neighbour(std::move(n)) {}
 
     // The report of dropped text goes into the backlog where the gap is.
     void report_dropped() {
@@ -92,8 +94,10 @@ struct StdoutLogSink::State {
             batch.swap(backlog);
             writing = true;
             lock.unlock();
+            if (neighbour) neighbour->before_write(batch);
             std::fwrite(batch.data(), 1, batch.size(), stream);  // may wait on the reader
             std::fflush(stream);
+            if (neighbour) neighbour->after_write();
             lock.lock();
             writing = false;
             changed.notify_all();
@@ -101,8 +105,9 @@ struct StdoutLogSink::State {
     }
 };
 
-StdoutLogSink::StdoutLogSink(std::FILE* stream, std::size_t backlog_max)
-    : state_(std::make_unique<State>(stream, backlog_max)) {
+StdoutLogSink::StdoutLogSink(std::FILE* stream, std::size_t backlog_max,
+                             std::shared_ptr<Neighbour> neighbour)
+    : state_(std::make_unique<State>(stream, backlog_max, std::move(neighbour))) {
     state_->writer = std::thread([state = state_.get()] { state->run(); });
 }
 

@@ -52,7 +52,17 @@ inline constexpr std::size_t kLogBacklogMax = 1024 * 1024;
 // Releasing the sink passes on the backlog first.
 class StdoutLogSink : public LogSink {
 public:
-    explicit StdoutLogSink(std::FILE* stream = stdout, std::size_t backlog_max = kLogBacklogMax);
+    // Something else that draws on the same terminal (a progress line): told about each batch
+    // on the writer thread, before it is written and after.
+    class Neighbour {
+    public:
+        virtual ~Neighbour() = default;
+        virtual void before_write(std::string_view batch) = 0;
+        virtual void after_write() = 0;
+    };
+
+    explicit StdoutLogSink(std::FILE* stream = stdout, std::size_t backlog_max = kLogBacklogMax,
+                           std::shared_ptr<Neighbour> neighbour = nullptr);
     ~StdoutLogSink() override;
     StdoutLogSink(const StdoutLogSink&) = delete;
     StdoutLogSink& operator=(const StdoutLogSink&) = delete;

@@ -48,4 +48,10 @@ bool rename_no_replace(const std::string& from, const std::string& to, int* erro
 // soft limit in force afterwards.
 std::uint64_t raise_open_file_limit(std::uint64_t wanted);
 
+// Whether the stream is a terminal; the terminal's width in columns (0 when not known); whether
+// two streams are the same terminal.
+bool is_terminal(std::FILE* stream);
+int terminal_columns(std::FILE* stream);
+bool same_terminal(std::FILE* a, std::FILE* b);
+
 }  // namespace platform

@@ -140,7 +140,7 @@ TEST(KestromWebUsage, RefusesArguments) {
     const test::CommandResult r =
         test::run_command((test::build_dir() / "kestrom").string() + " web extra");
     EXPECT_EQ(2, r.status);
-    EXPECT_EQ("usage: kestrom web\n", r.output);
+    EXPECT_EQ("usage: kestrom web [--report FILE]\n", r.output);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,6 +111,23 @@ std::uint64_t raise_open_file_limit(std::uint64_t wanted) {
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
+}
+
+bool is_terminal(std::FILE* stream) {
+    return ::isatty(::fileno(stream)) == 1;
+}
+
+int terminal_columns(std::FILE* stream) {
+    winsize size{};
+    if (::ioctl(::fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+bool same_terminal(std::FILE* a, std::FILE* b) {
+    struct stat sa {}, sb {};
+    if (!is_terminal(a) || !is_terminal(b)) return false;
+    if (::fstat(::fileno(a), &sa) != 0 || ::fstat(::fileno(b), &sb) != 0) return false;
+    return sa.st_rdev == sb.st_rdev;
 }
 
 }  // namespace platform

@@ -1,0 +1,29 @@
+// The command line's progress: one line on standard error that redraws itself about ten times a
+// second with what runs now (core::ProgressMeter), when standard error is a terminal; nothing at
+// all otherwise. Standard output stays exactly the log. When both go to the same terminal the
+// line sits behind the log's unfinished line and is taken away before each piece of log text,
+// so the log reads on the screen as it would without it.
+#pragma once
+
+#include <memory>
+
+#include "core/event_log.h"
+
+namespace app {
+
+class ProgressLine {
+public:
+    ProgressLine();
+    ~ProgressLine();  // stops drawing and takes the line away
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // The log sink for standard output that keeps clear of the line.
+    std::shared_ptr<core::LogSink> log_sink() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace app
