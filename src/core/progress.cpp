@@ -92,8 +92,10 @@ std::string format_rate(double bytes_per_second) {
     char text[32];
     if (bytes_per_second >= 1e6)
         std::snprintf(text, sizeof text, "%.1f MB/s", bytes_per_second / 1e6);
-    else
+    else if (bytes_per_second >= 1e3)
         std::snprintf(text, sizeof text, "%.0f kB/s", bytes_per_second / 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.0f B/s", bytes_per_second);
     return text;
 }
 

@@ -116,7 +116,7 @@ private:
 // while not known.
 std::string describe_running(const ActivitySnapshot& a, double rate);
 std::string describe_ended(const ActivitySnapshot& a);
-// "1.2 MB/s", "850 kB/s"; "0:03", "1:02:03".
+// "1.2 MB/s", "850 kB/s", "90 B/s"; "0:03", "1:02:03".
 std::string format_rate(double bytes_per_second);
 std::string format_duration(std::chrono::seconds d);
 

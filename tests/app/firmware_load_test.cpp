@@ -2,14 +2,19 @@
 // (192.168.1.10) and the simulated controller (192.168.1.50) in two network namespaces joined by
 // a veth pair. The update command goes over the controller's shell; the controller then
 // "reboots": it drops its address, asks for one with a real DHCP client and reads the boot file
-// named in the reply from the next server with a real TFTP client.
+// named in the reply from the next server with a real TFTP client. kestrom keeps a load report
+// of it all, which the tests read back.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "core/sha256.h"
 #include "temp_hive.h"
 #include "test_support.h"
 
@@ -34,6 +39,24 @@ std::string random_bytes(std::size_t size) {
     return bytes;
 }
 
+std::string sha256_hex(const std::string& bytes) {
+    core::Sha256 sha;
+    sha.update(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    return core::Sha256::hex(sha.finish());
+}
+
+// The report's records of one event, in order.
+std::vector<nlohmann::json> records(const std::string& report, std::string_view event) {
+    std::vector<nlohmann::json> found;
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json record = nlohmann::json::parse(line);  // every line is one object
+        EXPECT_TRUE(record.contains("time")) << line;
+        if (record["event"] == event) found.push_back(std::move(record));
+    }
+    return found;
+}
+
 class BenchNetwork : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -44,6 +67,9 @@ protected:
                                        nullptr, &controller_if_));
         // The DHCP client runs our own script, and this overlay keeps even a stray write to
         // resolv.conf inside the namespace.
+        const auto mac = controller_->run("cat /sys/class/net/" + controller_if_ + "/address");
+        ASSERT_EQ(0, mac.status);
+        controller_mac_ = mac.output.substr(0, mac.output.find('\n'));
         overlay_ = std::filesystem::path("/etc/netns") / controller_->name();
         std::filesystem::create_directories(overlay_);
         std::ofstream(overlay_ / "resolv.conf").flush();
@@ -60,7 +86,7 @@ protected:
     void start_kestrom() {
         kestrom_ = std::make_unique<test::ChildProcess>(
             "cd " + pc_dir_.path().string() + " && exec " + pc_->exec() + binary("kestrom") +
-                " serve 2>" + (pc_dir_ / "stderr").string(),
+                " serve --report " + report_.string() + " 2>" + (pc_dir_ / "stderr").string(),
             /*stdin_pipe=*/true);
         ASSERT_TRUE(kestrom_->wait_for_output("TFTP Daemon Binding to 192.168.1.10\n"))
             << kestrom_->output();
@@ -91,10 +117,11 @@ protected:
     }
 
     std::unique_ptr<test::NetNs> pc_, controller_;
-    std::string controller_if_;
+    std::string controller_if_, controller_mac_;
     std::filesystem::path overlay_;
     test::TempHive hive_;
     test::TempDir pc_dir_, ctl_dir_;
+    std::filesystem::path report_ = pc_dir_ / "load.jsonl";
     std::string firmware_;
     std::unique_ptr<test::ChildProcess> kestrom_;
 };
@@ -112,6 +139,8 @@ TEST_F(BenchNetwork, AFirmwareLoadRunsFromTheUpdateCommandToTheServedBootFile) {
     sim.reset();  // the controller restarts
     reboot_controller();
     ASSERT_TRUE(kestrom_->wait_for_output(" Blocks Served\n")) << kestrom_->output();
+    // The job ends a little after its last words to the controller.
+    ASSERT_TRUE(wait_for_file(report_, "\"event\":\"firmware\"")) << test::read_file(report_);
     ASSERT_TRUE(kestrom_->write_stdin("quit\n"));
     EXPECT_EQ(0, kestrom_->wait());
 
@@ -135,6 +164,34 @@ TEST_F(BenchNetwork, AFirmwareLoadRunsFromTheUpdateCommandToTheServedBootFile) {
     }
     // 3 MiB and 777 bytes at 1428 bytes a block: 2203 full blocks and a short last one.
     EXPECT_NE(std::string::npos, log.find(", 2204 Blocks Served\n")) << log;
+
+    // The report tells the same story: the firmware job, the lease, the whole file served.
+    const std::string report = test::read_file(report_);
+    EXPECT_EQ(std::string::npos, report.find("7305")) << "the password is in the report";
+    const auto firmware = records(report, "firmware");
+    ASSERT_EQ(1u, firmware.size()) << report;
+    EXPECT_EQ("192.168.1.50", firmware[0]["address"]);
+    EXPECT_EQ("3.2", firmware[0]["version"]);
+    EXPECT_EQ(nlohmann::json({"connect", "login", "version check", "update"}), firmware[0]["steps"]);
+    EXPECT_EQ("succeeded", firmware[0]["outcome"]);
+
+    const auto leases = records(report, "lease");
+    ASSERT_EQ(2u, leases.size()) << report;
+    EXPECT_EQ("offer", leases[0]["type"]);
+    EXPECT_EQ("ack", leases[1]["type"]);
+    for (const auto& lease : leases) {
+        EXPECT_EQ("192.168.1.50", lease["address"]);
+        EXPECT_EQ(controller_mac_, lease["hardware"]);
+    }
+
+    const auto tftp = records(report, "tftp");
+    ASSERT_EQ(1u, tftp.size()) << report;
+    EXPECT_EQ("read", tftp[0]["direction"]);
+    EXPECT_EQ(1428, tftp[0]["options"]["blksize"]);
+    EXPECT_EQ(2204, tftp[0]["blocks"]);
+    EXPECT_EQ(firmware_.size(), tftp[0]["bytes"]);
+    EXPECT_EQ(sha256_hex(firmware_), tftp[0]["sha256"]);
+    EXPECT_EQ("complete", tftp[0]["outcome"]);
 }
 
 TEST_F(BenchNetwork, TheWebJobCompletesWhileATftpTransferRuns) {
@@ -171,6 +228,14 @@ TEST_F(BenchNetwork, TheWebJobCompletesWhileATftpTransferRuns) {
     EXPECT_EQ(std::string::npos, log.find("Failed")) << log;
     ASSERT_TRUE(kestrom_->write_stdin("quit\n"));
     EXPECT_EQ(0, kestrom_->wait());
+
+    const auto web = records(test::read_file(report_), "web");
+    ASSERT_EQ(1u, web.size());
+    EXPECT_EQ("succeeded", web[0]["outcome"]);
+    const nlohmann::json files = {{{"name", "format.dat"}, {"status", 200}, {"bytes", 0}},
+                                  {{"name", "index.htm"}, {"status", 200}, {"bytes", index.size()}},
+                                  {{"name", "img\\logo.png"}, {"status", 200}, {"bytes", logo.size()}}};
+    EXPECT_EQ(files, web[0]["files"]);
 }
 
 }  // namespace

@@ -9,7 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <nlohmann/json.hpp>
 
+#include "core/load_report.h"
+#include "core/progress.h"
+#include "core/sha256.h"
 #include "test_support.h"
 #include "tftp_test_util.h"
 
@@ -20,6 +24,12 @@ using namespace tftp::testing;
 
 constexpr platform::Endpoint kClient{0x7f000001, 40000};
 constexpr std::string_view kKey = "127.0.0.1:40000";
+
+std::string sha256_hex(std::string_view bytes) {
+    core::Sha256 sha;
+    sha.update(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+    return core::Sha256::hex(sha.finish());
+}
 
 // One service's state in a temporary home directory, with a fake socket and its own clock.
 struct Harness {
@@ -573,6 +583,84 @@ TEST(TftpDispatch, AckForAWriteTransferGoesToTheSendStep) {
     // Neither DATA area holds a block, so the send step finds everything acknowledged.
     EXPECT_TRUE(h.sender.take().empty());
     EXPECT_EQ("." + h.served_line(0), h.log.text());
+}
+
+// Every transfer's end is one load-report record, with what happened and the digest of exactly
+// the bytes that went over; the progress board shows it while it runs.
+TEST(TftpTrace, EachTransferEndsInOneRecordWithItsOutcome) {
+    struct Case {
+        const char* name;
+        std::function<void(Harness&)> run;
+        std::vector<std::string> outcomes;
+        bool digest_of_file;
+    };
+    const std::string content = pattern(1300);
+    const Case cases[] = {
+        {"read to the end", [](Harness& h) { h.send(rrq()); h.read_to_end(); }, {"complete"}, true},
+        {"client gives up",
+         [](Harness& h) {
+             h.send(rrq());
+             h.send(error_packet(0, "cancelled"));
+         },
+         {"client error: cancelled"}, false},
+        {"silent client",
+         [](Harness& h) {
+             h.send(rrq());
+             for (int i = 0; i < 4; ++i) h.table.expire(h.now += 6);
+         },
+         {"timed out"}, false},
+        {"restarted from the same port",
+         [](Harness& h) {
+             h.send(rrq());
+             h.send(rrq());
+             h.read_to_end();
+         },
+         {"restarted", "complete"}, true},
+        {"upload",
+         [&](Harness& h) {
+             std::filesystem::remove(h.dir.path() / "zorva.bin");
+             h.send(wrq());
+             h.send(data(1, content.substr(0, 512)));
+             h.send(data(2, content.substr(512, 512)));
+             h.send(data(3, content.substr(1024)));
+         },
+         {"complete"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        core::keep_report_in_memory();
+        {
+            Harness h;
+            h.dir.write("zorva.bin", content);
+            c.run(h);
+        }
+        std::vector<std::string> outcomes;
+        for (const std::string& line : core::report_lines()) {
+            const auto record = nlohmann::json::parse(line);
+            ASSERT_EQ("tftp", record["event"]);
+            outcomes.push_back(record["outcome"]);
+            if (record["outcome"] != "complete") continue;
+            EXPECT_EQ(content.size(), record["bytes"]);
+            EXPECT_EQ(3, record["blocks"]);
+            if (c.digest_of_file) {
+                EXPECT_EQ(sha256_hex(content), record["sha256"]);
+            }
+        }
+        EXPECT_EQ(c.outcomes, outcomes);
+        core::stop_report();
+    }
+}
+
+TEST(TftpTrace, TheBoardShowsARunningReadWithItsSize) {
+    Harness h;
+    h.dir.write("zorva.bin", pattern(5000));
+    h.send(rrq());
+    h.send(ack(1));
+    const auto board = core::progress_board().snapshot();
+    ASSERT_EQ(1u, board.running.size());
+    EXPECT_EQ("127.0.0.1 zorva.bin", board.running[0].label);
+    EXPECT_EQ(5000u, board.running[0].total);
+    EXPECT_EQ(1536u, board.running[0].done);  // block 2 is in flight, block 3 read ahead
 }
 
 }  // namespace
