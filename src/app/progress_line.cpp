@@ -94,7 +94,7 @@ ProgressLine::ProgressLine() : state_(std::make_shared<State>()) {
     state_->drawer = std::thread([state = state_.get()] { state->run(); });
 }
 
-ProgressLine::~ProgressLine() {
+void ProgressLine::stop() {
     {
         std::lock_guard lock(state_->mutex);
         state_->stopping = true;

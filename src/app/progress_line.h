@@ -14,9 +14,12 @@ namespace app {
 class ProgressLine {
 public:
     ProgressLine();
-    ~ProgressLine();  // stops drawing and takes the line away
+    ~ProgressLine() { stop(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
+
+    // Stops drawing and takes the line away; for an end without destructors (quick_exit).
+    void stop();
 
     // The log sink for standard output that keeps clear of the line.
     std::shared_ptr<core::LogSink> log_sink() const;

@@ -117,6 +117,7 @@ int run_serve(Args args) {
     }
 
     driver.stop_services();
+    progress.stop();
     core::flush_log();
     std::fflush(stdout);
     // Jobs and the console reader may still run; they end with the process, as in the window.

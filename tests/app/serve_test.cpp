@@ -1,6 +1,9 @@
 // `kestrom serve` as the user runs it: the built binary, inside a throwaway network namespace
 // (it binds the real DHCP and TFTP ports), with its own hive and working directory.
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +87,63 @@ TEST_F(Serve, EndsCleanlyOnSigint) {
     ASSERT_TRUE(wait_for_stored("bootFile", "other.bin"));
     process_->signal(SIGINT);
     EXPECT_EQ(0, process_->wait());
+}
+
+// A pseudo-terminal for a child's standard error: its name, and what the child wrote to it.
+class PseudoTerminal {
+public:
+    PseudoTerminal() : master_(::posix_openpt(O_RDWR | O_NOCTTY)) {
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0)
+            name_ = ::ptsname(master_);
+    }
+    ~PseudoTerminal() {
+        if (master_ >= 0) ::close(master_);
+    }
+    const std::string& name() const { return name_; }
+    std::string read_all() {
+        ::fcntl(master_, F_SETFL, O_NONBLOCK);
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master_, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    }
+
+private:
+    int master_;
+    std::string name_;
+};
+
+// With standard error on a terminal, serve draws its progress line there, and standard output
+// (here a pipe) stays exactly the log.
+TEST(ServeProgress, DrawsTheLineOnTheTerminalAndLeavesTheLogAsItIs) {
+    KESTROM_NEEDS_NETNS();
+    test::TempHive hive;
+    test::TempDir dir;
+    dir.write("zorva.bin", std::string(30 * 1024 * 1024, 'z'));  // long enough to be seen
+    test::NetNs ns("progress");
+    ASSERT_EQ(0, ns.run("ip link set lo up").status);
+    PseudoTerminal terminal;
+    ASSERT_FALSE(terminal.name().empty());
+    test::ChildProcess serve("cd " + dir.path().string() + " && exec " + ns.exec() + kestrom() +
+                                 " serve 2>" + terminal.name(),
+                             /*stdin_pipe=*/true);
+    ASSERT_TRUE(serve.wait_for_output("Ready...\n")) << serve.output();
+    const auto fetch = ns.run("busybox tftp -g -b 512 -r zorva.bin -l " +
+                              (dir.path() / "copy").string() + " 127.0.0.1");
+    ASSERT_EQ(0, fetch.status) << fetch.output;
+    ASSERT_TRUE(serve.wait_for_output(" Blocks Served\n")) << serve.output();
+    ::usleep(300'000);  // a few of the line's ticks
+    ASSERT_TRUE(serve.write_stdin("quit\n"));
+    EXPECT_EQ(0, serve.wait());
+
+    const std::string screen = terminal.read_all();
+    EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin ")) << screen;
+    EXPECT_NE(std::string::npos, screen.find(" %")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin: served (31457280 bytes")) << screen;
+    const std::string log = serve.output();
+    EXPECT_EQ(std::string::npos, log.find_first_of("\r\x1b%")) << log;
+    EXPECT_EQ(std::string::npos, log.find("zorva.bin: served")) << log;
 }
 
 TEST(ServeUsage, RefusesUnknownOptions) {
