@@ -611,10 +611,10 @@ std::string check_summary(const std::vector<CheckItem>& items) {
         failed += i.status == CheckStatus::fail;
         warned += i.status == CheckStatus::warn;
     }
-    std::string text = failed
-                           ? "a controller will not boot from this PC until the failures are fixed"
-                           : "a controller can boot from this PC";
-    return text + ": " + std::to_string(failed) + " failed, " + std::to_string(warned) +
+    const std::string verdict =
+        failed ? "a controller will not boot from this PC until the failures are fixed"
+               : "a controller can boot from this PC";
+    return verdict + ": " + std::to_string(failed) + " failed, " + std::to_string(warned) +
            " warnings";
 }
 
