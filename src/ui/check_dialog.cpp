@@ -48,22 +48,24 @@ CheckDialog::CheckDialog(const std::vector<app::CheckItem>& items, QWidget* pare
 
     QFont bold = results_->font();
     bold.setBold(true);
+    // Cells read from their top line, beside a detail with its fix under it.
+    const auto cell = [](const QString& text) {
+        auto* c = new QTableWidgetItem(text);
+        c->setTextAlignment(Qt::AlignLeft | Qt::AlignTop);
+        return c;
+    };
     for (int row = 0; const app::CheckItem& i : items) {
         // The check's own words for the status, as the command prints them.
-        auto* status = new QTableWidgetItem(QString::fromLatin1(app::status_text(i.status)));
+        QTableWidgetItem* status = cell(QString::fromLatin1(app::status_text(i.status)));
         status->setForeground(colour_of(i.status));
         QString detail = text_of(i.detail);
         if (i.status != app::CheckStatus::ok) {
             status->setFont(bold);
             if (!i.fix.empty()) detail += QLatin1Char('\n') + tr("fix: ") + text_of(i.fix);
         }
-        // In the order of Column.
-        const std::initializer_list<QTableWidgetItem*> cells = {
-            status, new QTableWidgetItem(text_of(i.item)), new QTableWidgetItem(detail)};
-        for (int column = 0; QTableWidgetItem * cell : cells) {
-            cell->setTextAlignment(Qt::AlignLeft | Qt::AlignTop);
-            results_->setItem(row, column++, cell);
-        }
+        results_->setItem(row, kStatusColumn, status);
+        results_->setItem(row, kItemColumn, cell(text_of(i.item)));
+        results_->setItem(row, kDetailColumn, cell(detail));
         ++row;
     }
     for (const int column : {kStatusColumn, kItemColumn}) results_->resizeColumnToContents(column);

@@ -4,6 +4,7 @@
 #include <QProgressBar>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "ui/dialog_units.h"
 
@@ -30,9 +31,10 @@ ProgressStrip::ProgressStrip(const DialogUnits& units, QWidget* parent) : QWidge
     layout->addWidget(text_);
     layout->addWidget(bar_);
 
-    timer_ = new QTimer(this);
-    connect(timer_, &QTimer::timeout, this, &ProgressStrip::poll);
-    timer_->start(kPollInterval);
+    auto* timer = new QTimer(this);
+    connect(timer, &QTimer::timeout, this, &ProgressStrip::poll);
+    timer->start(kPollInterval);
+    poll();  // shown from the start, not a tick later
 }
 
 void ProgressStrip::setTask(const QString& text) {
@@ -42,16 +44,14 @@ void ProgressStrip::setTask(const QString& text) {
 
 void ProgressStrip::poll() {
     const core::ProgressView view = meter_.poll();
-    QString text = QString::fromStdString(view.text);
-    bool busy = view.active && view.percent < 0;
-    const int value = view.percent < 0 ? 0 : view.percent;
-    if (!view.active && !task_.isEmpty()) {
-        text = task_;
-        busy = true;
-    }
-    // A range of 0 to 0 is the bar's "busy, end unknown" look.
+    // The window's own task shows only while nothing on the board runs.
+    const bool own_task = !view.active && !task_.isEmpty();
+    const QString text = own_task ? task_ : QString::fromStdString(view.text);
+    const bool busy = own_task || (view.active && view.percent < 0);
+    // A range of 0 to 0 is the bar's "busy, end unknown" look; idle without a percentage (the
+    // last activity failed), the bar is empty.
     bar_->setRange(0, busy ? 0 : 100);
-    if (!busy) bar_->setValue(value);
+    if (!busy) bar_->setValue(std::max(view.percent, 0));
     if (text_->text() != text) text_->setText(text);
 }
 

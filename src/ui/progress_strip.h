@@ -11,7 +11,6 @@
 
 class QLabel;
 class QProgressBar;
-class QTimer;
 
 namespace ui {
 
@@ -42,7 +41,6 @@ private:
     QString task_;
     QLabel* text_ = nullptr;
     QProgressBar* bar_ = nullptr;
-    QTimer* timer_ = nullptr;
 };
 
 }  // namespace ui

@@ -556,16 +556,21 @@ private slots:
         QVERIFY(stripText(dlg).endsWith(QStringLiteral(" (+1 more)")));
         QCOMPARE(bar->maximum(), 0);
 
-        // Idle: the activity that ended last, a full bar for success and an empty one else.
+        // Idle after success: the activity that ended last, and a full bar.
         write->finish(true, "received 2048 bytes");
         read->finish(true, "sent 4000000 bytes");
         QTRY_COMPARE(stripText(dlg),
                      QStringLiteral("192.168.1.50:1234 zorva.bin: sent 4000000 bytes"));
         QCOMPARE(bar->maximum(), 100);
         QCOMPARE(bar->value(), 100);
+        // After a failure the bar is empty; the next success fills it again (and leaves the
+        // board as later screenshots should show it).
         board.begin(core::ActivityKind::firmware, "127.0.0.1")->finish(false, "login refused");
         QTRY_COMPARE(stripText(dlg), QStringLiteral("Firmware update: login refused"));
         QCOMPARE(bar->value(), 0);
+        board.begin(core::ActivityKind::web, "127.0.0.1")->finish(true, "2 files sent");
+        QTRY_COMPARE(stripText(dlg), QStringLiteral("Web pages: 2 files sent"));
+        QCOMPARE(bar->value(), 100);
     }
 
     void checkSetupListsTheFirmwareFileWithItsStatus() {
