@@ -605,6 +605,19 @@ CheckStatus overall_status(const std::vector<CheckItem>& items) {
     return worst;
 }
 
+std::string check_summary(const std::vector<CheckItem>& items) {
+    int failed = 0, warned = 0;
+    for (const auto& i : items) {
+        failed += i.status == CheckStatus::fail;
+        warned += i.status == CheckStatus::warn;
+    }
+    const std::string verdict =
+        failed ? "a controller will not boot from this PC until the failures are fixed"
+               : "a controller can boot from this PC";
+    return verdict + ": " + std::to_string(failed) + " failed, " + std::to_string(warned) +
+           " warnings";
+}
+
 nlohmann::ordered_json check_document(const std::vector<CheckItem>& items) {
     nlohmann::ordered_json document;
     document["items"] = nlohmann::ordered_json::array();

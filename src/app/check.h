@@ -38,6 +38,10 @@ std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const Chec
 // The worst status of the items.
 CheckStatus overall_status(const std::vector<CheckItem>& items);
 
+// The line that closes the check's text: "a controller can boot from this PC: 0 failed, 1
+// warnings", or "a controller will not boot from this PC until the failures are fixed: ...".
+std::string check_summary(const std::vector<CheckItem>& items);
+
 // The items as one JSON object: {"items": [{item, status, detail, fix}...], "status": worst}.
 nlohmann::ordered_json check_document(const std::vector<CheckItem>& items);
 

@@ -53,11 +53,6 @@ int run_check(Args args) {
     core::Driver(front_end).load_settings();
     const std::vector<CheckItem> items = run_and_report_checks(core::settings_snapshot(), options);
 
-    int failed = 0, warned = 0;
-    for (const auto& i : items) {
-        failed += i.status == CheckStatus::fail;
-        warned += i.status == CheckStatus::warn;
-    }
     if (json) {
         const nlohmann::ordered_json document = check_document(items);
         // Texts from files and settings may hold any byte: replace what is not UTF-8.
@@ -65,12 +60,9 @@ int run_check(Args args) {
             document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     } else {
         print_text(items);
-        std::printf("%s: %d failed, %d warnings\n",
-                    failed ? "a controller will not boot from this PC until the failures are fixed"
-                           : "a controller can boot from this PC",
-                    failed, warned);
+        std::printf("%s\n", check_summary(items).c_str());
     }
-    return failed ? 1 : 0;
+    return overall_status(items) == CheckStatus::fail ? 1 : 0;
 }
 
 }  // namespace app

@@ -1,14 +1,22 @@
 #include "ui/kestrom_dlg.h"
 
 #include <QAction>
+#include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
+#include <utility>
 
+#include "app/check.h"
 #include "core/event_log.h"
+#include "core/load_report.h"
 #include "ui/about_dialog.h"
+#include "ui/check_dialog.h"
 #include "ui/dialog_units.h"
 #include "ui/log_pane.h"
+#include "ui/progress_strip.h"
 #include "ui/resources.h"
 #include "ui/s_tab_ctrl.h"
 
@@ -97,20 +105,18 @@ CKestromDlg::CKestromDlg(QWidget* parent, KestromDlgOptions options)
     show_field_texts();
     // 2. From here on log text reaches the pane.
     core::set_log_sink(log_pane_->sink());
-    // 3. The about entry (window managers own the system menu, so it goes into the dialog's
-    //    context menu) and the icons.
-    about_action_ = new QAction(tr("&About kestrom..."), this);
-    about_action_->setObjectName(QStringLiteral("aboutAction"));
-    connect(about_action_, &QAction::triggered, this, &CKestromDlg::showAbout);
-    addAction(about_action_);
-    setContextMenuPolicy(Qt::ActionsContextMenu);
+    // 3. The context menu (window managers own the system menu, so the about entry goes there)
+    //    and the icons.
+    createContextMenu();
     setWindowIcon(application_icon());
     // 4. The settings.
     driver_ = std::make_unique<core::Driver>(*this, options_.driver);
     driver_->load_settings();
     // 5. The tab pages.
     setUpTabPages();
-    // 6. The services.
+    // 6. Everything loaded from here on goes into the report that "Save load report..." writes.
+    core::keep_report_in_memory();
+    // 7. The services.
     if (options_.start_services) driver_->start_services();
 }
 
@@ -183,7 +189,13 @@ void CKestromDlg::createControls() {
             previous_in_tab_order = widget;
         }
     }
-    setFixedSize(units.toPixelsX(kDialogWidth), units.toPixelsY(kDialogHeight));
+    // The progress strip goes below the template, which keeps its size: the dialog grows by
+    // the strip's height.
+    const int template_height = units.toPixelsY(kDialogHeight);
+    progress_strip_ = new ProgressStrip(units, this);
+    progress_strip_->setGeometry(0, template_height, units.toPixelsX(kDialogWidth),
+                                 progress_strip_->sizeHint().height());
+    setFixedSize(units.toPixelsX(kDialogWidth), template_height + progress_strip_->height());
 
     connect(static_cast<QPushButton*>(GetDlgItem(kUpdateWebPages)), &QPushButton::clicked, this,
             [this] { driver_->start_web_pages_update(); });
@@ -193,12 +205,36 @@ void CKestromDlg::createControls() {
             &CKestromDlg::showAbout);
 }
 
+void CKestromDlg::createContextMenu() {
+    about_action_ = new QAction(tr("&About kestrom..."), this);
+    about_action_->setObjectName(QStringLiteral("aboutAction"));
+    connect(about_action_, &QAction::triggered, this, &CKestromDlg::showAbout);
+    check_action_ = new QAction(tr("Check setup..."), this);
+    check_action_->setObjectName(QStringLiteral("checkAction"));
+    connect(check_action_, &QAction::triggered, this, &CKestromDlg::checkSetup);
+    save_report_action_ = new QAction(tr("Save load report..."), this);
+    save_report_action_->setObjectName(QStringLiteral("saveReportAction"));
+    connect(save_report_action_, &QAction::triggered, this, &CKestromDlg::saveLoadReport);
+    addActions({about_action_, check_action_, save_report_action_});
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+}
+
 void CKestromDlg::setUpTabPages() {
     tabs_->InsertItem(0, tr("Firmware/Web Update"));
     tabs_->InsertItem(1, tr("DHCP Setup"));
     for (const int id : kDhcpSetupControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 1);
     for (const int id : kFirmwareWebControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 0);
     (void)tabs_->SelectPage(0);  // the dialog opens on "Firmware/Web Update"
+}
+
+QSize CKestromDlg::templateSize() {
+    return {kDialogWidth, kDialogHeight};
+}
+
+QRect CKestromDlg::templateRect(int id) {
+    for (const ControlTemplate& t : kTemplate)
+        if (t.id == id) return {t.x, t.y, t.width, t.height};
+    return {};
 }
 
 QWidget* CKestromDlg::GetDlgItem(int id) const {
@@ -245,6 +281,39 @@ void CKestromDlg::clear_log() {
 void CKestromDlg::showAbout() {
     CAboutDialog about(this);
     (void)about.exec();  // the box has nothing to report
+}
+
+void CKestromDlg::checkSetup() {
+    check_action_->setEnabled(false);  // one check at a time
+    progress_strip_->setTask(tr("Checking..."));
+    // The connects to the controller take up to two seconds each: the check runs on its own
+    // thread, with the settings as they are now, and hands its items back to this one.
+    check_thread_ = std::jthread([this, settings = core::settings_snapshot()] {
+        std::vector<app::CheckItem> items =
+            app::run_and_report_checks(settings, app::CheckOptions{});
+        QMetaObject::invokeMethod(
+            this, [this, items = std::move(items)] { showCheckResults(items); },
+            Qt::QueuedConnection);
+    });
+}
+
+void CKestromDlg::showCheckResults(const std::vector<app::CheckItem>& items) {
+    progress_strip_->setTask({});
+    check_action_->setEnabled(true);
+    CheckDialog results(items, this);
+    (void)results.exec();  // the dialog only shows
+}
+
+void CKestromDlg::saveLoadReport() {
+    const QString path = options_.report_file_name
+                             ? options_.report_file_name()
+                             : QFileDialog::getSaveFileName(this, tr("Save load report"),
+                                                            QStringLiteral("kestrom-report.jsonl"),
+                                                            tr("JSON Lines (*.jsonl)"));
+    if (path.isEmpty()) return;  // cancelled
+    std::string error;
+    if (!core::save_report(QFile::encodeName(path).toStdString(), &error))
+        QMessageBox::warning(this, tr("Save load report"), QString::fromStdString(error));
 }
 
 }  // namespace ui

@@ -6,22 +6,33 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTableWidget>
 #include <QTimer>
 #include <QtTest>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <utility>
 #include <vector>
 
 #include "core/driver.h"
 #include "core/event_log.h"
+#include "core/progress.h"
 #include "platform/socket.h"
+#include "temp_hive.h"
 #include "ui/about_dialog.h"
+#include "ui/check_dialog.h"
+#include "ui/dialog_units.h"
 #include "ui/kestrom_app.h"
 #include "ui/log_pane.h"
+#include "ui/progress_strip.h"
 #include "ui/s_tab_ctrl.h"
 #include "ui_test_support.h"
 #include "update/firmware_update.h"
@@ -63,6 +74,28 @@ QString paneText(CKestromDlg& dlg) {
     dlg.logPane()->flushAll();
     return dlg.logPane()->toPlainText();
 }
+
+QString stripText(CKestromDlg& dlg) {
+    return dlg.progressStrip()->textLine()->text();
+}
+
+QString screenshotPath(const char* name) {
+    const QDir dir(QStringLiteral(KESTROM_SCREENSHOT_DIR));
+    return dir.mkpath(QStringLiteral(".")) ? dir.filePath(QLatin1String(name)) : QString();
+}
+
+// A fresh hive whose controller address is this machine: the check connects to it.
+struct LoopbackControllerHive {
+    LoopbackControllerHive() {
+        registry::ensure_settings_key();
+        (void)registry::write_setting("ZorvaIPAddress", "127.0.0.1");  // always 0
+    }
+    test::TempHive hive;
+};
+
+struct CheckRow {
+    QString status, detail, fix;
+};
 
 }  // namespace
 
@@ -129,7 +162,8 @@ private:
             if (auto* edit = qobject_cast<QLineEdit*>(w))
                 QVERIFY2(edit->height() >= edit->fontMetrics().height() + 4,
                          qPrintable(what + " too low"));
-            if (id != CKestromDlg::kLogPane) {
+            // The log pane and the progress strip below the template lie outside the tabs.
+            if (id != CKestromDlg::kLogPane && w != dlg.progressStrip()) {
                 QVERIFY2(tabs.contains(w->geometry()), qPrintable(what + " outside the tabs"));
                 QVERIFY2(!bar.intersects(w->geometry()), qPrintable(what + " on the tabs"));
             }
@@ -139,6 +173,43 @@ private:
                 QVERIFY2(
                     !shown[i]->geometry().intersects(shown[j]->geometry()),
                     qPrintable(shown[i]->objectName() + " overlaps " + shown[j]->objectName()));
+    }
+
+    // Runs "Check setup..." and fills *rows (by item name) and *summary from the results dialog,
+    // which it closes again, after a screenshot when `screenshot` names one.
+    static void runCheck(CKestromDlg& dlg, std::map<QString, CheckRow>* rows, QString* summary,
+                         const char* screenshot = nullptr) {
+        // Nothing but this machine may be contacted.
+        QCOMPARE(QByteArray(core::settings_snapshot().ZorvaIPAddress), QByteArray("127.0.0.1"));
+        bool shown = false;
+        onNextModal([&](QWidget* modal) {
+            if (auto* results = qobject_cast<ui::CheckDialog*>(modal)) {
+                shown = true;
+                QCOMPARE(results->windowTitle(), QStringLiteral("Check setup"));
+                const QTableWidget* table = results->results();
+                for (int row = 0; row < table->rowCount(); ++row) {
+                    const QStringList detail =
+                        table->item(row, ui::CheckDialog::kDetailColumn)->text().split('\n');
+                    (*rows)[table->item(row, ui::CheckDialog::kItemColumn)->text()] = {
+                        table->item(row, ui::CheckDialog::kStatusColumn)->text(), detail.value(0),
+                        detail.value(1)};
+                }
+                *summary = results->findChild<QLabel*>(QStringLiteral("checkSummary"))->text();
+                if (screenshot) {
+                    QVERIFY(QTest::qWaitForWindowExposed(results));
+                    QVERIFY(results->grab().save(screenshotPath(screenshot)));
+                }
+            }
+            modal->close();
+        });
+        dlg.checkAction()->trigger();
+        // The check runs on its own thread: the window goes on, showing that it waits.
+        QCOMPARE(stripText(dlg), QStringLiteral("Checking..."));
+        QCOMPARE(dlg.progressStrip()->bar()->maximum(), 0);
+        QVERIFY(!dlg.checkAction()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(shown, 30000);
+        QVERIFY(dlg.checkAction()->isEnabled());
+        QTRY_VERIFY(stripText(dlg) != QStringLiteral("Checking..."));
     }
 
 private slots:
@@ -414,6 +485,170 @@ private slots:
             open();
             QCOMPARE(shown, 1);
         }
+    }
+
+    void theTemplateKeepsItsPlacesAndTheProgressStripGoesBelowIt() {
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const ui::DialogUnits units(dlg.font());
+        const QSize size = CKestromDlg::templateSize();
+        const int template_height = units.toPixelsY(size.height());
+        int controls = 0;
+        for (QWidget* w : dlg.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const int id = w->property("controlId").toInt();
+            if (id == 0) continue;
+            ++controls;
+            const QRect t = CKestromDlg::templateRect(id);
+            const QRect expected = units.toPixels(t.x(), t.y(), t.width(), t.height());
+            const QByteArray what = QByteArray::number(id);
+            QVERIFY2(!t.isEmpty(), what);
+            QVERIFY2(w->pos() == expected.topLeft(), what);
+            QVERIFY2(w->height() == expected.height(), what);
+            // Labels only ever grow to their text's width.
+            if (qobject_cast<QLabel*>(w))
+                QVERIFY2(w->width() >= expected.width(), what);
+            else
+                QVERIFY2(w->width() == expected.width(), what);
+        }
+        QCOMPARE(controls, 21);
+
+        const ui::ProgressStrip* strip = dlg.progressStrip();
+        QVERIFY(strip->isVisible());
+        QCOMPARE(strip->geometry(),
+                 QRect(0, template_height, units.toPixelsX(size.width()), strip->height()));
+        QCOMPARE(dlg.size(),
+                 QSize(units.toPixelsX(size.width()), template_height + strip->height()));
+        QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
+        const QWidget* parts[] = {strip->textLine(), strip->bar()};
+        for (const QWidget* part : parts) {
+            QVERIFY(strip->rect().contains(part->geometry()));
+            QVERIFY(part->height() >= part->minimumSizeHint().height());
+        }
+        QVERIFY(strip->textLine()->height() >= strip->textLine()->fontMetrics().height());
+    }
+
+    void theStripShowsTheNewestActivityThenHowTheLastOneEnded() {
+        LoopbackControllerHive hive;  // fresh fields for the screenshot
+        CKestromDlg dlg(nullptr, options());
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        const QProgressBar* bar = dlg.progressStrip()->bar();
+        core::ProgressBoard& board = core::progress_board();
+
+        // One transfer of known size: its percentage, then (after half a second) its rate.
+        const auto read = board.begin(core::ActivityKind::tftp_read, "192.168.1.50:1234 zorva.bin");
+        read->set_total(4'000'000);
+        read->set_done(1'680'000);
+        QTRY_VERIFY(stripText(dlg).startsWith(QStringLiteral("192.168.1.50:1234 zorva.bin 42 %")));
+        QTRY_VERIFY(stripText(dlg).endsWith(QStringLiteral(" left")));
+        QCOMPARE(bar->maximum(), 100);
+        QCOMPARE(bar->value(), 42);
+        core::log_printf("TFTP service started\nDHCP service started\n");
+        dlg.logPane()->flushAll();
+        QVERIFY(dlg.grab().save(screenshotPath("progress.png")));
+
+        // A second one of unknown size: it is shown, the first is counted, the bar is busy.
+        const auto write =
+            board.begin(core::ActivityKind::tftp_write, "192.168.1.51:2000 zorva.bin");
+        write->set_done(2048);
+        QTRY_VERIFY(stripText(dlg).startsWith(QStringLiteral("192.168.1.51:2000 zorva.bin 2 KiB")));
+        QVERIFY(stripText(dlg).endsWith(QStringLiteral(" (+1 more)")));
+        QCOMPARE(bar->maximum(), 0);
+
+        // Idle after success: the activity that ended last, and a full bar.
+        write->finish(true, "received 2048 bytes");
+        read->finish(true, "sent 4000000 bytes");
+        QTRY_COMPARE(stripText(dlg),
+                     QStringLiteral("192.168.1.50:1234 zorva.bin: sent 4000000 bytes"));
+        QCOMPARE(bar->maximum(), 100);
+        QCOMPARE(bar->value(), 100);
+        // After a failure the bar is empty; the next success fills it again (and leaves the
+        // board as later screenshots should show it).
+        board.begin(core::ActivityKind::firmware, "127.0.0.1")->finish(false, "login refused");
+        QTRY_COMPARE(stripText(dlg), QStringLiteral("Firmware update: login refused"));
+        QCOMPARE(bar->value(), 0);
+        board.begin(core::ActivityKind::web, "127.0.0.1")->finish(true, "2 files sent");
+        QTRY_COMPARE(stripText(dlg), QStringLiteral("Web pages: 2 files sent"));
+        QCOMPARE(bar->value(), 100);
+    }
+
+    void checkSetupListsTheFirmwareFileWithItsStatus() {
+        struct Case {
+            const char* what;
+            bool firmware;
+            const char* status;
+            const char* detail;
+        };
+        const Case cases[] = {
+            {"with zorva.bin", true, "ok", "1000 bytes, SHA-256 "},
+            {"without zorva.bin", false, "fail", "./zorva.bin not found"},
+        };
+        for (const Case& c : cases) {
+            const QByteArray what(c.what);
+            LoopbackControllerHive hive;
+            test::TempDir dir;
+            if (c.firmware) dir.write("zorva.bin", std::string(1000, 'z'));
+            test::CurrentDir cwd(dir.path());
+            CKestromDlg dlg(nullptr, options());
+            dlg.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+            QCOMPARE(dlg.actions().indexOf(dlg.checkAction()), 1);  // after the about entry
+
+            std::map<QString, CheckRow> rows;
+            QString summary;
+            runCheck(dlg, &rows, &summary, c.firmware ? nullptr : "check_setup.png");
+            QVERIFY2(rows.contains(QStringLiteral("zorva.bin")), what);
+            const CheckRow& firmware = rows[QStringLiteral("zorva.bin")];
+            QVERIFY2(firmware.status == QLatin1String(c.status), what);
+            QVERIFY2(firmware.detail.contains(QLatin1String(c.detail)), what);
+            QVERIFY2(firmware.fix.startsWith(QStringLiteral("fix: ")) == !c.firmware, what);
+            // No kestrom.ini here, so neither case can boot a controller.
+            QVERIFY2(summary.startsWith(QStringLiteral("a controller will not boot from this PC "
+                                                       "until the failures are fixed: ")),
+                     qPrintable(summary));
+        }
+    }
+
+    void theLoadReportIsSavedWithTheCheckOrTheErrorIsShown() {
+        LoopbackControllerHive hive;
+        test::TempDir dir;
+        dir.write("zorva.bin", std::string(1234, 'z'));
+        test::CurrentDir cwd(dir.path());
+        QString path;
+        ui::KestromDlgOptions o = options();
+        o.report_file_name = [&path] { return path; };
+        CKestromDlg dlg(nullptr, std::move(o));
+        dlg.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QCOMPARE(dlg.actions().indexOf(dlg.saveReportAction()), 2);
+        std::map<QString, CheckRow> rows;
+        QString summary;
+        runCheck(dlg, &rows, &summary);
+
+        // Saved: one JSON object a line, the last check among them with this folder's file.
+        path = QString::fromStdString((dir / "kestrom-report.jsonl").string());
+        dlg.saveReportAction()->trigger();
+        std::istringstream lines(test::read_file(dir / "kestrom-report.jsonl"));
+        nlohmann::json last_check;
+        for (std::string line; std::getline(lines, line);) {
+            const auto record = nlohmann::json::parse(line, nullptr, false);
+            QVERIFY2(record.is_object(), line.c_str());
+            if (record["event"] == "check") last_check = record;
+        }
+        QVERIFY(last_check.is_object());
+        QVERIFY(last_check["items"][0]["item"] == "zorva.bin");
+        QVERIFY(last_check["items"][0]["detail"].get<std::string>().starts_with("1234 bytes"));
+
+        // Not saved: a box says why.
+        path = QString::fromStdString((dir / "no-such-folder" / "report.jsonl").string());
+        QString said;
+        onNextModal([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) said = box->text();
+            modal->close();
+        });
+        dlg.saveReportAction()->trigger();
+        QCOMPARE(said, QStringLiteral("can't write ") + path);
     }
 
     void noLabelOrFieldIsClippedOrOverlappingAndScreenshotsAreWritten() {
