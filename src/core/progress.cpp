@@ -54,6 +54,9 @@ ActivitySnapshot Activity::snapshot() const {
 
 std::shared_ptr<Activity> ProgressBoard::begin(ActivityKind kind, std::string label) {
     std::lock_guard lock(mutex_);
+    // Nobody may be reading the board (the command line without a terminal): ended activities
+    // leave it here too, so it never holds more than the running ones and a few.
+    if (activities_.size() >= kSweepAt) sweep_locked(nullptr);
     auto a = std::make_shared<Activity>(next_id_++, kind, std::move(label));
     activities_.push_back(a);
     return a;
@@ -62,11 +65,22 @@ std::shared_ptr<Activity> ProgressBoard::begin(ActivityKind kind, std::string la
 ProgressBoard::Snapshot ProgressBoard::snapshot() {
     Snapshot result;
     std::lock_guard lock(mutex_);
-    result.running.reserve(activities_.size());
+    sweep_locked(&result.running);
+    result.last_ended = last_ended_;
+    return result;
+}
+
+void ProgressBoard::sweep_locked(std::vector<ActivitySnapshot>* running) {
+    if (running) running->reserve(activities_.size());
     for (auto it = activities_.begin(); it != activities_.end();) {
+        const bool owned = it->use_count() > 1;
+        if (!running && owned && !(*it)->finished()) {
+            ++it;
+            continue;
+        }
         ActivitySnapshot s = (*it)->snapshot();
-        if (s.state == ActivityState::running && it->use_count() > 1) {
-            result.running.push_back(std::move(s));
+        if (s.state == ActivityState::running && owned) {
+            running->push_back(std::move(s));
             ++it;
             continue;
         }
@@ -79,8 +93,6 @@ ProgressBoard::Snapshot ProgressBoard::snapshot() {
         if (!last_ended_ || s.ended >= last_ended_->ended) last_ended_ = std::move(s);
         it = activities_.erase(it);
     }
-    result.last_ended = last_ended_;
-    return result;
 }
 
 ProgressBoard& progress_board() {

@@ -80,6 +80,10 @@ public:
     Snapshot snapshot();
 
 private:
+    static constexpr std::size_t kSweepAt = 64;
+    // Takes ended activities off the board; collects the running ones when asked to.
+    void sweep_locked(std::vector<ActivitySnapshot>* running);
+
     std::mutex mutex_;
     std::uint64_t next_id_ = 1;
     std::deque<std::shared_ptr<Activity>> activities_;
