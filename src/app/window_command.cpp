@@ -10,8 +10,8 @@
 #include <QApplication>
 #include <QtGlobal>
 
-#include "ui/kestrom_app.h"
-#include "ui/resources.h"
+#include "ui/qt/kestrom_app.h"
+#include "ui/qt/resources.h"
 #endif
 
 namespace app {

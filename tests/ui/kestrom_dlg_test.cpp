@@ -1,5 +1,5 @@
 // The main dialog, the about box and the application object, driven as a user would drive them.
-#include "ui/kestrom_dlg.h"
+#include "ui/qt/kestrom_dlg.h"
 
 #include <QAction>
 #include <QApplication>
@@ -27,13 +27,13 @@
 #include "core/progress.h"
 #include "platform/socket.h"
 #include "temp_hive.h"
-#include "ui/about_dialog.h"
-#include "ui/check_dialog.h"
-#include "ui/dialog_units.h"
-#include "ui/kestrom_app.h"
-#include "ui/log_pane.h"
-#include "ui/progress_strip.h"
-#include "ui/s_tab_ctrl.h"
+#include "ui/qt/about_dialog.h"
+#include "ui/qt/check_dialog.h"
+#include "ui/qt/dialog_units.h"
+#include "ui/qt/kestrom_app.h"
+#include "ui/qt/log_pane.h"
+#include "ui/qt/progress_strip.h"
+#include "ui/qt/s_tab_ctrl.h"
 #include "ui_test_support.h"
 #include "update/firmware_update.h"
 

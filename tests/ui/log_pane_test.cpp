@@ -1,5 +1,5 @@
 // The log pane as the event log's sink: batches, order and responsiveness under a flood.
-#include "ui/log_pane.h"
+#include "ui/qt/log_pane.h"
 
 #include <time.h>
 
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/event_log.h"
-#include "ui/kestrom_dlg.h"
+#include "ui/qt/kestrom_dlg.h"
 #include "ui_test_support.h"
 
 namespace {

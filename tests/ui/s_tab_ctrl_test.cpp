@@ -1,5 +1,5 @@
 // The page tab control: which controls show for which tab, and its refusals.
-#include "ui/s_tab_ctrl.h"
+#include "ui/qt/s_tab_ctrl.h"
 
 #include <QTabBar>
 #include <QtTest>

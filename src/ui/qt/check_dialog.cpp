@@ -1,4 +1,4 @@
-#include "ui/check_dialog.h"
+#include "ui/qt/check_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QHeaderView>

@@ -1,4 +1,4 @@
-#include "ui/kestrom_app.h"
+#include "ui/qt/kestrom_app.h"
 
 #include "registry/settings_store.h"
 

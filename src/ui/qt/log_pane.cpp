@@ -1,4 +1,4 @@
-#include "ui/log_pane.h"
+#include "ui/qt/log_pane.h"
 
 #include <QElapsedTimer>
 #include <QMetaObject>

@@ -1,4 +1,4 @@
-#include "ui/s_tab_ctrl.h"
+#include "ui/qt/s_tab_ctrl.h"
 
 #include <QEvent>
 #include <QTabBar>

@@ -10,9 +10,6 @@ class CAboutDialog : public QDialog {
     Q_OBJECT
 
 public:
-    // Control ids of the about template (the labels have none).
-    enum ControlId : int { kOk = 1, kPicture = 1019 };
-
     explicit CAboutDialog(QWidget* parent);
 };
 

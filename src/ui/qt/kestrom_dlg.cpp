@@ -1,6 +1,7 @@
-#include "ui/kestrom_dlg.h"
+#include "ui/qt/kestrom_dlg.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -12,71 +13,22 @@
 #include "app/check.h"
 #include "core/event_log.h"
 #include "core/load_report.h"
-#include "ui/about_dialog.h"
-#include "ui/check_dialog.h"
-#include "ui/dialog_units.h"
-#include "ui/log_pane.h"
-#include "ui/progress_strip.h"
-#include "ui/resources.h"
-#include "ui/s_tab_ctrl.h"
+#include "ui/dialog_template.h"
+#include "ui/qt/about_dialog.h"
+#include "ui/qt/check_dialog.h"
+#include "ui/qt/dialog_units.h"
+#include "ui/qt/log_pane.h"
+#include "ui/qt/progress_strip.h"
+#include "ui/qt/resources.h"
+#include "ui/qt/s_tab_ctrl.h"
 
 namespace ui {
 namespace {
 
-enum class Kind { tab_control, log_pane, push_button, edit, label };
-
-struct ControlTemplate {
-    int id;
-    Kind kind;
-    const char* text;
-    int x, y, width, height;  // dialog units
-};
-
-using D = CKestromDlg;
-
-// Dialog template 102, in template order, which is also the keyboard tab order.
-// clang-format off
-constexpr ControlTemplate kTemplate[] = {
-    {D::kTabControl,          Kind::tab_control, "",                               7,  7, 269,  79},
-    {D::kLogPane,             Kind::log_pane,    "",                               7, 89, 269, 116},
-    {D::kUpdateFirmware,      Kind::push_button, QT_TR_NOOP("Update Firmware"),  193, 13,  73,  14},
-    {D::kAbout,               Kind::push_button, QT_TR_NOOP("About.."),          193, 53,  73,  13},
-    {D::kIPStartAddressEdit,  Kind::edit,        "",                              72, 15,  92,  12},
-    {D::kIPStartAddressLabel, Kind::label,       QT_TR_NOOP("IP Starting Pool"),  17, 18,  50,   8},
-    {D::kPoolSizeEdit,        Kind::edit,        "",                              72, 28,  92,  12},
-    {D::kPoolSizeLabel,       Kind::label,       QT_TR_NOOP("Size of Pool"),      17, 31,  38,   8},
-    {D::kBootFileEdit,        Kind::edit,        "",                              72, 41,  92,  12},
-    {D::kBootFileLabel,       Kind::label,       QT_TR_NOOP("Boot File"),         17, 44,  28,   8},
-    {D::kNetmaskEdit,         Kind::edit,        "",                              72, 55,  92,  12},
-    {D::kNetmaskLabel,        Kind::label,       QT_TR_NOOP("Mask"),              17, 57,  18,   8},
-    {D::kLoginEdit,           Kind::edit,        "",                              72, 15,  92,  12},
-    {D::kLoginLabel,          Kind::label,       QT_TR_NOOP("Login"),             17, 18,  18,   8},
-    {D::kPasswordEdit,        Kind::edit,        "",                              72, 28,  92,  12},
-    {D::kPasswordLabel,       Kind::label,       QT_TR_NOOP("Password"),          17, 31,  32,   8},
-    {D::kIPAddressEdit,       Kind::edit,        "",                              72, 41,  92,  12},
-    {D::kIPAddressLabel,      Kind::label,       QT_TR_NOOP("IP Address"),        17, 45,  35,   8},
-    {D::kUpdateWebPages,      Kind::push_button, QT_TR_NOOP("Update Web Pages"), 193, 33,  73,  14},
-    {D::kHttpPortEdit,        Kind::edit,        "",                              72, 55,  92,  12},
-    {D::kHttpPortLabel,       Kind::label,       QT_TR_NOOP("HTTP port"),         17, 57,  34,   8},
-};
-// clang-format on
-
-// Template size of the dialog's client area, in dialog units.
-constexpr int kDialogWidth = 283;
-constexpr int kDialogHeight = 215;
-
-// Page 1 "DHCP Setup" and page 0 "Firmware/Web Update", in the order they are attached.
-constexpr int kDhcpSetupControls[] = {
-    CKestromDlg::kPoolSizeLabel,       CKestromDlg::kBootFileLabel,
-    CKestromDlg::kIPStartAddressLabel, CKestromDlg::kNetmaskLabel,
-    CKestromDlg::kNetmaskEdit,         CKestromDlg::kPoolSizeEdit,
-    CKestromDlg::kBootFileEdit,        CKestromDlg::kIPStartAddressEdit,
-};
-constexpr int kFirmwareWebControls[] = {
-    CKestromDlg::kIPAddressLabel, CKestromDlg::kLoginLabel,    CKestromDlg::kPasswordLabel,
-    CKestromDlg::kIPAddressEdit,  CKestromDlg::kLoginEdit,     CKestromDlg::kPasswordEdit,
-    CKestromDlg::kHttpPortEdit,   CKestromDlg::kHttpPortLabel,
-};
+// The template's text in the window's language (the table holds the English texts).
+QString text_of(const ControlTemplate& t) {
+    return QCoreApplication::translate("ui::CKestromDlg", std::string(t.text).c_str());
+}
 
 std::size_t index_of(core::Setting s) {
     return static_cast<std::size_t>(s);
@@ -130,28 +82,28 @@ CKestromDlg::~CKestromDlg() {
 void CKestromDlg::createControls() {
     const DialogUnits units(font());
     QWidget* previous_in_tab_order = nullptr;
-    for (const ControlTemplate& t : kTemplate) {
+    for (const ControlTemplate& t : kMainDialog.controls) {
         const QRect rect = units.toPixels(t.x, t.y, t.width, t.height);
         QWidget* widget = nullptr;
         switch (t.kind) {
-            case Kind::tab_control: {
+            case ControlKind::tab_control: {
                 tabs_ = new CSTabCtrl(this);
                 tabs_->setTabPosition(QTabWidget::South);
                 tabs_->setUsesScrollButtons(false);
                 widget = tabs_;
                 break;
             }
-            case Kind::log_pane:
+            case ControlKind::log_pane:
                 log_pane_ = new LogPane(this);
                 widget = log_pane_;
                 break;
-            case Kind::push_button: {
-                auto* button = new QPushButton(tr(t.text), this);
-                if (t.id == kUpdateFirmware) button->setDefault(true);
+            case ControlKind::push_button: {
+                auto* button = new QPushButton(text_of(t), this);
+                if (t.style & kDefaultButton) button->setDefault(true);
                 widget = button;
                 break;
             }
-            case Kind::edit: {
+            case ControlKind::edit: {
                 auto* edit = new QLineEdit(this);
                 const core::SettingInfo* info = setting_of_control(t.id);
                 Q_ASSERT(info);
@@ -168,8 +120,9 @@ void CKestromDlg::createControls() {
                 widget = edit;
                 break;
             }
-            case Kind::label: {
-                auto* label = new QLabel(tr(t.text), this);
+            case ControlKind::picture:  // only the about box has one
+            case ControlKind::label: {
+                auto* label = new QLabel(text_of(t), this);
                 label->setTextFormat(Qt::PlainText);
                 widget = label;
                 break;
@@ -181,7 +134,7 @@ void CKestromDlg::createControls() {
         QRect geometry = rect;
         // The template sized its labels for its own font; a wider desktop font gets the width
         // the text needs (the labels end well before their fields).
-        if (t.kind == Kind::label)
+        if (t.kind == ControlKind::label)
             geometry.setWidth(qMax(rect.width(), widget->sizeHint().width()));
         widget->setGeometry(geometry);
         if (widget->focusPolicy() & Qt::TabFocus) {
@@ -191,11 +144,11 @@ void CKestromDlg::createControls() {
     }
     // The progress strip goes below the template, which keeps its size: the dialog grows by
     // the strip's height.
-    const int template_height = units.toPixelsY(kDialogHeight);
+    const int template_height = units.toPixelsY(kMainDialog.height);
     progress_strip_ = new ProgressStrip(units, this);
-    progress_strip_->setGeometry(0, template_height, units.toPixelsX(kDialogWidth),
+    progress_strip_->setGeometry(0, template_height, units.toPixelsX(kMainDialog.width),
                                  progress_strip_->sizeHint().height());
-    setFixedSize(units.toPixelsX(kDialogWidth), template_height + progress_strip_->height());
+    setFixedSize(units.toPixelsX(kMainDialog.width), template_height + progress_strip_->height());
 
     connect(static_cast<QPushButton*>(GetDlgItem(kUpdateWebPages)), &QPushButton::clicked, this,
             [this] { driver_->start_web_pages_update(); });
@@ -222,19 +175,18 @@ void CKestromDlg::createContextMenu() {
 void CKestromDlg::setUpTabPages() {
     tabs_->InsertItem(0, tr("Firmware/Web Update"));
     tabs_->InsertItem(1, tr("DHCP Setup"));
-    for (const int id : kDhcpSetupControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 1);
-    for (const int id : kFirmwareWebControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 0);
+    for (const int id : kDhcpSetupPageControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 1);
+    for (const int id : kFirmwareWebPageControls) (void)tabs_->AddControlToPage(GetDlgItem(id), 0);
     (void)tabs_->SelectPage(0);  // the dialog opens on "Firmware/Web Update"
 }
 
 QSize CKestromDlg::templateSize() {
-    return {kDialogWidth, kDialogHeight};
+    return {kMainDialog.width, kMainDialog.height};
 }
 
 QRect CKestromDlg::templateRect(int id) {
-    for (const ControlTemplate& t : kTemplate)
-        if (t.id == id) return {t.x, t.y, t.width, t.height};
-    return {};
+    const ControlTemplate* t = find_control(kMainDialog, id);
+    return t ? QRect(t->x, t->y, t->width, t->height) : QRect();
 }
 
 QWidget* CKestromDlg::GetDlgItem(int id) const {

@@ -3,7 +3,7 @@
 // QApplication; this object is what runs inside it.
 #pragma once
 
-#include "ui/kestrom_dlg.h"
+#include "ui/qt/kestrom_dlg.h"
 
 namespace ui {
 

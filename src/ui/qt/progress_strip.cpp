@@ -1,4 +1,4 @@
-#include "ui/progress_strip.h"
+#include "ui/qt/progress_strip.h"
 
 #include <QLabel>
 #include <QProgressBar>
@@ -6,7 +6,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "ui/dialog_units.h"
+#include "ui/qt/dialog_units.h"
 
 namespace ui {
 

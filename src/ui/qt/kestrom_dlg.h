@@ -17,6 +17,7 @@
 
 #include "core/driver.h"
 #include "core/settings.h"
+#include "ui/dialog_template.h"
 
 class QAction;
 class QLineEdit;
@@ -47,30 +48,8 @@ class CKestromDlg : public QDialog, public core::FrontEnd {
     Q_OBJECT
 
 public:
-    // Control ids of the dialog template.
-    enum ControlId : int {
-        kUpdateWebPages = 3,
-        kIPStartAddressEdit = 1001,
-        kPoolSizeEdit = 1002,
-        kBootFileEdit = 1003,
-        kNetmaskEdit = 1004,
-        kLoginEdit = 1005,
-        kTabControl = 1006,
-        kLogPane = 1007,
-        kPoolSizeLabel = 1008,
-        kIPStartAddressLabel = 1009,
-        kBootFileLabel = 1010,
-        kNetmaskLabel = 1011,
-        kLoginLabel = 1012,
-        kPasswordEdit = 1013,
-        kPasswordLabel = 1014,
-        kIPAddressEdit = 1015,
-        kIPAddressLabel = 1016,
-        kUpdateFirmware = 1017,
-        kAbout = 1018,
-        kHttpPortEdit = 1019,
-        kHttpPortLabel = 1020,
-    };
+    // The control ids of the window's template (ui/dialog_template.h).
+    using enum ControlId;
 
     // Builds the window and runs the initialisation: log sink, context menu and icon, settings
     // load, tab pages, the load report kept in memory, and (unless options say otherwise) the
