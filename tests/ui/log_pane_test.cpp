@@ -47,7 +47,7 @@ private slots:
             {"only continuation bytes: at the limit", "\x82\x82\x82", 2, 2},
         };
         for (const Case& c : cases)
-            QVERIFY2(ui::LogPane::batchLength(c.text, c.max) == c.length, c.what);
+            QVERIFY2(ui::LogQueue::batch_length(c.text, c.max) == c.length, c.what);
     }
 
     void queuedTextArrivesInTheOrderWrittenAndAClearDropsWhatIsQueued() {

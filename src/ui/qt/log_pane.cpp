@@ -5,53 +5,13 @@
 #include <QTextCursor>
 
 namespace ui {
-namespace {
-
-// True when byte c continues a UTF-8 sequence.
-bool is_continuation(char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
-
-}  // namespace
-
-void LogPaneSink::write(std::string_view text) {
-    std::lock_guard lock(mutex_);
-    if (!pane_ || text.empty()) return;
-    pending_.append(text);
-    if (flush_posted_) return;
-    flush_posted_ = true;
-    // Posted, not sent: the writer goes on at once. Posting under the lock keeps detach()
-    // from letting the pane go while the request is on its way in.
-    LogPane* pane = pane_;
-    QMetaObject::invokeMethod(
-        pane, [pane] { pane->flush(); }, Qt::QueuedConnection);
-}
-
-void LogPaneSink::take_all(std::string* into) {
-    std::lock_guard lock(mutex_);
-    into->swap(pending_);
-}
-
-bool LogPaneSink::finish() {
-    std::lock_guard lock(mutex_);
-    if (!pending_.empty()) return false;
-    flush_posted_ = false;
-    return true;
-}
-
-void LogPaneSink::discard() {
-    std::lock_guard lock(mutex_);
-    pending_.clear();
-}
-
-void LogPaneSink::detach() {
-    std::lock_guard lock(mutex_);
-    pane_ = nullptr;
-    pending_.clear();
-}
 
 LogPane::LogPane(QWidget* parent)
-    : QPlainTextEdit(parent), sink_(std::make_shared<LogPaneSink>(this)) {
+    : QPlainTextEdit(parent),
+      // Posted, not sent: the writer goes on at once.
+      sink_(std::make_shared<LogQueue>([this] {
+          QMetaObject::invokeMethod(this, [this] { flush(); }, Qt::QueuedConnection);
+      })) {
     // The log is inserted without undo (nor is the user's own typing in the pane kept for it):
     // an undo stack over a log that grows for the life of the window would only cost memory.
     setUndoRedoEnabled(false);
@@ -64,16 +24,6 @@ LogPane::LogPane(QWidget* parent)
 
 LogPane::~LogPane() {
     sink_->detach();
-}
-
-std::size_t LogPane::batchLength(std::string_view text, std::size_t max_bytes) {
-    if (text.size() <= max_bytes) return text.size();
-    if (max_bytes == 0) return 0;
-    const std::size_t line_end = text.rfind('\n', max_bytes - 1);
-    if (line_end != std::string_view::npos) return line_end + 1;
-    std::size_t cut = max_bytes;
-    while (cut > 0 && is_continuation(text[cut])) --cut;
-    return cut > 0 ? cut : max_bytes;  // not UTF-8 after all: any cut will do
 }
 
 void LogPane::clearLog() {
@@ -103,7 +53,7 @@ void LogPane::flush() {
             if (backlog_.empty() && sink_->finish()) return;
         }
         const std::string_view rest = std::string_view(backlog_).substr(backlog_done_);
-        const std::size_t length = batchLength(rest, kBatchBytes);
+        const std::size_t length = LogQueue::batch_length(rest, kBatchBytes);
         append(rest.substr(0, length));
         backlog_done_ += length;
         if (turn.elapsed() >= kTurnBudget.count()) break;

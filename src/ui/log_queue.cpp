@@ -1,0 +1,57 @@
+#include "ui/log_queue.h"
+
+namespace ui {
+namespace {
+
+// True when byte c continues a UTF-8 sequence.
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+void LogQueue::write(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    if (!post_ || text.empty()) return;
+    pending_.append(text);
+    if (request_posted_) return;
+    request_posted_ = true;
+    // Posting under the lock keeps detach() from letting the pane go while the request is on
+    // its way in.
+    post_();
+}
+
+void LogQueue::take_all(std::string* into) {
+    std::lock_guard lock(mutex_);
+    into->swap(pending_);
+}
+
+bool LogQueue::finish() {
+    std::lock_guard lock(mutex_);
+    if (!pending_.empty()) return false;
+    request_posted_ = false;
+    return true;
+}
+
+void LogQueue::discard() {
+    std::lock_guard lock(mutex_);
+    pending_.clear();
+}
+
+void LogQueue::detach() {
+    std::lock_guard lock(mutex_);
+    post_ = nullptr;
+    pending_.clear();
+}
+
+std::size_t LogQueue::batch_length(std::string_view text, std::size_t max_bytes) {
+    if (text.size() <= max_bytes) return text.size();
+    if (max_bytes == 0) return 0;
+    const std::size_t line_end = text.rfind('\n', max_bytes - 1);
+    if (line_end != std::string_view::npos) return line_end + 1;
+    std::size_t cut = max_bytes;
+    while (cut > 0 && is_continuation(text[cut])) --cut;
+    return cut > 0 ? cut : max_bytes;  // not UTF-8 after all: any cut will do
+}
+
+}  // namespace ui
