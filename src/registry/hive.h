@@ -1,13 +1,16 @@
-// The hive: one SQLite file holding the seven roots and every key and value below them, behind
-// calls shaped like the platform's registry calls the classes were written against. Each call
-// returns a RegError code as a long. Internal to libkestrom_registry.
+// The calls the classes are written against, shaped like the platform's registry calls. Two
+// implementations: hive.cpp keeps the seven roots and every key and value below them in one
+// SQLite file; on Windows, registry_win32.cpp passes each call to the system registry and
+// evens out where that differs from this contract. Each call returns a RegError code as a
+// long. Internal to libkestrom_registry.
 //
 // Contract shared by all calls:
 // - name and path texts may be null (meaning ""); a path is split at backslashes and one
 //   trailing backslash is ignored; any other empty part gives bad_pathname;
 // - names compare case-insensitively (ASCII), and are stored as first written;
-// - each write runs as one IMMEDIATE transaction, committed with a full sync before the call
-//   returns; a reader that finds the hive locked waits (busy_timeout) instead of failing.
+// - in the hive, each write runs as one IMMEDIATE transaction, committed with a full sync before
+//   the call returns; a reader that finds the hive locked waits (busy_timeout) instead of
+//   failing.
 #pragma once
 
 #include <cstdint>
@@ -17,17 +20,19 @@
 
 namespace registry {
 
+#if !defined(_WIN32)
 // Where the hive lives: $KESTROM_REGISTRY, else $XDG_CONFIG_HOME/kestrom/registry.db, else
 // $HOME/.config/kestrom/registry.db. Read anew on every root-level open; empty when none of
 // the variables is set.
 std::string hive_path();
+#endif
 
 bool is_predefined(HKEY key);
 
 // Opens (or, for reg_create_key, creates) path below key. *result receives a new handle that
 // reg_close_key must close. Opening a root-level key of a hive file that does not exist yet
 // gives file_not_found and creates nothing; creating creates the file (mode 0600) and its
-// directory.
+// directory. Creating a key that is missing needs kKeyCreateSubKey in key's access mask.
 long reg_open_key(HKEY key, const char* path, std::uint32_t access, HKEY* result);
 long reg_create_key(HKEY key, const char* path, std::uint32_t access, HKEY* result);
 // Closing a predefined handle does nothing and succeeds.
@@ -65,5 +70,13 @@ bool handle_is_open(HKEY key);
 
 // True when both handles name keys of one hive file and inner is outer or lies below it.
 bool key_contains(HKEY outer, HKEY inner);
+
+#if defined(_WIN32)
+// For tests: Wine lets every user write HKEY_LOCAL_MACHINE. While this is on, the root answers as
+// Windows does for a standard user: opening or creating below it with any right to modify, creating
+// a missing key there, and writing to the root itself give access_denied; existing keys below it
+// still open for reading.
+void deny_local_machine_writes(bool on);
+#endif
 
 }  // namespace registry

@@ -1,6 +1,8 @@
 // The settings store: the eight settings as string values below the tool's key in the
 // HKEY_LOCAL_MACHINE root of the hive. Failures are never reported: a key that cannot be opened
-// reads as the defaults and stores nothing.
+// reads as the defaults and stores nothing. On Windows, where a standard user can't write
+// HKEY_LOCAL_MACHINE, ensure_settings_key moves the settings to the same key below
+// HKEY_CURRENT_USER (see there), and every read and write follows them.
 #pragma once
 
 #include <span>
@@ -15,6 +17,9 @@ inline constexpr const char* kSettingsKey = "SOFTWARE\\Varnhold\\kestrom\\";
 inline constexpr const char* kSettingsParentKey = "SOFTWARE\\Varnhold";
 
 // Creates the settings key when it is missing. Called once at start, before any window.
+// On Windows, when the key below HKEY_LOCAL_MACHINE can't be made or written, the user's key
+// below HKEY_CURRENT_USER takes its place: made as a copy of the machine's key the first time,
+// and named in the event log at every start.
 void ensure_settings_key();
 
 // Fills destination with the stored text of `name`, or with default_text when there is none

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "kestrom/registry.h"
-#include "temp_hive.h"
+#include "registry/hive.h"
+#include "scratch_registry.h"
 
 namespace registry {
 namespace {
@@ -35,7 +37,7 @@ std::vector<std::string> value_names() {
 }
 
 TEST(SettingsStore, EnsureCreatesTheKeyAndItsParentOnce) {
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     ensure_settings_key();
     ensure_settings_key();
     CRegistry registry;
@@ -51,7 +53,7 @@ TEST(SettingsStore, EnsureCreatesTheKeyAndItsParentOnce) {
 }
 
 TEST(SettingsStore, AnEmptyStoreReadsTheDefaultsAndWritesNothingBack) {
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     ensure_settings_key();
     for (const auto& info : core::kSettings) {
         SCOPED_TRACE(info.name);
@@ -61,7 +63,7 @@ TEST(SettingsStore, AnEmptyStoreReadsTheDefaultsAndWritesNothingBack) {
 }
 
 TEST(SettingsStore, ReadsEachStoredTypeAsTheDescribedText) {
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     ensure_settings_key();
     {
         const Key key = settings_key();
@@ -92,7 +94,7 @@ TEST(SettingsStore, ReadsEachStoredTypeAsTheDescribedText) {
 }
 
 TEST(SettingsStore, AnEditTurnsANumberIntoAStringValue) {
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     ensure_settings_key();
     ASSERT_EQ(0, settings_key()->SetIntegerValue("PoolSize", 10));
     EXPECT_EQ(0, write_setting("PoolSize", "12abc"));
@@ -105,7 +107,7 @@ TEST(SettingsStore, AnEditTurnsANumberIntoAStringValue) {
 }
 
 TEST(SettingsStore, ALongStoredTextIsCutTo255CharactersInsideTheBuffer) {
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     ensure_settings_key();
     const std::string long_text(1000, 'x');
     ASSERT_EQ(0, write_setting("bootFile", long_text.c_str()));
@@ -124,12 +126,82 @@ TEST(SettingsStore, ALongStoredTextIsCutTo255CharactersInsideTheBuffer) {
 }
 
 TEST(SettingsStore, WithoutTheKeyReadsGiveDefaultsAndWritesStoreNothing) {
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     EXPECT_EQ(0, write_setting("PoolSize", "5"));
     EXPECT_EQ("10", read("PoolSize", "10"));
     EXPECT_FALSE(settings_key());
     EXPECT_NE(0, store_setting("PoolSize", "5"));
 }
+
+#if defined(_WIN32)
+// For its lifetime: the log captured, and HKEY_LOCAL_MACHINE as Windows shows it to a standard
+// user when machine_writable is false.
+class Session {
+public:
+    explicit Session(bool machine_writable) {
+        core::set_log_sink(log_);
+        deny_local_machine_writes(!machine_writable);
+    }
+    ~Session() {
+        deny_local_machine_writes(false);
+        core::set_log_sink(nullptr);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    std::string log() const { return log_->text(); }
+
+private:
+    std::shared_ptr<core::CaptureLogSink> log_ = std::make_shared<core::CaptureLogSink>();
+};
+
+TEST(SettingsStore, WhereTheMachineKeyCanNotBeWrittenSettingsAreKeptForTheUser) {
+    const std::string kept_for_user =
+        "Settings: HKEY_LOCAL_MACHINE is not writable here; settings are kept for this user only "
+        "(HKEY_CURRENT_USER\\SOFTWARE\\Varnhold\\kestrom)\n";
+    struct Case {
+        const char* what;
+        bool machine_writable;
+        bool machine_key;  // made and filled beforehand, as by an administrator
+    };
+    const Case cases[] = {
+        {"administrator", true, false},
+        {"standard user, no machine key", false, false},
+        {"standard user, machine key", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::ScratchRegistry hive;
+        if (c.machine_key) {
+            ensure_settings_key();
+            ASSERT_EQ(0, settings_key()->SetStringValue("ZorvaLogin", "service"));
+        }
+        const std::string login = c.machine_key ? "service" : "default";
+        {
+            const Session session(c.machine_writable);
+            EXPECT_EQ(login, read("ZorvaLogin"));  // before the start: the machine's key, if any
+            ensure_settings_key();
+            EXPECT_EQ(c.machine_writable ? "" : kept_for_user, session.log());
+            EXPECT_EQ(0, store_setting("PoolSize", "12"));
+            EXPECT_EQ("12", read("PoolSize"));
+            EXPECT_EQ(login, read("ZorvaLogin"));  // the user's key starts as a copy
+            // The next start keeps the user's edits rather than copying the machine's key again.
+            ASSERT_EQ(0, store_setting("ZorvaLogin", "mine"));
+            ensure_settings_key();
+            EXPECT_EQ("mine", read("ZorvaLogin"));
+        }
+        CRegistry registry;
+        const Key user{registry.KeyCurrentUser()->OpenKey(kSettingsKey)};
+        EXPECT_EQ(c.machine_writable, !user);
+        std::vector<std::string> machine_values = value_names();
+        std::sort(machine_values.begin(), machine_values.end());
+        using Names = std::vector<std::string>;
+        const Names expected = c.machine_writable ? Names{"PoolSize", "ZorvaLogin"}
+                               : c.machine_key    ? Names{"ZorvaLogin"}
+                                                  : Names{};
+        EXPECT_EQ(expected, machine_values);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace registry

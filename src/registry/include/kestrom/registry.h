@@ -7,8 +7,12 @@
 // each open from a root. Each write is one durable transaction, so several processes may share
 // the file; a file at that path that is not a hive is never written to.
 //
-// This header needs nothing beyond the standard library: the hive's handle type stays opaque, and
-// a program links against libkestrom_registry alone.
+// On Windows the classes sit on the system registry instead, with the same behaviour and codes;
+// there is no hive file, and the library is a static one linked into the program.
+//
+// Elsewhere this header needs nothing beyond the standard library: the hive's handle type stays
+// opaque, and a program links against libkestrom_registry alone. On Windows it includes
+// <windows.h> for the system's HKEY and HKEY_* roots.
 #pragma once
 
 #include <cstdint>
@@ -17,10 +21,31 @@
 #include <vector>
 
 #if defined(_WIN32)
+// A static library there: one self-contained executable, nothing to export or import.
 #define KESTROM_REGISTRY_API
+
+// The system's HKEY and HKEY_* roots. Included lean and without the min/max macros; the two
+// switches are taken back afterwards, so an includer that sets them itself sees no difference.
+#if !defined(WIN32_LEAN_AND_MEAN)
+#define WIN32_LEAN_AND_MEAN
+#define KESTROM_REGISTRY_SET_LEAN
+#endif
+#if !defined(NOMINMAX)
+#define NOMINMAX
+#define KESTROM_REGISTRY_SET_NOMINMAX
+#endif
+#include <windows.h>
+#if defined(KESTROM_REGISTRY_SET_LEAN)
+#undef WIN32_LEAN_AND_MEAN
+#undef KESTROM_REGISTRY_SET_LEAN
+#endif
+#if defined(KESTROM_REGISTRY_SET_NOMINMAX)
+#undef NOMINMAX
+#undef KESTROM_REGISTRY_SET_NOMINMAX
+#endif
+
 #else
 #define KESTROM_REGISTRY_API __attribute__((visibility("default")))
-#endif
 
 // An open key of the hive, or one of the predefined root handles below. Opaque.
 struct kestrom_hive_key;
@@ -34,6 +59,7 @@ inline const HKEY HKEY_USERS = reinterpret_cast<HKEY>(std::uintptr_t{0x80000003}
 inline const HKEY HKEY_PERFORMANCE_DATA = reinterpret_cast<HKEY>(std::uintptr_t{0x80000004});
 inline const HKEY HKEY_CURRENT_CONFIG = reinterpret_cast<HKEY>(std::uintptr_t{0x80000005});
 inline const HKEY HKEY_DYN_DATA = reinterpret_cast<HKEY>(std::uintptr_t{0x80000006});
+#endif
 
 namespace registry {
 
