@@ -94,4 +94,8 @@ std::string error_text(int error_number) {
 
 int last_error() { return errno; }
 
+const int kErrorTimedOut = ETIMEDOUT;
+const int kErrorConnectionRefused = ECONNREFUSED;
+const int kErrorWouldBlock = EAGAIN;
+
 }  // namespace platform
