@@ -60,6 +60,7 @@ int last_error();
 // (errno on Linux; Winsock codes on Windows, where errno holds only the C library's errors).
 extern const int kErrorTimedOut;
 extern const int kErrorConnectionRefused;
+extern const int kErrorAddressInUse;
 extern const int kErrorWouldBlock;  // nothing to take without waiting
 
 }  // namespace platform

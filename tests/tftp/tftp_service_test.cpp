@@ -68,7 +68,8 @@ TEST(TftpService, SaysReadyAndServesAReadOnLoopback) {
     const std::string key = "127.0.0.1:" + std::to_string(client.socket.local_endpoint().port);
     EXPECT_TRUE(log.wait_for(", 10 Blocks Served\n"));
     EXPECT_EQ(
-        "Ready...\n.\nClient " + key + " " + dir.path().string() + "/zorva.bin, 10 Blocks Served\n",
+        "Ready...\n.\nClient " + key + " " + dir.path().generic_string() +
+            "/zorva.bin, 10 Blocks Served\n",
         log.text());
     service.stop();
 }
@@ -110,8 +111,12 @@ TEST(TftpService, SurvivesRandomDatagramsThenServesANormalRead) {
         }
         (void)senders[i % senders.size()].send_to(datagram, server);
     }
-    LoopbackClient client(service.port());
-    EXPECT_EQ(content, client.read_file());
+    // The flood may fill the service's receive buffer, and then the request is lost as any
+    // datagram is (seen under Wine): the client asks again, as a real one would, from a new port.
+    std::optional<std::string> got;
+    for (int attempt = 0; attempt < 3 && !got; ++attempt)
+        got = LoopbackClient(service.port()).read_file();
+    EXPECT_EQ(content, got);
     EXPECT_EQ(content, test::read_file(dir / "zorva.bin"));  // never overwritten
 }
 

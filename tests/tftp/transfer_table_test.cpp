@@ -46,7 +46,8 @@ struct Harness {
     void send(const Bytes& datagram, platform::Endpoint from = kClient) {
         table.dispatch(from, datagram, now);
     }
-    std::string path() const { return (dir.path() / "zorva.bin").string(); }
+    // The service logs paths with '/' only, also on Windows.
+    std::string path() const { return (dir.path() / "zorva.bin").generic_string(); }
     // The names in the home directory, sorted.
     std::vector<std::string> files() const {
         std::vector<std::string> names;

@@ -96,6 +96,7 @@ int last_error() { return errno; }
 
 const int kErrorTimedOut = ETIMEDOUT;
 const int kErrorConnectionRefused = ECONNREFUSED;
+const int kErrorAddressInUse = EADDRINUSE;
 const int kErrorWouldBlock = EAGAIN;
 
 }  // namespace platform

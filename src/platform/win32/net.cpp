@@ -238,6 +238,7 @@ int last_error() { return errno; }
 
 const int kErrorTimedOut = WSAETIMEDOUT;
 const int kErrorConnectionRefused = WSAECONNREFUSED;
+const int kErrorAddressInUse = WSAEADDRINUSE;
 const int kErrorWouldBlock = WSAEWOULDBLOCK;
 
 }  // namespace platform
