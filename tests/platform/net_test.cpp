@@ -156,6 +156,29 @@ TEST(UdpSocket, BatchCallsKeepOrderCutLongDatagramsAndSkipARefusedOne) {
     EXPECT_EQ(expected.size(), got);
 }
 
+// The DHCP service's tie to one interface, named as the list names it (on Windows a friendly
+// name that has to lead back to the adapter's index), still takes what is sent to it.
+TEST(UdpSocket, TiedToTheLoopbackInterfaceStillReceives) {
+    const auto list = local_ipv4_interfaces();
+    ASSERT_TRUE(list);
+    const auto lo = std::ranges::find(*list, kLoopbackAddress, &Ipv4Interface::address);
+    ASSERT_NE(list->end(), lo);
+    auto tied = UdpSocket::open();
+    auto peer = UdpSocket::open();
+    ASSERT_TRUE(tied && peer);
+    int error = 0;
+    if (!tied->bind_to_device(lo->name, &error) && error == EPERM)
+        GTEST_SKIP() << "tying a socket to an interface needs CAP_NET_RAW";
+    ASSERT_EQ(0, error) << error_text(error);
+    ASSERT_EQ(BindError::none, tied->bind(tied_bind_address(*lo), 0));
+    ASSERT_EQ(BindError::none, peer->bind(kLoopbackAddress, 0));
+    const std::uint8_t ping[] = {1};
+    ASSERT_EQ(1, peer->send_to(ping, {kLoopbackAddress, tied->local_endpoint().port}));
+    ASSERT_EQ(WaitResult::readable, tied->wait_readable(std::chrono::seconds(2)));
+    std::uint8_t got[4];
+    EXPECT_EQ(1, tied->receive_from(got, nullptr));
+}
+
 TEST(UdpSocket, ReportsWhyABindFailed) {
     auto a = UdpSocket::open();
     auto b = UdpSocket::open();
