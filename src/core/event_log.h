@@ -36,10 +36,11 @@ void set_log_sink(std::shared_ptr<LogSink> sink);
 // Flushes the current sink (see LogSink::flush).
 void flush_log();
 
-// Appends the formatted text to the log; always returns 0.
-int log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Appends the formatted text to the log; always returns 0. gnu_printf: C99 formats (%zu) are
+// checked as such also with MinGW, whose plain printf archetype is msvcrt's.
+int log_printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 // The same; the stream argument is ignored (it exists for code written against streams).
-int log_fprintf(std::FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+int log_fprintf(std::FILE* stream, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 // How much text a stream sink holds for a reader that does not keep up.
 inline constexpr std::size_t kLogBacklogMax = 1024 * 1024;
@@ -93,6 +94,6 @@ private:
 // The diagnostic trace: off unless the user asks for it, then written to standard error.
 void set_trace_enabled(bool on);
 bool trace_enabled();
-void trace_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void trace_printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
 
 }  // namespace core

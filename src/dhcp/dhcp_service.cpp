@@ -88,7 +88,8 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
     // A socket bound to one unicast address never sees the broadcasts of a client that has no
     // address yet. Bind every address and tie the socket to the chosen interface instead, so
     // requests are taken from it and broadcast replies leave through it.
-    if (chosen && !socket->bind_to_device(chosen->name, &error)) {
+    bool tied = false;
+    if (chosen && !(tied = socket->bind_to_device(chosen->name, &error))) {
         // Refused (older kernels want CAP_NET_RAW for it): serve every interface rather than
         // none, and say so where the user looks, since replies may now leave by any interface.
         const std::string text = platform::error_text(error);
@@ -96,8 +97,9 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
         core::log_printf("DHCP Can't tie to interface %s - serving every interface: %s\n",
                          chosen->name.c_str(), text.c_str());
     }
-    const platform::BindError bound =
-        socket->bind(platform::kAnyAddress, options.server_port, &error);
+    const platform::BindError bound = socket->bind(
+        tied ? platform::tied_bind_address(*chosen) : platform::kAnyAddress, options.server_port,
+        &error);
     if (bound != platform::BindError::none) {
         report_bind_failure(bound, options.server_port);
         return kLoopEnded;

@@ -44,14 +44,23 @@ struct Ipv4Interface {
     std::uint32_t netmask = 0;
 };
 
-// Local IPv4 interface addresses in the order the kernel lists them; nullopt when the list
-// cannot be read (errno-style code in *error).
+// Local IPv4 interface addresses in the order the kernel lists them (on Windows: the adapters'
+// friendly names, in the order GetAdaptersAddresses gives them); nullopt when the list cannot
+// be read (errno-style code in *error).
 std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error = nullptr);
 
-// The C library's text for an error number, as perror would print it.
+// The text for an error number, as perror would print it. On Windows the number may also be a
+// Winsock code (10000 and up): then the system's text, or "Winsock error N" where it has none.
 std::string error_text(int error_number);
 
 // The error number of the last failed OS call on this thread.
 int last_error();
+
+// Error numbers of socket calls that callers tell apart. Their values are the platform's own
+// (errno on Linux; Winsock codes on Windows, where errno holds only the C library's errors).
+extern const int kErrorTimedOut;
+extern const int kErrorConnectionRefused;
+extern const int kErrorAddressInUse;
+extern const int kErrorWouldBlock;  // nothing to take without waiting
 
 }  // namespace platform

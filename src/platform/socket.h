@@ -102,15 +102,17 @@ public:
     static std::optional<UdpSocket> open(int* error = nullptr);
 
     [[nodiscard]] bool set_broadcast(bool on, int* error = nullptr);
-    // Ties the socket to one interface (Linux SO_BINDTODEVICE): datagrams arrive only from it and
-    // broadcasts leave through it. Needs CAP_NET_RAW.
+    // Ties the socket to one interface: datagrams arrive only from it and broadcasts leave
+    // through it. Linux: SO_BINDTODEVICE, needs CAP_NET_RAW. Windows: IP_UNICAST_IF, and the
+    // socket must then be bound to tied_bind_address. The name is one local_ipv4_interfaces gives.
     [[nodiscard]] bool bind_to_device(std::string_view interface_name, int* error = nullptr);
 
     // Received byte count (a datagram longer than `into` is cut to its size, never an error),
     // or -1 with *error set.
     [[nodiscard]] int receive_from(std::span<std::uint8_t> into, Endpoint* from,
                                    int* error = nullptr) const;
-    // As receive_from, but never waits: -1 with *error set (EAGAIN) when nothing is queued.
+    // As receive_from, but never waits: -1 with *error set (kErrorWouldBlock) when nothing is
+    // queued.
     // Lets a busy loop take a queued datagram without a wait call first.
     [[nodiscard]] int try_receive_from(std::span<std::uint8_t> into, Endpoint* from,
                                        int* error = nullptr) const;
@@ -142,11 +144,17 @@ private:
     using Socket::Socket;
 };
 
+// The address a socket tied to `tied` (bind_to_device) binds, so that it still takes the
+// broadcasts of clients that have no address yet: every address (0) on Linux, where the tie
+// filters; the interface's own address on Windows, where a socket bound to it takes that
+// interface's broadcasts and nothing else.
+std::uint32_t tied_bind_address(const Ipv4Interface& tied);
+
 class TcpSocket : public Socket {
 public:
     // Connects to `to`; nullopt with *error set when the socket cannot be made or the peer
     // refuses. A timeout of zero waits as long as the OS does; otherwise a connect still
-    // unanswered after `timeout` fails with ETIMEDOUT.
+    // unanswered after `timeout` fails with kErrorTimedOut.
     static std::optional<TcpSocket> connect(const Endpoint& to, int* error = nullptr,
                                             std::chrono::milliseconds timeout = {});
 
@@ -156,7 +164,7 @@ public:
     // Sends everything or fails: true when every byte went out.
     [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes, int* error = nullptr) const;
     [[nodiscard]] bool send_all(std::string_view text, int* error = nullptr) const;
-    // The same, but gives up (false, *error = ETIMEDOUT) when the peer takes no byte for
+    // The same, but gives up (false, *error = kErrorTimedOut) when the peer takes no byte for
     // `stall`, or when `deadline` passes before the last byte went out.
     [[nodiscard]] bool send_all(std::span<const std::uint8_t> bytes,
                                 std::chrono::milliseconds stall,
@@ -183,7 +191,8 @@ public:
                                              BindError* bind_error = nullptr, int* error = nullptr);
     // The next connection, or nullopt when accept fails (also after shutdown()).
     std::optional<TcpSocket> accept(int* error = nullptr) const;
-    // Makes a blocked accept() return.
+    // Makes a blocked accept() return on Linux; Winsock does not, so portable callers wait
+    // with a waker before they accept.
     void shutdown() const;
 
 private:

@@ -1,4 +1,5 @@
 // What this test process holds, read from /proc/self: threads, open files and resident memory.
+// On Windows: threads, open handles of every kind, and the working set.
 // Tests of hostile peers use it to check that a job leaves nothing behind and stays bounded.
 #pragma once
 

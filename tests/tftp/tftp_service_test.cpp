@@ -1,9 +1,11 @@
 #include "tftp/tftp_service.h"
 
+#if !defined(_WIN32)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -66,7 +68,8 @@ TEST(TftpService, SaysReadyAndServesAReadOnLoopback) {
     const std::string key = "127.0.0.1:" + std::to_string(client.socket.local_endpoint().port);
     EXPECT_TRUE(log.wait_for(", 10 Blocks Served\n"));
     EXPECT_EQ(
-        "Ready...\n.\nClient " + key + " " + dir.path().string() + "/zorva.bin, 10 Blocks Served\n",
+        "Ready...\n.\nClient " + key + " " + dir.path().generic_string() +
+            "/zorva.bin, 10 Blocks Served\n",
         log.text());
     service.stop();
 }
@@ -108,11 +111,18 @@ TEST(TftpService, SurvivesRandomDatagramsThenServesANormalRead) {
         }
         (void)senders[i % senders.size()].send_to(datagram, server);
     }
-    LoopbackClient client(service.port());
-    EXPECT_EQ(content, client.read_file());
+    // The flood may fill the service's receive buffer, and then the request is lost as any
+    // datagram is (seen under Wine): the client asks again, as a real one would, from a new port.
+    std::optional<std::string> got;
+    for (int attempt = 0; attempt < 3 && !got; ++attempt)
+        got = LoopbackClient(service.port()).read_file();
+    EXPECT_EQ(content, got);
     EXPECT_EQ(content, test::read_file(dir / "zorva.bin"));  // never overwritten
 }
 
+// Linux only from here: ICMP reports (IP_RECVERR), /proc and network namespaces. Winsock gives
+// no reports to take; a UDP socket there keeps working after them (tests/platform).
+#if !defined(_WIN32)
 // How many of this process's open files are `path`.
 std::size_t handles_on(const std::filesystem::path& path) {
     std::size_t n = 0;
@@ -188,6 +198,8 @@ TEST(TftpService, Port69WithoutPrivilegeSaysWhatItNeeds) {
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("Error: Port 69 needs root or CAP_NET_BIND_SERVICE.\n", result.output);
 }
+
+#endif
 
 }  // namespace
 }  // namespace tftp

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
 #include <sys/mount.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include "core/load_report.h"
 #include "core/progress.h"
 #include "core/sha256.h"
+#include "process_use.h"
 #include "test_support.h"
 #include "tftp_test_util.h"
 
@@ -43,7 +46,8 @@ struct Harness {
     void send(const Bytes& datagram, platform::Endpoint from = kClient) {
         table.dispatch(from, datagram, now);
     }
-    std::string path() const { return (dir.path() / "zorva.bin").string(); }
+    // The service logs paths with '/' only, also on Windows.
+    std::string path() const { return (dir.path() / "zorva.bin").generic_string(); }
     // The names in the home directory, sorted.
     std::vector<std::string> files() const {
         std::vector<std::string> names;
@@ -374,6 +378,7 @@ TEST(TftpWrite, UploadThatDoesNotCompleteLeavesNoFile) {
     }
 }
 
+#if !defined(_WIN32)  // a small tmpfs as the full disk
 TEST(TftpWrite, UploadIntoAFullFileSystemFailsAndLeavesNothing) {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
     Harness h;
@@ -393,6 +398,7 @@ TEST(TftpWrite, UploadIntoAFullFileSystemFailsAndLeavesNothing) {
     EXPECT_NE(std::string::npos, h.log.text().find(", error: Disk full or allocation exceeded\n"));
     EXPECT_TRUE(h.files().empty());
 }
+#endif
 
 TEST(TftpWrite, ZorvaBinThatAppearsDuringTheUploadIsKept) {
     Harness h;
@@ -406,10 +412,7 @@ TEST(TftpWrite, ZorvaBinThatAppearsDuringTheUploadIsKept) {
 
 TEST(TftpTable, SilentClientsNeverCrowdOutAnAnsweringOne) {
     constexpr std::size_t kCap = 16;
-    const auto open_files = [] {
-        return static_cast<std::size_t>(std::distance(
-            std::filesystem::directory_iterator("/proc/self/fd"), {}));
-    };
+    const auto open_files = [] { return test::process_use().open_files; };
     Harness h;
     TransferTable table(h.sender, h.config, kCap);
     const std::string content = pattern(40 * 512);

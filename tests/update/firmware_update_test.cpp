@@ -7,9 +7,12 @@
 #include <string>
 
 #include "process_use.h"
+#if !defined(_WIN32)
 #include "silent_segment.h"
+#endif
 #include "telnet_shell.h"
 #include "test_support.h"
+#include "platform/net.h"
 #include "update/telnet_client.h"
 
 namespace {
@@ -255,9 +258,12 @@ TEST(FirmwareUpdate, AFailedConnectStartsNoJob) {
     EXPECT_EQ(update::HandOverResult::connect_failed,
               update::firmware_update_hand_over("admin", "7305", "127.0.0.1", port));
     EXPECT_EQ(update::kJobFailed, update::wait_for_firmware_job(0ms));
-    EXPECT_EQ("Error at socket(): 111\n", log.text());
+    // The number is the platform's (ECONNREFUSED, 111 on Linux; WSAECONNREFUSED on Windows).
+    EXPECT_EQ("Error at socket(): " + std::to_string(platform::kErrorConnectionRefused) + "\n",
+              log.text());
 }
 
+#if !defined(_WIN32)  // a silent address in a network namespace
 TEST(FirmwareUpdate, AConnectThatNobodyAnswersFailsWithinItsBound) {
     KESTROM_NEEDS_NETNS();
     test::SilentSegment segment;
@@ -281,6 +287,7 @@ TEST(FirmwareUpdate, AConnectThatNobodyAnswersFailsWithinItsBound) {
     EXPECT_GE(took, kBound - 100ms);
     EXPECT_LT(took, kBound + 3s);
 }
+#endif
 
 TEST(FirmwareUpdate, ASecondJobReusesTheOneClientOnANewConnection) {
     sim::ShellOptions options;

@@ -167,7 +167,9 @@ TEST(TelnetClient, ReportsEachConnectFailureWithItsLine) {
     const Case cases[] = {
         {"empty host", "", 23, "Error. Bad host lookup.\n"},
         {"host text over 255 characters", std::string(256, 'a'), 23, "Error. Bad host lookup.\n"},
-        {"connect refused", "127.0.0.1", closed_port(), "Error at socket(): 111\n"},
+        // ECONNREFUSED (111) on Linux, WSAECONNREFUSED on Windows.
+        {"connect refused", "127.0.0.1", closed_port(),
+         "Error at socket(): " + std::to_string(platform::kErrorConnectionRefused) + "\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

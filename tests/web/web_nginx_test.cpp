@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "test_support.h"
 #include "web/web_update.h"
+#include "nginx_dav.h"
 #include "web_peers.h"
 
 namespace {

@@ -94,4 +94,9 @@ std::string error_text(int error_number) {
 
 int last_error() { return errno; }
 
+const int kErrorTimedOut = ETIMEDOUT;
+const int kErrorConnectionRefused = ECONNREFUSED;
+const int kErrorAddressInUse = EADDRINUSE;
+const int kErrorWouldBlock = EAGAIN;
+
 }  // namespace platform

@@ -149,6 +149,10 @@ bool UdpSocket::bind_to_device(std::string_view interface_name, int* error) {
     return false;
 }
 
+std::uint32_t tied_bind_address(const Ipv4Interface& /*tied*/) {
+    return kAnyAddress;
+}
+
 namespace {
 
 int receive_datagram(int socket, std::span<std::uint8_t> into, Endpoint* from, int* error,

@@ -1,0 +1,153 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <random>
+
+#include "platform/win32/win32_support.h"
+
+namespace platform {
+namespace {
+
+void set_error(int* error, int value) {
+    if (error) *error = value;
+}
+
+HANDLE os_handle(int fd) {
+    return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+}
+
+// A console, not only a character device: _isatty is true for NUL as well.
+bool is_console(std::FILE* stream, HANDLE* handle) {
+    const int fd = ::_fileno(stream);
+    if (fd < 0 || !::_isatty(fd)) return false;
+    *handle = os_handle(fd);
+    DWORD mode = 0;
+    return *handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(*handle, &mode) != 0;
+}
+
+}  // namespace
+
+AppendFile::~AppendFile() {
+    if (fd_ >= 0) ::_close(fd_);
+}
+
+bool AppendFile::open(const std::string& path, int* error) {
+    // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at the end of the
+    // file as a whole, what O_APPEND does on Linux. Shared, so concurrent writers may append.
+    const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        set_error(error, detail::errno_from_win32(::GetLastError()));
+        return false;
+    }
+    // A C-library descriptor owns the handle from here on (_close closes both).
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        set_error(error, errno);
+        ::CloseHandle(h);
+        return false;
+    }
+    if (fd_ >= 0) ::_close(fd_);
+    fd_ = fd;
+    return true;
+}
+
+bool AppendFile::append(std::string_view bytes, int* error) {
+    if (fd_ < 0) {
+        set_error(error, EBADF);
+        return false;
+    }
+    // One WriteFile, so the record lands whole; a short write means the disk is full.
+    DWORD written = 0;
+    if (!::WriteFile(os_handle(fd_), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr)) {
+        set_error(error, detail::errno_from_win32(::GetLastError()));
+        return false;
+    }
+    if (written == bytes.size()) return true;
+    set_error(error, ENOSPC);
+    return false;
+}
+
+std::FILE* create_unique_file(const std::string& prefix, bool text, std::string* path,
+                              int* error) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::minstd_rand random(std::random_device{}());
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = prefix;
+        for (int i = 0; i < 6; ++i) name += kLetters[pick(random)];
+        // Text mode translates "\n" into "\r\n" as the file is written (netascii uploads).
+        const int mode = text ? _O_TEXT : _O_BINARY;
+        const int fd = ::_open(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT | mode,
+                               _S_IREAD | _S_IWRITE);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            set_error(error, errno);
+            return nullptr;
+        }
+        std::FILE* file = ::_fdopen(fd, text ? "w" : "wb");
+        if (file == nullptr) {
+            set_error(error, errno);
+            ::_close(fd);
+            (void)::_unlink(name.c_str());
+            return nullptr;
+        }
+        *path = std::move(name);
+        return file;
+    }
+    set_error(error, EEXIST);
+    return nullptr;
+}
+
+bool sync_file(std::FILE* file, int* error) {
+    // _commit is FlushFileBuffers on the file's handle.
+    if (std::fflush(file) != 0 || ::_commit(::_fileno(file)) != 0) {
+        set_error(error, errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
+bool rename_no_replace(const std::string& from, const std::string& to, int* error) {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists, atomically.
+    if (::MoveFileExA(from.c_str(), to.c_str(), 0)) return true;
+    set_error(error, detail::errno_from_win32(::GetLastError()));
+    return false;
+}
+
+std::uint64_t raise_open_file_limit(std::uint64_t wanted) {
+    // Windows has no per-process limit of handles to raise; the C library's stdio table has
+    // one (512 streams at start, 2048 at most with msvcrt).
+    constexpr std::uint64_t kMaxStdio = 2048;
+    const int now = ::_getmaxstdio();
+    if (now >= 0 && static_cast<std::uint64_t>(now) < wanted)
+        (void)::_setmaxstdio(static_cast<int>(wanted < kMaxStdio ? wanted : kMaxStdio));
+    const int after = ::_getmaxstdio();
+    return after < 0 ? 0 : static_cast<std::uint64_t>(after);
+}
+
+bool is_terminal(std::FILE* stream) {
+    HANDLE h;
+    return is_console(stream, &h);
+}
+
+int terminal_columns(std::FILE* stream) {
+    HANDLE h;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!is_console(stream, &h) || !::GetConsoleScreenBufferInfo(h, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+// A process has one console at most: two console streams show on the same one.
+bool same_terminal(std::FILE* a, std::FILE* b) {
+    return is_terminal(a) && is_terminal(b);
+}
+
+}  // namespace platform
