@@ -1,8 +1,5 @@
 #include "app/check.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -22,6 +19,8 @@
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_service_loop.h"
 #include "dhcp/lease_table.h"
+#include "platform/net.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "web/web_update.h"
 
@@ -35,8 +34,6 @@ constexpr std::uint16_t kDhcpServerPort = 67;
 constexpr std::uint16_t kDhcpClientPort = 68;
 constexpr std::uint16_t kTftpPort = 69;
 constexpr std::uint16_t kTelnetPort = 23;
-constexpr int kCapNetBindService = 10;  // bit numbers in the capability sets
-constexpr int kCapNetRaw = 13;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -193,74 +190,17 @@ CheckItem check_interface(const std::optional<std::vector<platform::Ipv4Interfac
 
 // ---- ports ----
 
-// Inodes of the sockets in /proc/net/udp whose local port is `port` (any local address).
-std::vector<unsigned long> udp_inodes(std::uint16_t port) {
-    std::vector<unsigned long> inodes;
-    std::ifstream in("/proc/net/udp");
-    std::string line;
-    std::getline(in, line);  // the header
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
-        unsigned long inode = 0;
-        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-              timeout >> inode))
-            continue;
-        const std::size_t colon = local.find(':');
-        if (colon == std::string::npos) continue;
-        if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.push_back(inode);
-    }
-    return inodes;
-}
-
-struct Holder {
-    long pid = 0;
-    std::string name;
-};
-
-// The processes that hold the socket with this inode, found by their descriptors.
-std::vector<Holder> socket_holders(unsigned long inode) {
-    std::vector<Holder> holders;
-    const std::string want = "socket:[" + std::to_string(inode) + "]";
-    std::error_code ec;
-    for (const auto& proc : fs::directory_iterator("/proc", ec)) {
-        const std::string pid_text = proc.path().filename().string();
-        if (pid_text.empty() || !std::all_of(pid_text.begin(), pid_text.end(),
-                                             [](unsigned char c) { return c >= '0' && c <= '9'; }))
-            continue;
-        std::error_code fd_ec;
-        for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fd_ec)) {
-            std::error_code link_ec;
-            if (fs::read_symlink(fd.path(), link_ec).string() != want) continue;
-            Holder h{std::stol(pid_text), {}};
-            std::ifstream comm(proc.path() / "comm");
-            std::getline(comm, h.name);
-            holders.push_back(std::move(h));
-            break;
-        }
-    }
-    return holders;
-}
-
 CheckItem check_port(std::uint16_t port, const char* service) {
     const std::string name = "UDP " + std::to_string(port);
-    const std::vector<unsigned long> inodes = udp_inodes(port);
-    if (inodes.empty()) return item(name, CheckStatus::ok, "free");
+    const std::vector<platform::PortHolder> holders = platform::udp_port_holders(port);
+    if (holders.empty()) return item(name, CheckStatus::ok, "free");
 
     std::string who;
     bool only_kestrom = true;
-    for (const unsigned long inode : inodes) {
-        const std::vector<Holder> holders = socket_holders(inode);
-        if (holders.empty()) {
-            only_kestrom = false;
-            who += (who.empty() ? "" : ", ") +
-                   ("a process this user can't see (socket " + std::to_string(inode) + ")");
-        }
-        for (const Holder& h : holders) {
-            if (h.name != "kestrom") only_kestrom = false;
-            who +=
-                (who.empty() ? "" : ", ") + ("PID " + std::to_string(h.pid) + " (" + h.name + ")");
-        }
+    for (const platform::PortHolder& h : holders) {
+        if (h.pid == 0 || h.name != "kestrom") only_kestrom = false;
+        who += (who.empty() ? "" : ", ") +
+               (h.pid == 0 ? h.name : "PID " + std::to_string(h.pid) + " (" + h.name + ")");
     }
     if (only_kestrom)
         return item(name, CheckStatus::warn,
@@ -271,26 +211,11 @@ CheckItem check_port(std::uint16_t port, const char* service) {
                     " requests meant for kestrom), then start kestrom again");
 }
 
-bool has_capability(int bit) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("CapEff:", 0) == 0)
-            return (std::strtoull(line.c_str() + 7, nullptr, 16) >> bit) & 1u;
-    return false;
-}
-
 CheckItem check_permissions(const std::optional<platform::Ipv4Interface>& chosen) {
-    const bool root = ::geteuid() == 0;
-    int unprivileged_start = 1024;
-    std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> unprivileged_start;
-    const bool may_bind =
-        root || has_capability(kCapNetBindService) || unprivileged_start <= kDhcpServerPort;
-    std::string detail = may_bind ? "may bind UDP 67 and 69" : "may not bind UDP 67 and 69";
-    CheckStatus status = may_bind ? CheckStatus::ok : CheckStatus::fail;
-    std::string fix = may_bind ? ""
-                               : "run kestrom as root, or give it the capability: "
-                                 "setcap cap_net_bind_service,cap_net_raw+ep kestrom";
+    const platform::BindPermission bind = platform::may_bind_privileged_ports();
+    std::string detail = bind.allowed ? "may bind UDP 67 and 69" : "may not bind UDP 67 and 69";
+    CheckStatus status = bind.allowed ? CheckStatus::ok : CheckStatus::fail;
+    std::string fix = bind.fix;
     if (chosen) {
         // Tried for real on a socket of our own; nothing is sent.
         int error = 0;
@@ -301,9 +226,7 @@ CheckItem check_permissions(const std::optional<platform::Ipv4Interface>& chosen
             detail += "; may not tie DHCP to " + chosen->name + " (" + platform::error_text(error) +
                       "): the service would answer on every interface";
             if (status == CheckStatus::ok) status = CheckStatus::warn;
-            if (fix.empty())
-                fix = std::string("give kestrom the CAP_NET_RAW capability") +
-                      (has_capability(kCapNetRaw) ? "" : " (setcap cap_net_raw+ep kestrom)");
+            if (fix.empty()) fix = platform::tie_permission_fix();
         }
     }
     return item("permissions", status, detail, fix);
@@ -532,10 +455,10 @@ CheckItem check_connect(const std::string& name, std::uint32_t address, int port
         "check that the controller is on, cabled to this network, and "
         "that ZorvaIPAddress is its address (kestrom config set "
         "ZorvaIPAddress A.B.C.D)";
-    if (error == ECONNREFUSED)
+    if (error == platform::kErrorConnectionRefused)
         return item(name, CheckStatus::fail, target + " refused: nothing listens there",
                     "enable the controller's " + what + ", or " + check_address);
-    if (error == ETIMEDOUT)
+    if (error == platform::kErrorTimedOut)
         return item(name, CheckStatus::fail,
                     target + " no answer within " + duration_text(options.wait), check_address);
     return item(name, CheckStatus::fail, target + " " + platform::error_text(error),

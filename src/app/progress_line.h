@@ -18,7 +18,7 @@ public:
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    // Stops drawing and takes the line away; for an end without destructors (quick_exit).
+    // Stops drawing and takes the line away; for an end without destructors (std::_Exit).
     void stop();
 
     // The log sink for standard output that keeps clear of the line.

@@ -1,6 +1,3 @@
-#include <pthread.h>
-#include <signal.h>
-
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +12,7 @@
 #include "app/progress_line.h"
 #include "core/driver.h"
 #include "core/event_log.h"
+#include "platform/process.h"
 #include "registry/settings_store.h"
 
 namespace app {
@@ -69,12 +67,9 @@ int run_serve(Args args) {
         }
     }
 
-    // SIGINT and SIGTERM are taken by one watcher thread; every other thread inherits the mask.
-    sigset_t end_signals;
-    sigemptyset(&end_signals);
-    sigaddset(&end_signals, SIGINT);
-    sigaddset(&end_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &end_signals, nullptr);
+    // The end request (Ctrl-C, SIGTERM) is taken by one watcher thread; made before any other
+    // thread starts.
+    static platform::EndRequest end_request;
 
     registry::ensure_settings_key();
     ProgressLine progress;
@@ -86,9 +81,8 @@ int run_serve(Args args) {
     driver.start_services();
 
     Inbox inbox;
-    std::thread([&inbox, end_signals] {
-        int signal_number = 0;
-        sigwait(&end_signals, &signal_number);
+    std::thread([&inbox] {
+        end_request.wait();
         inbox.request_end();
     }).detach();
     // The end of standard input only ends the reading: the tool may run with </dev/null.
@@ -121,7 +115,7 @@ int run_serve(Args args) {
     core::flush_log();
     std::fflush(stdout);
     // Jobs and the console reader may still run; they end with the process, as in the window.
-    std::quick_exit(0);
+    std::_Exit(0);  // stdout is flushed; nothing else is waited for
 }
 
 }  // namespace app

@@ -12,7 +12,7 @@
 #include "kestrom/registry.h"
 #include "platform/socket.h"
 #include "registry/settings_store.h"
-#include "temp_hive.h"
+#include "scratch_registry.h"
 #include "test_support.h"
 #include "update/firmware_update.h"
 
@@ -58,7 +58,7 @@ protected:
         driver.apply_setting_edit(s, text);
     }
 
-    test::TempHive hive;
+    test::ScratchRegistry hive;
     RecordingFrontEnd front_end;
     Driver driver{front_end};
 };
