@@ -1,5 +1,6 @@
 // `kestrom` with no sub-command: the window. Without a display there is no window to open; the
-// user is pointed to the headless command instead of being left with a toolkit abort.
+// user is pointed to the headless command instead of being left with a toolkit abort. Windows
+// always has its desktop: there the native window opens.
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -13,8 +14,24 @@
 #include "ui/qt/kestrom_app.h"
 #include "ui/qt/resources.h"
 #endif
+#ifdef KESTROM_HAVE_WIN32_UI
+#include "ui/win32/kestrom_app.h"
+#endif
 
 namespace app {
+
+#ifdef KESTROM_HAVE_WIN32_UI
+int run_window(int, char**) {
+    {
+        ui::CKestromApp app;
+        (void)app.InitInstance();  // always false: the application ends with the dialog
+    }
+    // A job or a transfer may still run: it ends with the process, and no static destructor
+    // runs underneath it.
+    std::fflush(stdout);
+    std::_Exit(0);  // stdout is flushed; nothing else is waited for
+}
+#else
 namespace {
 
 constexpr const char* kNoDisplay =
@@ -79,5 +96,7 @@ int run_window(int argc, char** argv) {
     return 1;
 #endif
 }
+
+#endif  // KESTROM_HAVE_WIN32_UI
 
 }  // namespace app

@@ -1,0 +1,77 @@
+#include "ui/win32/log_pane.h"
+
+#include <windows.h>
+
+namespace ui {
+
+static_assert(kLogFlushMessage == WM_APP + 1);
+
+LogPane::LogPane(Hwnd window, Hwnd edit)
+    : window_(window),
+      edit_(edit),
+      // Posted, not sent: the writer goes on at once.
+      sink_(std::make_shared<LogQueue>([window] { PostMessageW(window, kLogFlushMessage, 0, 0); })) {
+    // An edit holds 30000 characters unless told otherwise; the log grows for the life of the
+    // window.
+    SendMessageW(edit_, EM_SETLIMITTEXT, 0, 0);
+}
+
+LogPane::~LogPane() {
+    sink_->detach();
+}
+
+void LogPane::clear() {
+    sink_->discard();
+    backlog_.clear();
+    backlog_done_ = 0;
+    SetWindowTextW(edit_, L"");
+}
+
+void LogPane::flush_all() {
+    std::string more;
+    sink_->take_all(&more);
+    append(std::string_view(backlog_).substr(backlog_done_));
+    backlog_.clear();
+    backlog_done_ = 0;
+    append(more);
+}
+
+void LogPane::flush() {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (backlog_done_ == backlog_.size()) {
+            backlog_.clear();
+            backlog_done_ = 0;
+            sink_->take_all(&backlog_);
+            if (backlog_.empty() && sink_->finish()) return;
+        }
+        const std::string_view rest = std::string_view(backlog_).substr(backlog_done_);
+        const std::size_t length = LogQueue::batch_length(rest, kBatchBytes);
+        append(rest.substr(0, length));
+        backlog_done_ += length;
+        if (std::chrono::steady_clock::now() - start >= kTurnBudget) break;
+    }
+    // The rest in the next message, after the input that came in meanwhile.
+    PostMessageW(window_, kLogFlushMessage, 0, 0);
+}
+
+void LogPane::append(std::string_view text) {
+    if (text.empty()) return;
+    // A multi-line edit breaks lines at "\r\n" only; the log's lines end in "\n".
+    std::string shown;
+    shown.reserve(text.size() + text.size() / 32);
+    for (const char c : text) {
+        if (c == '\r') continue;
+        if (c == '\n') shown.push_back('\r');
+        shown.push_back(c);
+    }
+    const std::wstring wide = to_wide(shown);
+    // Always at the end of all text, wherever the user left the caret; the caret then stands
+    // after the new text, scrolled into view. No undo: the log is not the user's typing.
+    const int end = GetWindowTextLengthW(edit_);
+    SendMessageW(edit_, EM_SETSEL, static_cast<WPARAM>(end), end);
+    SendMessageW(edit_, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
+    SendMessageW(edit_, EM_SCROLLCARET, 0, 0);
+}
+
+}  // namespace ui
