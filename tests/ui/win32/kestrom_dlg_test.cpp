@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -72,6 +73,56 @@ RECT template_place(HWND dialog, const ui::ControlTemplate& t) {
     RECT units{t.x, t.y, t.width, t.height};
     MapDialogRect(dialog, &units);
     return {units.left, units.top, units.left + units.right, units.top + units.bottom};
+}
+
+void pump_messages();
+
+// A picture of the window as the screen shows it, as a 32-bit bottom-up BMP file; false when it
+// could not be made or written.
+bool write_picture(HWND window, const std::filesystem::path& path) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = width;
+    header.biHeight = height;
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    header.biCompression = BI_RGB;
+    struct Dc {
+        HDC dc = CreateCompatibleDC(nullptr);
+        ~Dc() { DeleteDC(dc); }
+    } memory;
+    void* bits = nullptr;
+    struct Bitmap {
+        HBITMAP bitmap;
+        ~Bitmap() { if (bitmap) DeleteObject(bitmap); }
+    } picture{CreateDIBSection(memory.dc, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
+                               &bits, nullptr, 0)};
+    if (!picture.bitmap) return false;
+    const HGDIOBJ before = SelectObject(memory.dc, picture.bitmap);
+    // What the window shows on the screen, frame and all, once it has painted.
+    UpdateWindow(window);
+    pump_messages();
+    const HDC shown = GetWindowDC(window);
+    const bool drawn = BitBlt(memory.dc, 0, 0, width, height, shown, 0, 0, SRCCOPY);
+    ReleaseDC(window, shown);
+    GdiFlush();
+    SelectObject(memory.dc, before);
+    if (!drawn) return false;
+    const DWORD image_size = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 4;
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;  // "BM"
+    file.bfOffBits = sizeof file + sizeof header;
+    file.bfSize = file.bfOffBits + image_size;
+    std::filesystem::create_directories(path.parent_path());
+    std::FILE* out = std::fopen(path.string().c_str(), "wb");
+    if (!out) return false;
+    const bool written = std::fwrite(&file, sizeof file, 1, out) == 1 &&
+                         std::fwrite(&header, sizeof header, 1, out) == 1 &&
+                         std::fwrite(bits, image_size, 1, out) == 1;
+    return std::fclose(out) == 0 && written;
 }
 
 // Handles what was posted to this thread's windows, as the message loop would.
@@ -167,6 +218,13 @@ TEST_F(KestromDlgTest, everyControlOfTheTemplateIsThereWithItsClassTextPlaceAndT
     GetClientRect(dlg, &client);
     EXPECT_TRUE(same_rect(client, expected));
     EXPECT_EQ(text_of(dlg), "kestrom");
+    // With a display (Xvfb) instead of the null driver: pictures of both pages, for the README
+    // (BMP: Windows has no PNG writer of its own).
+    if (const char* dir = std::getenv("KESTROM_SCREENSHOT_DIR")) {
+        EXPECT_TRUE(write_picture(dlg, std::filesystem::path(dir) / "window.bmp"));
+        select_tab_as_a_click_does(1);
+        EXPECT_TRUE(write_picture(dlg, std::filesystem::path(dir) / "window-dhcp.bmp"));
+    }
 }
 
 TEST_F(KestromDlgTest, aKeystrokeIsOneEditOfItsOwnSettingAndShowingTheTextsIsNone) {
