@@ -126,7 +126,7 @@ bool CKestromDlg::on_message(unsigned message, std::uintptr_t wparam, std::intpt
             progress_strip_->poll();
             return true;
         case kLogFlushMessage:
-            log_pane_->flush();
+            if (log_pane_) log_pane_->flush();
             return true;
         case kCheckDoneMessage:
             on_check_done();
@@ -211,7 +211,7 @@ void CKestromDlg::on_destroy() {
     // Workers may still log; from now on their text is dropped, not sent to a pane that goes.
     if (log_pane_) {
         core::set_log_sink(nullptr);
-        log_pane_->sink()->detach();
+        log_pane_.reset();  // detaches the sink
     }
     driver_.reset();
 }

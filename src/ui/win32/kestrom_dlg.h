@@ -68,7 +68,7 @@ public:
     Hwnd hwnd() const { return hwnd_; }
     Hwnd GetDlgItem(int id) const;
     CSTabCtrl* tabs() const { return tabs_.get(); }
-    LogPane* logPane() const { return log_pane_.get(); }
+    LogPane* logPane() const { return log_pane_.get(); }  // nullptr once the window has gone
     ProgressStrip* progressStrip() const { return progress_strip_.get(); }
 
     // core::FrontEnd; the driver calls these on the window's thread.
