@@ -13,7 +13,9 @@ for p in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
     echo "== installing ${missing[*]}"
-    apt-get -o DPkg::Lock::Timeout=600 install -y --no-install-recommends "${missing[@]}" >/dev/null
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends "${missing[@]}" >/dev/null
 fi
 [[ "${1:-}" == --install-only ]] && exit 0
 

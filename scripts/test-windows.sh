@@ -40,4 +40,14 @@ wine wineboot >/dev/null 2>&1 </dev/null
 
 phase "tests under Wine"
 ctest --test-dir "$build" --timeout 300 --output-on-failure -j 2
+wineserver -k
+
+# kestrom.exe against real DHCP and TFTP clients and the simulated controller, in namespaces
+# (root only; the simulated controller is the Linux build's).
+if [[ $(id -u) -eq 0 && -x "$root/build/kestrom-sim" ]]; then
+    phase "real peers under Wine"
+    "$root/tests/windows/real_peers.sh" "$build" "$root/build"
+elif [[ "${KESTROM_REQUIRE_NETNS:-0}" == 1 ]]; then
+    echo "real peers under Wine: needs root and the Linux build (build/kestrom-sim)"; exit 1
+fi
 phase "done"

@@ -6,7 +6,7 @@
 
 #include "app/check.h"
 #include "app/commands.h"
-#include "core/driver.h"
+#include "driver/driver.h"
 #include "core/settings.h"
 
 namespace app {

@@ -10,7 +10,7 @@
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/progress_line.h"
-#include "core/driver.h"
+#include "driver/driver.h"
 #include "core/event_log.h"
 #include "platform/process.h"
 #include "registry/settings_store.h"

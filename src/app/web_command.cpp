@@ -3,7 +3,7 @@
 
 #include "app/commands.h"
 #include "app/progress_line.h"
-#include "core/driver.h"
+#include "driver/driver.h"
 #include "core/event_log.h"
 #include "web/web_update.h"
 

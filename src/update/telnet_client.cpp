@@ -55,7 +55,7 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port,
     }
 
     sock = std::move(connection);
-    dataEvent = std::make_unique<AutoResetEvent>();
+    dataEvent = std::make_unique<platform::AutoResetEvent>();
     stopReceiver = std::make_unique<platform::Waker>();
     {
         std::lock_guard guard(lock);

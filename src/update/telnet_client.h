@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/socket.h"
-#include "update/auto_reset_event.h"
+#include "platform/auto_reset_event.h"
 #include "update/exchange_buffer.h"
 
 namespace update {
@@ -106,7 +106,7 @@ public:
 private:
     // Created by Connect, released by Close. Set by the receiver thread, waited for by the
     // thread that calls SendCommand.
-    std::unique_ptr<AutoResetEvent> dataEvent;
+    std::unique_ptr<platform::AutoResetEvent> dataEvent;
     std::string password;
     std::string login;
     std::vector<WatchedText> watched;

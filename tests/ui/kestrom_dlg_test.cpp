@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/driver.h"
+#include "driver/driver.h"
 #include "core/event_log.h"
 #include "core/progress.h"
 #include "platform/socket.h"

@@ -91,7 +91,7 @@ TEST(TelnetClient, GathersAChunkLongerThan999BytesWholeAndInOrder) {
 }
 
 TEST(AutoResetEvent, KeepsOneSignalUntilAWaitConsumesIt) {
-    update::AutoResetEvent event;
+    platform::AutoResetEvent event;
     EXPECT_FALSE(event.wait_for(0ms));  // starts not signalled
     event.set();
     event.set();  // two sets before a wait count as one

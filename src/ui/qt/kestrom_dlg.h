@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/driver.h"
+#include "driver/driver.h"
 #include "core/settings.h"
 #include "ui/dialog_template.h"
 

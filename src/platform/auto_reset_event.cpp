@@ -1,6 +1,6 @@
-#include "update/auto_reset_event.h"
+#include "platform/auto_reset_event.h"
 
-namespace update {
+namespace platform {
 
 void AutoResetEvent::set() {
     {
@@ -17,4 +17,4 @@ bool AutoResetEvent::wait_for(std::chrono::milliseconds timeout) {
     return true;
 }
 
-}  // namespace update
+}  // namespace platform

@@ -7,7 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace update {
+namespace platform {
 
 class AutoResetEvent {
 public:
@@ -27,4 +27,4 @@ private:
     bool signalled_ = false;  // guarded by mutex_
 };
 
-}  // namespace update
+}  // namespace platform

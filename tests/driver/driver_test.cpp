@@ -1,4 +1,4 @@
-#include "core/driver.h"
+#include "driver/driver.h"
 
 #include <gtest/gtest.h>
 
