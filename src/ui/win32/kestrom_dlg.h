@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/check.h"
-#include "core/driver.h"
+#include "driver/driver.h"
 #include "core/settings.h"
 #include "ui/dialog_template.h"
 #include "ui/win32/window_handle.h"
