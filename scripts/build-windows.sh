@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KESTROM_WIN_BUILD_DIR:-$root/build-win}"
 
-packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build)
+packages=(g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build xvfb xauth)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

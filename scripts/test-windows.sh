@@ -42,6 +42,16 @@ phase "tests under Wine"
 ctest --test-dir "$build" --timeout 300 --output-on-failure -j 2
 wineserver -k
 
+# Pictures of the window on a virtual display (the tests above ran with the null driver).
+phase "screenshots under Xvfb"
+mkdir -p "$build/screenshots"
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null 2>&1 </dev/null
+wineserver -w
+KESTROM_SCREENSHOT_DIR="$build/screenshots" timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" \
+    wine "$build/ui_win32_test.exe" --gtest_filter='*everyControlOfTheTemplate*' </dev/null
+wineserver -k
+ls "$build/screenshots"
+
 # kestrom.exe against real DHCP and TFTP clients and the simulated controller, in namespaces
 # (root only; the simulated controller is the Linux build's).
 if [[ $(id -u) -eq 0 && -x "$root/build/kestrom-sim" ]]; then
