@@ -6,8 +6,8 @@
 
 #include "app/check.h"
 #include "app/commands.h"
-#include "driver/driver.h"
 #include "core/settings.h"
+#include "driver/driver.h"
 
 namespace app {
 namespace {

@@ -8,6 +8,7 @@
 #include "app/progress_line.h"
 #include "core/event_log.h"
 #include "core/settings.h"
+#include "driver/driver.h"
 #include "registry/settings_store.h"
 #include "update/firmware_update.h"
 
@@ -50,7 +51,7 @@ int run_firmware(Args args) {
 
     ProgressLine progress;
     core::set_log_sink(progress.log_sink());
-    core::log_printf("ZorvaController Update Firmware starting...\n");
+    core::log_printf("%s", core::kFirmwareStartLine);
     const update::HandOverResult started =
         update::firmware_update_hand_over(login, password, address, update::kTelnetPort);
     int exit_code = update::kJobFailed;

@@ -10,8 +10,8 @@
 #include "app/commands.h"
 #include "app/console.h"
 #include "app/progress_line.h"
-#include "driver/driver.h"
 #include "core/event_log.h"
+#include "driver/driver.h"
 #include "platform/process.h"
 #include "registry/settings_store.h"
 

@@ -3,8 +3,8 @@
 
 #include "app/commands.h"
 #include "app/progress_line.h"
-#include "driver/driver.h"
 #include "core/event_log.h"
+#include "driver/driver.h"
 #include "web/web_update.h"
 
 namespace app {
@@ -23,7 +23,7 @@ int run_web(Args args) {
     // The stored settings into the record, as the window's start-up loads them.
     core::TextFrontEnd front_end;
     core::Driver(front_end).load_settings();
-    core::log_printf("ZorvaController Web Page Update Starting\n");
+    core::log_printf("%s", core::kWebPagesStartLine);
     const web::WebUpdateReport report = web::run_web_update();
     core::set_log_sink(nullptr);
     return report.all_done() ? 0 : 1;

@@ -117,7 +117,7 @@ void Driver::stop_services() {
 void Driver::start_web_pages_update() {
     front_end_.take_field_texts();
     front_end_.clear_log();
-    log_printf("ZorvaController Web Page Update Starting\n");
+    log_printf("%s", kWebPagesStartLine);
     // Jobs run to their own end and are never waited for; a second click starts a second job.
     WebJobs& jobs = web_jobs();
     {
@@ -137,7 +137,7 @@ void Driver::start_web_pages_update() {
 void Driver::start_firmware_update() {
     front_end_.take_field_texts();
     front_end_.clear_log();
-    log_printf("ZorvaController Update Firmware starting...\n");
+    log_printf("%s", kFirmwareStartLine);
     update::firmware_update_hand_over(front_end_.field_text(Setting::ZorvaLogin),
                                       front_end_.field_text(Setting::ZorvaPassword),
                                       front_end_.field_text(Setting::ZorvaIPAddress));

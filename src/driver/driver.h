@@ -44,6 +44,11 @@ private:
     std::array<std::string, kSettings.size()> texts_;
 };
 
+// The first lines of the two updates, wherever they are started from (the window's buttons, the
+// console of `kestrom serve`, or `kestrom web` and `kestrom firmware`).
+inline constexpr const char* kWebPagesStartLine = "ZorvaController Web Page Update Starting\n";
+inline constexpr const char* kFirmwareStartLine = "ZorvaController Update Firmware starting...\n";
+
 struct DriverOptions {
     std::uint16_t tftp_port = 69;
     std::uint16_t dhcp_server_port = 67;

@@ -22,9 +22,9 @@
 #include <utility>
 #include <vector>
 
-#include "driver/driver.h"
 #include "core/event_log.h"
 #include "core/progress.h"
+#include "driver/driver.h"
 #include "platform/socket.h"
 #include "temp_hive.h"
 #include "ui/qt/about_dialog.h"

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "driver/driver.h"
 #include "core/settings.h"
+#include "driver/driver.h"
 #include "ui/dialog_template.h"
 
 class QAction;

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/check.h"
-#include "driver/driver.h"
 #include "core/settings.h"
+#include "driver/driver.h"
 #include "ui/dialog_template.h"
 #include "ui/win32/window_handle.h"
 
