@@ -55,6 +55,12 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
     dhcp_packet message{};
     dhcp_options parsed{};
 
+    // Windows Sockets version 1.1, held until the service ends.
+    const platform::SocketsReference sockets(1, 1);
+    if (!sockets.ok()) {
+        std::fprintf(stderr, "WSAStartup: %s\n", platform::error_text(sockets.error()).c_str());
+        return kLoopNoSocket;
+    }
     int error = 0;
     std::optional<platform::UdpSocket> socket = platform::UdpSocket::open(&error);
     if (!socket) {

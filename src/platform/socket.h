@@ -27,6 +27,23 @@ enum class WaitResult { readable, timeout, woken, error };
 
 class Socket;
 
+// One reference to the system's sockets layer, held for as long as the object lives and asking
+// for the given version: the services, each telnet connection and each HTTP request hold their
+// own (Windows Sockets counts them; WSAStartup/WSACleanup). Linux has nothing to start: ok()
+// is always true there.
+class SocketsReference {
+public:
+    SocketsReference(int major, int minor);
+    ~SocketsReference();
+    SocketsReference(const SocketsReference&) = delete;
+    SocketsReference& operator=(const SocketsReference&) = delete;
+    bool ok() const { return error_ == 0; }
+    int error() const { return error_; }  // the start-up's error number when not ok()
+
+private:
+    int error_ = 0;
+};
+
 // A wake-up line for a service loop: stop requests signal it, the loop's wait returns `woken`.
 class Waker {
 public:

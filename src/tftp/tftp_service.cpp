@@ -152,6 +152,13 @@ struct TftpService::Impl {
     }
 
     void run() {
+        // Windows Sockets version 2.2, held until the service ends.
+        const platform::SocketsReference sockets(2, 2);
+        if (!sockets.ok()) {
+            core::log_printf("Error at WSAStartup()\n");
+            publish(0);
+            return;
+        }
         auto socket = open_socket();
         if (!socket) {
             publish(0);

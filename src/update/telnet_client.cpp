@@ -33,6 +33,21 @@ bool CTelnetClient::Connect(std::string host, std::uint16_t port,
     (void)Close();
     connected = false;
 
+    // Windows Sockets version 1.1, held by the connection until Close; every failure below
+    // releases it.
+    sockets_.emplace(1, 1);
+    if (!sockets_->ok()) {
+        sockets_.reset();
+        core::log_printf("Error at WSAStartup");
+        return connected;
+    }
+    struct ReleaseOnFailure {
+        CTelnetClient& client;
+        ~ReleaseOnFailure() {
+            if (!client.connected) client.sockets_.reset();
+        }
+    } release_on_failure{*this};
+
     // The name buffer holds 255 characters and a NUL; a longer text cannot name a host.
     if (host.size() > kHostNameMax || !platform::resolve_host(host)) {
         core::log_printf("Error. Bad host lookup.\n");
@@ -139,6 +154,7 @@ bool CTelnetClient::Close() {
     sock.reset();
     dataEvent.reset();
     stopReceiver.reset();
+    sockets_.reset();
     return true;
 }
 

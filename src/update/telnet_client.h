@@ -62,6 +62,7 @@ public:
 
     // Looks the host up (a dotted quad or a name), connects to it on `port` and starts the
     // receiver. Each failure writes its one line to the event log:
+    //   "Error at WSAStartup"        the sockets layer could not be started (Windows; no line end)
     //   "Error. Bad host lookup.\n"  the host text is empty, longer than 255 characters or
     //                                does not resolve
     //   "Error at socket(): %ld\n"   the socket could not be made or the connect failed (errno;
@@ -115,6 +116,9 @@ private:
     // guarded by `lock`.
     ExchangeBuffer received;
     mutable std::mutex lock;
+    // The Windows Sockets reference of a connection: taken by Connect, released by Close (and by
+    // every failed Connect).
+    std::optional<platform::SocketsReference> sockets_;
     // The connected socket. Set by Connect before the receiver starts and reset by Close only
     // after the receiver has ended, so the receiver may use it without a lock.
     std::optional<platform::TcpSocket> sock;

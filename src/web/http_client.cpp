@@ -147,6 +147,10 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
     else
         core::log_printf("Sending %s - ", or_empty(path));
 
+    // Windows Sockets version 2.0 for this request; a failed start is said and the steps
+    // below fail by themselves.
+    const platform::SocketsReference sockets(2, 0);
+    if (!sockets.ok()) core::log_printf("WSA Initialization failed.");
     const std::optional<std::uint32_t> address = platform::resolve_host(or_empty(host));
     if (!address) return code(HttpFailure::resolve);
     // Deliberate: a port the 16-bit field cannot carry is refused rather than cut, so a typo

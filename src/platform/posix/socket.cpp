@@ -532,4 +532,7 @@ void TcpListener::shutdown() const {
     ::shutdown(fd(handle_), SHUT_RDWR);
 }
 
+SocketsReference::SocketsReference(int, int) {}
+SocketsReference::~SocketsReference() = default;
+
 }  // namespace platform

@@ -524,4 +524,13 @@ void TcpListener::shutdown() const {
     ::shutdown(sock(handle_), SD_BOTH);
 }
 
+SocketsReference::SocketsReference(int major, int minor) {
+    WSADATA data;
+    error_ = ::WSAStartup(MAKEWORD(major, minor), &data);
+}
+
+SocketsReference::~SocketsReference() {
+    if (error_ == 0) ::WSACleanup();
+}
+
 }  // namespace platform
