@@ -18,11 +18,13 @@
 #include <vector>
 
 #include "core/event_log.h"
+#include "core/progress.h"
 #include "core/settings.h"
 #include "registry/settings_store.h"
 #include "scratch_registry.h"
 #include "test_support.h"
 #include "ui/dialog_template.h"
+#include "ui/win32/progress_strip.h"
 #include "ui/win32/kestrom_app.h"
 #include "ui/win32/log_pane.h"
 #include "ui/win32/progress_strip.h"
@@ -376,6 +378,28 @@ TEST_F(KestromDlgTest, theAboutBoxOpensModallyFromTheButtonAndTheSystemMenu) {
         EXPECT_TRUE(seen.over_the_window);
         EXPECT_TRUE(IsWindowEnabled(owner));
     }
+}
+
+// The strip follows the board on the window's timer: a running transfer with its percentage,
+// then, idle, how it ended.
+TEST_F(KestromDlgTest, theStripShowsTheNewestActivityAndThenHowItEnded) {
+    const auto read = core::progress_board().begin(core::ActivityKind::tftp_read,
+                                                   "192.168.1.50 zorva.bin");
+    read->set_total(1000);
+    read->set_done(420);
+    const HWND text = dlg_->progressStrip()->text_line();
+    const auto shows = [&](std::string_view wanted) {
+        for (int i = 0; i < 50; ++i) {
+            dlg_->progressStrip()->poll();
+            if (text_of(text).rfind(wanted, 0) == 0) return true;
+            Sleep(20);
+        }
+        return false;
+    };
+    EXPECT_TRUE(shows("192.168.1.50 zorva.bin 42 %")) << text_of(text);
+    EXPECT_EQ(42, SendMessageW(dlg_->progressStrip()->bar(), PBM_GETPOS, 0, 0));
+    read->finish(true, "served (1000 bytes)");
+    EXPECT_TRUE(shows("192.168.1.50 zorva.bin: served (1000 bytes)")) << text_of(text);
 }
 
 }  // namespace
