@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/commands.h"
+#include "core/version.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "--version") {
-        std::puts("kestrom 1.1");
+        std::puts("kestrom " KESTROM_VERSION);
         return 0;
     }
     if (command == "serve") return app::run_serve(args);

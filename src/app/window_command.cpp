@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "app/commands.h"
+#include "core/version.h"
 
 #ifdef KESTROM_HAVE_UI
 #include <QApplication>
@@ -79,7 +80,7 @@ int run_window(int argc, char** argv) {
         QApplication application(argc, argv);
         g_starting_gui = false;
         QApplication::setApplicationName(QStringLiteral("kestrom"));
-        QApplication::setApplicationVersion(QStringLiteral("1.1"));
+        QApplication::setApplicationVersion(QStringLiteral(KESTROM_VERSION));
         QGuiApplication::setDesktopFileName(QStringLiteral("kestrom"));
         QApplication::setWindowIcon(ui::application_icon());
         ui::CKestromApp app;

@@ -1,5 +1,7 @@
 #include "ui/dialog_template.h"
 
+#include "core/version.h"
+
 namespace ui {
 namespace {
 
@@ -35,7 +37,7 @@ constexpr ControlTemplate kMainControls[] = {
 
 constexpr ControlTemplate kAboutControls[] = {
     {kAboutPicture,        ControlKind::picture,     "",                    kBorder,                 7,  4,  26,  25},
-    {kAboutVersion,        kLabel,                   "kestrom Version 1.1", kPlain,                 44,  7,  75,   8},
+    {kAboutVersion,        kLabel,                   "kestrom Version " KESTROM_VERSION, kPlain,                 44,  7,  75,   8},
     {kAboutMaker,          kLabel,                   "Zorva update tool",   kPlain,                 43, 15,  81,   8},
     {kAboutOk,             kButton,                  "OK",                  kStop | kDefaultButton,129,  9,  50,  14},
 };

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/version.h"
 #include "test_support.h"
 
 namespace {
@@ -11,7 +12,7 @@ std::string kestrom() { return (test::build_dir() / "kestrom").string(); }
 TEST(CommandLine, AnswersHelpAndVersionAndRefusesUnknownCommands) {
     const auto version = test::run_command(kestrom() + " --version");
     EXPECT_EQ(0, version.status);
-    EXPECT_EQ("kestrom 1.1\n", version.output);
+    EXPECT_EQ("kestrom " KESTROM_VERSION "\n", version.output);
 
     const auto help = test::run_command(kestrom() + " --help 2>/dev/null");
     EXPECT_EQ(0, help.status);

@@ -24,6 +24,7 @@
 
 #include "core/event_log.h"
 #include "core/progress.h"
+#include "core/version.h"
 #include "driver/driver.h"
 #include "platform/socket.h"
 #include "temp_hive.h"
@@ -474,7 +475,7 @@ private slots:
                 QStringList texts;
                 for (QLabel* label : about->findChildren<QLabel*>())
                     if (!label->text().isEmpty()) texts << label->text();
-                QVERIFY(texts.contains(QStringLiteral("kestrom Version 1.1")));
+                QVERIFY(texts.contains(QStringLiteral("kestrom Version " KESTROM_VERSION)));
                 QCOMPARE(texts.size(), 2);
                 auto* picture = about->findChild<QLabel*>(QStringLiteral("control1019"));
                 QCOMPARE(picture->pixmap().size(), QSize(32, 32));

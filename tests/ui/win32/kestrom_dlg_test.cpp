@@ -20,13 +20,14 @@
 #include "core/event_log.h"
 #include "core/progress.h"
 #include "core/settings.h"
+#include "core/version.h"
 #include "registry/settings_store.h"
 #include "scratch_registry.h"
 #include "test_support.h"
 #include "ui/dialog_template.h"
-#include "ui/win32/progress_strip.h"
 #include "ui/win32/kestrom_app.h"
 #include "ui/win32/log_pane.h"
+#include "ui/win32/progress_strip.h"
 #include "ui/win32/progress_strip.h"
 #include "ui/win32/s_tab_ctrl.h"
 
@@ -374,7 +375,7 @@ TEST_F(KestromDlgTest, theAboutBoxOpensModallyFromTheButtonAndTheSystemMenu) {
         open();  // returns when the box has closed
         KillTimer(nullptr, timer);
         EXPECT_EQ(seen.caption, "About...");
-        EXPECT_EQ(seen.version, "kestrom Version 1.1");
+        EXPECT_EQ(seen.version, "kestrom Version " KESTROM_VERSION);
         EXPECT_TRUE(seen.over_the_window);
         EXPECT_TRUE(IsWindowEnabled(owner));
     }
