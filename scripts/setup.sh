@@ -10,7 +10,7 @@ packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev qt6-base-d
 tests=no
 if [[ "${1:-}" == "--test" ]]; then
     tests=yes
-    packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc dnsmasq-base man-db
+    packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc dnsmasq-base man-db systemd
                clang libclang-rt-14-dev qemu-system-x86 ovmf ipxe-qemu)
 fi
 
