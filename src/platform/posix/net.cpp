@@ -7,35 +7,9 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 
 namespace platform {
-
-std::string to_dotted(std::uint32_t address) {
-    return std::to_string(address >> 24) + '.' + std::to_string((address >> 16) & 0xff) + '.' +
-           std::to_string((address >> 8) & 0xff) + '.' + std::to_string(address & 0xff);
-}
-
-std::optional<std::uint32_t> parse_dotted(std::string_view text) {
-    std::uint32_t result = 0;
-    const char* p = text.data();
-    const char* end = text.data() + text.size();
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (p == end || *p != '.') return std::nullopt;
-            ++p;
-        }
-        if (p == end || *p < '0' || *p > '9') return std::nullopt;
-        unsigned value = 0;
-        const auto [next, ec] = std::from_chars(p, end, value);
-        if (ec != std::errc{} || value > 255 || next - p > 3) return std::nullopt;
-        p = next;
-        result = result << 8 | value;
-    }
-    if (p != end) return std::nullopt;
-    return result;
-}
 
 std::uint32_t inet_addr_value(std::string_view text) {
     const std::string copy(text);  // inet_addr needs a terminated text

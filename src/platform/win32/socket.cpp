@@ -405,24 +405,6 @@ int TcpSocket::send(std::span<const std::uint8_t> bytes, int* error) const {
     return n;
 }
 
-int TcpSocket::send(std::string_view text, int* error) const {
-    return send(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), error);
-}
-
-bool TcpSocket::send_all(std::span<const std::uint8_t> bytes, int* error) const {
-    while (!bytes.empty()) {
-        const int n = send(bytes, error);
-        if (n <= 0) return false;
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-bool TcpSocket::send_all(std::string_view text, int* error) const {
-    return send_all(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()),
-                    error);
-}
-
 bool TcpSocket::send_all(std::span<const std::uint8_t> bytes, std::chrono::milliseconds stall,
                          std::chrono::steady_clock::time_point deadline, int* error) const {
     // Winsock has no MSG_DONTWAIT, and switching the socket to non-blocking would fail the
