@@ -34,8 +34,38 @@ bool LogQueue::finish() {
 }
 
 void LogQueue::discard() {
-    std::lock_guard lock(mutex_);
-    pending_.clear();
+    {
+        std::lock_guard lock(mutex_);
+        pending_.clear();
+    }
+    backlog_.clear();
+    backlog_done_ = 0;
+}
+
+bool LogQueue::append_turn(const std::function<void(std::string_view)>& append) {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        if (backlog_done_ == backlog_.size()) {
+            backlog_.clear();
+            backlog_done_ = 0;
+            take_all(&backlog_);
+            if (backlog_.empty() && finish()) return true;
+        }
+        const std::string_view rest = std::string_view(backlog_).substr(backlog_done_);
+        const std::size_t length = batch_length(rest, kBatchBytes);
+        append(rest.substr(0, length));
+        backlog_done_ += length;
+        if (std::chrono::steady_clock::now() - start >= kTurnBudget) return false;
+    }
+}
+
+void LogQueue::append_all(const std::function<void(std::string_view)>& append) {
+    std::string more;
+    take_all(&more);
+    append(std::string_view(backlog_).substr(backlog_done_));
+    backlog_.clear();
+    backlog_done_ = 0;
+    append(more);
 }
 
 void LogQueue::detach() {

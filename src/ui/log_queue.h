@@ -5,6 +5,7 @@
 // panes use it.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -25,8 +26,18 @@ public:
     // The pane's thread, when it has appended all it took: true when nothing is queued, and
     // then the next write posts a new request; false when the pane must go on.
     bool finish();
-    // The pane's thread: drops what is queued (the pane is being emptied).
+    // The pane's thread: drops what is queued and not yet appended (the pane is being emptied).
     void discard();
+
+    // Most text a pane appends in one go, and the time one turn may spend on it.
+    static constexpr std::size_t kBatchBytes = 8 * 1024;
+    static constexpr std::chrono::milliseconds kTurnBudget{8};
+    // The pane's thread, when its request comes: appends what is queued in batches until nothing
+    // is left (true: the next write posts a new request) or the turn's time is up (false: the
+    // pane asks itself for another turn, after the events that came in meanwhile).
+    bool append_turn(const std::function<void(std::string_view)>& append);
+    // The pane's thread: appends everything queued at once (tests, and the end of a flood).
+    void append_all(const std::function<void(std::string_view)>& append);
     // The pane's thread, before the pane goes: later text is dropped, nothing more is posted.
     void detach();
 
@@ -39,6 +50,9 @@ private:
     std::string pending_;        // guarded by mutex_
     bool request_posted_ = false;  // guarded by mutex_: posted and not yet finished
     std::function<void()> post_;   // guarded by mutex_: empty once detached
+    // The pane's thread only: taken from the queue and not yet appended.
+    std::string backlog_;
+    std::size_t backlog_done_ = 0;
 };
 
 }  // namespace ui

@@ -1,6 +1,5 @@
 #include "ui/qt/log_pane.h"
 
-#include <QElapsedTimer>
 #include <QMetaObject>
 #include <QTextCursor>
 
@@ -28,38 +27,17 @@ LogPane::~LogPane() {
 
 void LogPane::clearLog() {
     sink_->discard();
-    backlog_.clear();
-    backlog_done_ = 0;
     clear();
 }
 
 void LogPane::flushAll() {
-    std::string more;
-    sink_->take_all(&more);
-    append(std::string_view(backlog_).substr(backlog_done_));
-    backlog_.clear();
-    backlog_done_ = 0;
-    append(more);
+    sink_->append_all([this](std::string_view text) { append(text); });
 }
 
 void LogPane::flush() {
-    QElapsedTimer turn;
-    turn.start();
-    for (;;) {
-        if (backlog_done_ == backlog_.size()) {
-            backlog_.clear();
-            backlog_done_ = 0;
-            sink_->take_all(&backlog_);
-            if (backlog_.empty() && sink_->finish()) return;
-        }
-        const std::string_view rest = std::string_view(backlog_).substr(backlog_done_);
-        const std::size_t length = LogQueue::batch_length(rest, kBatchBytes);
-        append(rest.substr(0, length));
-        backlog_done_ += length;
-        if (turn.elapsed() >= kTurnBudget.count()) break;
-    }
     // The rest in the next turn, after the events that came in meanwhile.
-    QMetaObject::invokeMethod(this, &LogPane::flush, Qt::QueuedConnection);
+    if (!sink_->append_turn([this](std::string_view text) { append(text); }))
+        QMetaObject::invokeMethod(this, &LogPane::flush, Qt::QueuedConnection);
 }
 
 void LogPane::append(std::string_view text) {

@@ -6,9 +6,7 @@
 #pragma once
 
 #include <QPlainTextEdit>
-#include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -20,10 +18,6 @@ class LogPane : public QPlainTextEdit {
     Q_OBJECT
 
 public:
-    // Most text appended in one go, and the time one turn of the event loop may spend on it.
-    static constexpr std::size_t kBatchBytes = 8 * 1024;
-    static constexpr std::chrono::milliseconds kTurnBudget{8};
-
     explicit LogPane(QWidget* parent = nullptr);
     ~LogPane() override;
 
@@ -38,9 +32,6 @@ private:
     void append(std::string_view text);
 
     std::shared_ptr<LogQueue> sink_;
-    // Taken from the sink and not yet appended (the pane's thread only).
-    std::string backlog_;
-    std::size_t backlog_done_ = 0;
 };
 
 }  // namespace ui

@@ -22,37 +22,17 @@ LogPane::~LogPane() {
 
 void LogPane::clear() {
     sink_->discard();
-    backlog_.clear();
-    backlog_done_ = 0;
     SetWindowTextW(edit_, L"");
 }
 
 void LogPane::flush_all() {
-    std::string more;
-    sink_->take_all(&more);
-    append(std::string_view(backlog_).substr(backlog_done_));
-    backlog_.clear();
-    backlog_done_ = 0;
-    append(more);
+    sink_->append_all([this](std::string_view text) { append(text); });
 }
 
 void LogPane::flush() {
-    const auto start = std::chrono::steady_clock::now();
-    for (;;) {
-        if (backlog_done_ == backlog_.size()) {
-            backlog_.clear();
-            backlog_done_ = 0;
-            sink_->take_all(&backlog_);
-            if (backlog_.empty() && sink_->finish()) return;
-        }
-        const std::string_view rest = std::string_view(backlog_).substr(backlog_done_);
-        const std::size_t length = LogQueue::batch_length(rest, kBatchBytes);
-        append(rest.substr(0, length));
-        backlog_done_ += length;
-        if (std::chrono::steady_clock::now() - start >= kTurnBudget) break;
-    }
     // The rest in the next message, after the input that came in meanwhile.
-    PostMessageW(window_, kLogFlushMessage, 0, 0);
+    if (!sink_->append_turn([this](std::string_view text) { append(text); }))
+        PostMessageW(window_, kLogFlushMessage, 0, 0);
 }
 
 void LogPane::append(std::string_view text) {

@@ -6,7 +6,6 @@
 // log calls neither blocks the workers nor stalls the window.
 #pragma once
 
-#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,10 +20,6 @@ inline constexpr unsigned kLogFlushMessage = 0x8000 + 1;
 
 class LogPane {
 public:
-    // Most text appended in one go, and the time one message may spend on it.
-    static constexpr std::size_t kBatchBytes = 8 * 1024;
-    static constexpr std::chrono::milliseconds kTurnBudget{8};
-
     // window: where kLogFlushMessage is posted; edit: the pane itself.
     LogPane(Hwnd window, Hwnd edit);
     ~LogPane();  // detaches the sink: later text is dropped
@@ -46,9 +41,6 @@ private:
     Hwnd window_;
     Hwnd edit_;
     std::shared_ptr<LogQueue> sink_;
-    // Taken from the sink and not yet appended (the window's thread only).
-    std::string backlog_;
-    std::size_t backlog_done_ = 0;
 };
 
 }  // namespace ui
