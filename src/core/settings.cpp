@@ -24,6 +24,12 @@ std::optional<Setting> find_setting(std::string_view name) {
     return std::nullopt;
 }
 
+const SettingInfo* find_setting_by_control(int control_id) {
+    for (const auto& info : kSettings)
+        if (info.control_id == control_id) return &info;
+    return nullptr;
+}
+
 const char* ToolSettings::text(Setting s) const {
     switch (s) {
         case Setting::ZorvaIPStartAddress: return ZorvaIPStartAddress;

@@ -52,6 +52,8 @@ inline constexpr std::array<SettingInfo, 8> kSettings{{
 const SettingInfo& setting_info(Setting s);
 // Looks a setting up by its value name; the match is exact, as the store's names are fixed.
 std::optional<Setting> find_setting(std::string_view name);
+// The setting whose field has this control id, or nullptr.
+const SettingInfo* find_setting_by_control(int control_id);
 
 // Zero-filled texts; the port starts at 80 until the settings are loaded.
 struct ToolSettings {

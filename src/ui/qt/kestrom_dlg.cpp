@@ -34,13 +34,6 @@ std::size_t index_of(core::Setting s) {
     return static_cast<std::size_t>(s);
 }
 
-const core::SettingInfo* setting_of_control(int id) {
-    for (const core::SettingInfo& info : core::kSettings) {
-        if (info.control_id == id) return &info;
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 CKestromDlg::CKestromDlg(QWidget* parent, KestromDlgOptions options)
@@ -105,7 +98,7 @@ void CKestromDlg::createControls() {
             }
             case ControlKind::edit: {
                 auto* edit = new QLineEdit(this);
-                const core::SettingInfo* info = setting_of_control(t.id);
+                const core::SettingInfo* info = core::find_setting_by_control(t.id);
                 Q_ASSERT(info);
                 const core::Setting setting = info->setting;
                 edit->setObjectName(QLatin1String(info->name));  // tests find fields by name

@@ -26,13 +26,6 @@ std::size_t index_of(core::Setting s) {
     return static_cast<std::size_t>(s);
 }
 
-const core::SettingInfo* setting_of_control(int id) {
-    for (const core::SettingInfo& info : core::kSettings) {
-        if (info.control_id == id) return &info;
-    }
-    return nullptr;
-}
-
 // Template 102 and, below it, the progress strip; the template's controls keep their places.
 MemoryTemplate main_template() {
     MemoryTemplate t(kMainDialog.caption,
@@ -179,7 +172,7 @@ void CKestromDlg::on_command(int id, int code) {
     if (code == EN_CHANGE) {
         // Setting a field's text sends EN_CHANGE too; only the user's changes (keystroke, cut,
         // paste, undo) are edits.
-        const core::SettingInfo* info = setting_of_control(id);
+        const core::SettingInfo* info = core::find_setting_by_control(id);
         if (!info || showing_texts_ || !driver_) return;
         const std::string value = window_text(GetDlgItem(id));
         driver_->apply_setting_edit(info->setting, value);
