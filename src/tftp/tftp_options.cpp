@@ -74,9 +74,6 @@ void TftpTransfer::clear_for_receive() {
     answered = false;
     path[0] = '\0';
     drop_files();
-    trace.end(false, "refused");
-    tsize = -1;
-    announced_size = 0;
     runtime_error = 0;
     mode_offset = mode_length = 0;
     block_size = 0;

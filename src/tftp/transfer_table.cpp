@@ -161,7 +161,10 @@ void TransferTable::handle_new(Opcode opcode, const StepContext& ctx) {
             if (!make_room()) return;  // dropped unanswered; the client asks again
             if (start_transfer(rx, ctx) != 0) return;  // no transfer; the caller reports
             std::unique_ptr<TftpTransfer> record(new (std::nothrow) TftpTransfer);
-            if (!record) return;  // out of memory: the request is dropped, its file closed
+            if (!record) {  // out of memory: the request is dropped, its file closed
+                rx.trace.end(false, "out of memory");
+                return;
+            }
             *record = std::move(rx);
             TftpTransfer* t = record.get();
             table_.emplace(std::string(t->key_text()), std::move(record));
