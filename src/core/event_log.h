@@ -13,6 +13,16 @@
 #include <string>
 #include <string_view>
 
+// printf-style checks of the log calls' formats: C99 formats (%zu) are checked as such also with
+// MinGW, whose plain printf archetype is msvcrt's; clang knows only the plain one.
+#if defined(__MINGW32__)
+#define KESTROM_PRINTF(format_index, first_arg) \
+    __attribute__((format(gnu_printf, format_index, first_arg)))
+#else
+#define KESTROM_PRINTF(format_index, first_arg) \
+    __attribute__((format(printf, format_index, first_arg)))
+#endif
+
 namespace core {
 
 // Formatting capacity of one call: longer texts are cut to this many characters.
@@ -36,11 +46,10 @@ void set_log_sink(std::shared_ptr<LogSink> sink);
 // Flushes the current sink (see LogSink::flush).
 void flush_log();
 
-// Appends the formatted text to the log; always returns 0. gnu_printf: C99 formats (%zu) are
-// checked as such also with MinGW, whose plain printf archetype is msvcrt's.
-int log_printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+// Appends the formatted text to the log; always returns 0.
+int log_printf(const char* format, ...) KESTROM_PRINTF(1, 2);
 // The same; the stream argument is ignored (it exists for code written against streams).
-int log_fprintf(std::FILE* stream, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+int log_fprintf(std::FILE* stream, const char* format, ...) KESTROM_PRINTF(2, 3);
 
 // How much text a stream sink holds for a reader that does not keep up.
 inline constexpr std::size_t kLogBacklogMax = 1024 * 1024;
@@ -94,6 +103,6 @@ private:
 // The diagnostic trace: off unless the user asks for it, then written to standard error.
 void set_trace_enabled(bool on);
 bool trace_enabled();
-void trace_printf(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void trace_printf(const char* format, ...) KESTROM_PRINTF(1, 2);
 
 }  // namespace core
