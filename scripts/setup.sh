@@ -2,8 +2,11 @@
 # Installs what kestrom needs from Debian's packages (only what is missing) and builds it.
 #   scripts/setup.sh          build and runtime dependencies, release build in ./build
 #   scripts/setup.sh --test   also everything the tests use (real DHCP/TFTP clients, nginx, ...)
+#   --packages-only (last)    install, don't build
 set -euo pipefail
 cd "$(dirname "$0")/.."
+build=yes
+[[ "${!#:-}" == --packages-only ]] && build=no
 
 packages=(build-essential cmake ninja-build pkg-config libsqlite3-dev qt6-base-dev fonts-dejavu-core
           libgl-dev libgtest-dev libgmock-dev nlohmann-json3-dev)
@@ -11,6 +14,7 @@ tests=no
 if [[ "${1:-}" == "--test" ]]; then
     tests=yes
     packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc dnsmasq-base man-db systemd
+               lintian libcap2-bin
                clang libclang-rt-14-dev qemu-system-x86 ovmf ipxe-qemu)
 fi
 
@@ -27,6 +31,7 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive RUNLEVEL=1 "${sudo[@]}" apt-get install -y -qq \
         --no-install-recommends "${missing[@]}"
 fi
+[[ $build == yes ]] || exit 0
 
 if [[ ! -f build/build.ninja ]]; then
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTROM_BUILD_TESTS=ON

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up, builds, and runs every test: the suite in ./build, the same suite built
 # with AddressSanitizer and UndefinedBehaviorSanitizer in ./build-asan, and a short run of every
-# fuzz target on its corpus (./build-fuzz), then the Windows build (./build-win) with its tests
+# fuzz target on its corpus (./build-fuzz), the Debian package (./build-pkg) installed into a
+# folder of its own and run as nobody, then the Windows build (./build-win) with its tests
 # under Wine. Exits non-zero at the first of them that fails.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -36,6 +37,14 @@ export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppre
 
 phase "fuzz targets, 30 s each"
 "$root/fuzz/run.sh" --jobs "$(nproc)" 30
+
+phase "the Debian package: lintian, and run as nobody with its one capability"
+"$root/scripts/package.sh"
+if [[ $(id -u) -eq 0 ]]; then
+    "$root/tests/package/deb.sh" "$root"/packages/kestrom_*.deb
+elif [[ "$KESTROM_REQUIRE_NETNS" == 1 ]]; then
+    echo "the package test needs root (namespaces, setcap)"; exit 1
+fi
 
 phase "Windows: cross build with MinGW-w64 and the tests under Wine"
 "$root/scripts/test-windows.sh"

@@ -98,11 +98,12 @@ BindPermission may_bind_privileged_ports() {
     p.allowed = ::geteuid() == 0 || has_capability(kCapNetBindService) || unprivileged_start <= 67;
     if (!p.allowed)
         p.fix = "run kestrom as root, or give it the capability: "
-                "setcap cap_net_bind_service,cap_net_raw+ep kestrom";
+                "setcap cap_net_bind_service+ep kestrom";
     return p;
 }
 
 std::string tie_permission_fix() {
+    // Linux 5.7 and later let anyone tie a socket to an interface; older ones want CAP_NET_RAW.
     return std::string("give kestrom the CAP_NET_RAW capability") +
            (has_capability(kCapNetRaw) ? "" : " (setcap cap_net_raw+ep kestrom)");
 }

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The Debian package as a bench PC gets it. lintian reports no error and no warning. The package
+# is unpacked into a folder of its own, its post-install script gives the binary its capability
+# there, and that kestrom serves as user nobody with nothing else: in one namespace busybox
+# udhcpc takes a lease from it and tftp-hpa fetches zorva.bin byte for byte. The same binary
+# without the capability may bind neither port, so that one capability is all it needs.
+# Nothing is installed into the machine's /usr: the package's /usr is laid over it (overlayfs)
+# in a mount namespace that only kestrom sees. Needs root; leaves nothing behind.
+#   tests/package/deb.sh PACKAGE.deb
+set -euo pipefail
+deb=$(realpath "$1")
+work=$(mktemp -d)
+chmod 755 "$work"
+pc=kpkg-pc-$$ ctl=kpkg-ctl-$$
+fail() { echo "FAIL: $*"; for f in "$work"/*.log; do echo "--- $f"; tail -n 30 "$f"; done; exit 1; }
+cleanup() {
+    [[ -n "${serve_pid:-}" ]] && kill "$serve_pid" 2>/dev/null || true
+    ip netns del "$pc" 2>/dev/null || true
+    ip netns del "$ctl" 2>/dev/null || true
+    rm -rf "/etc/netns/$ctl" "$work"
+}
+trap cleanup EXIT
+
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v "running with root privileges" || true
+[[ ${PIPESTATUS[0]} -eq 0 ]] || fail "lintian"
+
+# Unpacked, and configured by the package's own script.
+dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -e "$deb" "$work/control"
+DPKG_ROOT="$work/root" "$work/control/postinst" configure
+kestrom="$work/root/usr/bin/kestrom"
+[[ "$(getcap "$kestrom")" == *"cap_net_bind_service=ep" ]] || fail "capabilities: $(getcap "$kestrom")"
+
+ip netns add "$pc"
+ip netns add "$ctl"
+ip link add "kp$$a" type veth peer name "kp$$b"
+ip link set "kp$$a" netns "$pc"
+ip link set "kp$$b" netns "$ctl"
+ip -n "$pc" addr add 192.168.1.10/24 dev "kp$$a"
+for ns in "$pc" "$ctl"; do ip -n "$ns" link set lo up; done
+ip -n "$pc" link set "kp$$a" up
+ip -n "$ctl" link set "kp$$b" up
+mkdir -p "/etc/netns/$ctl"
+: > "/etc/netns/$ctl/resolv.conf"
+# Else the capability would prove nothing.
+[[ "$(ip netns exec "$pc" sysctl -n net.ipv4.ip_unprivileged_port_start)" == 1024 ]] ||
+    fail "UDP 67 and 69 are not privileged in the namespace"
+
+mkdir -p "$work/pc" "$work/ctl"
+head -c 1048576 /dev/urandom > "$work/pc/zorva.bin"
+chown -R nobody:nogroup "$work/pc"
+
+# kestrom serve as nobody, from the package's /usr, in the PC's namespace; standard input is a
+# pipe that ends it with "quit".
+serve() {
+    local log=$1
+    rm -f "$work/console"
+    mkfifo "$work/console"
+    ip netns exec "$pc" unshare --mount --propagation private sh -c '
+        mount -t overlay overlay -o "lowerdir=$1/usr:/usr" /usr && cd "$2" &&
+        exec setpriv --reuid=nobody --regid=nogroup --clear-groups --inh-caps=-all \
+            env -i PATH=/usr/bin:/bin HOME=/nonexistent KESTROM_REGISTRY="$2/registry.db" \
+            /usr/bin/kestrom serve' sh "$work/root" "$work/pc" <"$work/console" >"$log" 2>&1 &
+    serve_pid=$!
+    exec 3>"$work/console"
+    for _ in $(seq 100); do grep -q "DHCP service started\|DHCP Can't bind" "$log" && break; sleep 0.1; done
+}
+quit() {
+    echo quit >&3
+    exec 3>&-
+    wait "$serve_pid" || fail "kestrom serve did not end cleanly"
+    serve_pid=
+}
+
+# 1. With the capability: only it, as nobody.
+serve "$work/serve.log"
+status=$(grep -E '^(Uid|CapPrm|CapEff|CapInh|CapAmb):' "/proc/$serve_pid/status" | tr -s '\t ' ' ')
+[[ "$status" == *"Uid: 65534 65534 65534 65534"* && "$status" == *"CapPrm: 0000000000000400"* &&
+   "$status" == *"CapEff: 0000000000000400"* && "$status" == *"CapInh: 0000000000000000"* &&
+   "$status" == *"CapAmb: 0000000000000000"* ]] || fail "kestrom's user and capabilities: $status"
+cat > "$work/udhcpc.sh" <<SCRIPT
+#!/bin/sh
+[ "\$1" = bound ] || exit 0
+ip addr add "\$ip/\$mask" dev "\$interface"
+echo "ip=\$ip siaddr=\$siaddr boot_file=\$boot_file" > "$work/lease"
+SCRIPT
+chmod +x "$work/udhcpc.sh"
+ip netns exec "$ctl" busybox udhcpc -f -q -n -t 5 -T 2 -i "kp$$b" -s "$work/udhcpc.sh" \
+    >"$work/udhcpc.log" 2>&1 || fail "no lease"
+[[ "$(cat "$work/lease")" == "ip=192.168.1.50 siaddr=192.168.1.10 boot_file=zorva.bin" ]] ||
+    fail "lease: $(cat "$work/lease")"
+(cd "$work/ctl" && ip netns exec "$ctl" timeout 60 tftp 192.168.1.10 -m binary -c get zorva.bin) \
+    >"$work/tftp.log" 2>&1 || fail "tftp-hpa fetch failed"
+cmp "$work/pc/zorva.bin" "$work/ctl/zorva.bin" || fail "the boot file differs"
+quit
+grep -q "Blocks Served" "$work/serve.log" || fail "no transfer in the log"
+! grep -q "Can't tie to interface" "$work/serve.log" || fail "DHCP not tied to the interface"
+
+# 2. Without it, neither port.
+setcap -r "$kestrom"
+serve "$work/serve-without.log"
+quit
+grep -q "DHCP Can't bind - port 67 needs root or the CAP_NET_BIND_SERVICE" "$work/serve-without.log" &&
+    grep -q "Port 69 needs root or CAP_NET_BIND_SERVICE" "$work/serve-without.log" ||
+    fail "kestrom bound a privileged port without the capability"
+
+echo "package: lintian clean; as nobody with cap_net_bind_service alone: lease, byte-identical boot file; without it, neither port: ok"
