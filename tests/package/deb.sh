@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package as a bench PC gets it. lintian reports no error and no warning. The package
-# is unpacked into a folder of its own, its post-install script gives the binary its capability
-# there, and that kestrom serves as user nobody with nothing else: in one namespace busybox
+# is installed into a folder of its own, where its post-install script gives the binary its
+# capability, and that kestrom serves as user nobody with nothing else: in one namespace busybox
 # udhcpc takes a lease from it and tftp-hpa fetches zorva.bin byte for byte. The same binary
-# without the capability may bind neither port, so that one capability is all it needs.
-# Nothing is installed into the machine's /usr: the package's /usr is laid over it (overlayfs)
+# without the capability may bind neither port, so that one capability is all it needs. A purge
+# leaves no file behind. Nothing is installed into the machine's /usr: the package's /usr is laid over it (overlayfs)
 # in a mount namespace that only kestrom sees. Needs root; leaves nothing behind.
 #   tests/package/deb.sh PACKAGE.deb
 set -euo pipefail
@@ -24,10 +24,12 @@ trap cleanup EXIT
 lintian --fail-on error,warning "$deb" 2>&1 | grep -v "running with root privileges" || true
 [[ ${PIPESTATUS[0]} -eq 0 ]] || fail "lintian"
 
-# Unpacked, and configured by the package's own script.
-dpkg-deb -x "$deb" "$work/root"
-dpkg-deb -e "$deb" "$work/control"
-DPKG_ROOT="$work/root" "$work/control/postinst" configure
+# Installed by dpkg into a root of its own (its scripts run outside it, with DPKG_ROOT), whose
+# package list is this machine's: the computed dependencies must hold on it.
+dpkg_root=(dpkg --root="$work/root" --force-script-chrootless)
+mkdir -p "$work/root/var/lib/dpkg/info" "$work/root/var/lib/dpkg/updates"
+cp /var/lib/dpkg/status "$work/root/var/lib/dpkg/status"
+"${dpkg_root[@]}" -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i"
 kestrom="$work/root/usr/bin/kestrom"
 [[ "$(getcap "$kestrom")" == *"cap_net_bind_service=ep" ]] || fail "capabilities: $(getcap "$kestrom")"
 
@@ -104,4 +106,8 @@ grep -q "DHCP Can't bind - port 67 needs root or the CAP_NET_BIND_SERVICE" "$wor
     grep -q "Port 69 needs root or CAP_NET_BIND_SERVICE" "$work/serve-without.log" ||
     fail "kestrom bound a privileged port without the capability"
 
-echo "package: lintian clean; as nobody with cap_net_bind_service alone: lease, byte-identical boot file; without it, neither port: ok"
+"${dpkg_root[@]}" --purge kestrom >"$work/dpkg.log" 2>&1 || fail "dpkg --purge"
+left=$(find "$work/root" -path "$work/root/var/lib/dpkg" -prune -o ! -type d -print)
+[[ -z "$left" ]] || fail "left after the purge: $left"
+
+echo "package: lintian clean; installs and purges cleanly; as nobody with cap_net_bind_service alone: lease, byte-identical boot file; without it, neither port: ok"
