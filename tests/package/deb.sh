@@ -4,8 +4,9 @@
 # capability, and that kestrom serves as user nobody with nothing else: in one namespace busybox
 # udhcpc takes a lease from it and tftp-hpa fetches zorva.bin byte for byte. The same binary
 # without the capability may bind neither port, so that one capability is all it needs. A purge
-# leaves no file behind. Nothing is installed into the machine's /usr: the package's /usr is laid over it (overlayfs)
-# in a mount namespace that only kestrom sees. Needs root; leaves nothing behind.
+# leaves no file behind. Nothing is installed into the machine's /usr: the package's /usr is
+# laid over it (overlayfs) in a mount namespace that only kestrom sees. Needs root; leaves
+# nothing behind.
 #   tests/package/deb.sh PACKAGE.deb
 set -euo pipefail
 deb=$(realpath "$1")
