@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Windows test job: cross-builds with MinGW-w64 (scripts/build-windows.sh, into ./build-win)
 # and runs the tests with ctest under Wine, headless, in a Wine prefix of its own that is
-# removed at the end. Leaves no process, nothing in /tmp and nothing in the home directory.
+# removed at the end; last, it builds the installer into ./packages and tries it out
+# (tests/windows/installer.sh). Leaves no process, nothing in /tmp and nothing in the home
+# directory.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${KESTROM_WIN_BUILD_DIR:-$root/build-win}"
@@ -60,4 +62,6 @@ if [[ $(id -u) -eq 0 && -x "$root/build/kestrom-sim" ]]; then
 elif [[ "${KESTROM_REQUIRE_NETNS:-0}" == 1 ]]; then
     echo "real peers under Wine: needs root and the Linux build (build/kestrom-sim)"; exit 1
 fi
+phase "installer under Wine"
+"$root/tests/windows/installer.sh" "$build"
 phase "done"
