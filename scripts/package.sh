@@ -50,9 +50,10 @@ windows() {
     "$root/scripts/build-windows.sh"
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
     mkdir -p "$out"
+    rm -f "$out"/kestrom-*-setup.exe
     # -WX: a warning fails the build, so none goes unseen.
     makensis -WX -V2 -DOUTDIR="$out" "$build/installer/kestrom.nsi"
-    echo "$out/kestrom-$version-setup.exe"
+    ls -l "$out/kestrom-$version-setup.exe"
 }
 
 case "${1:-}" in
