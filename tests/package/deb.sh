@@ -9,6 +9,7 @@
 # nothing behind.
 #   tests/package/deb.sh PACKAGE.deb
 set -euo pipefail
+source "$(dirname "$0")/../support/controller_boot.sh"
 deb=$(realpath "$1")
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -81,20 +82,7 @@ status=$(grep -E '^(Uid|CapPrm|CapEff|CapInh|CapAmb):' "/proc/$serve_pid/status"
 [[ "$status" == *"Uid: 65534 65534 65534 65534"* && "$status" == *"CapPrm: 0000000000000400"* &&
    "$status" == *"CapEff: 0000000000000400"* && "$status" == *"CapInh: 0000000000000000"* &&
    "$status" == *"CapAmb: 0000000000000000"* ]] || fail "kestrom's user and capabilities: $status"
-cat > "$work/udhcpc.sh" <<SCRIPT
-#!/bin/sh
-[ "\$1" = bound ] || exit 0
-ip addr add "\$ip/\$mask" dev "\$interface"
-echo "ip=\$ip siaddr=\$siaddr boot_file=\$boot_file" > "$work/lease"
-SCRIPT
-chmod +x "$work/udhcpc.sh"
-ip netns exec "$ctl" busybox udhcpc -f -q -n -t 5 -T 2 -i "kp$$b" -s "$work/udhcpc.sh" \
-    >"$work/udhcpc.log" 2>&1 || fail "no lease"
-[[ "$(cat "$work/lease")" == "ip=192.168.1.50 siaddr=192.168.1.10 boot_file=zorva.bin" ]] ||
-    fail "lease: $(cat "$work/lease")"
-(cd "$work/ctl" && ip netns exec "$ctl" timeout 60 tftp 192.168.1.10 -m binary -c get zorva.bin) \
-    >"$work/tftp.log" 2>&1 || fail "tftp-hpa fetch failed"
-cmp "$work/pc/zorva.bin" "$work/ctl/zorva.bin" || fail "the boot file differs"
+controller_boots "$ctl" "kp$$b" "$work"
 quit
 grep -q "Blocks Served" "$work/serve.log" || fail "no transfer in the log"
 ! grep -q "Can't tie to interface" "$work/serve.log" || fail "DHCP not tied to the interface"

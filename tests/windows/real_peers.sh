@@ -7,6 +7,7 @@
 # wineserver (and a Wine prefix) of its own. Needs root; leaves nothing behind.
 #   tests/windows/real_peers.sh BUILD_WIN_DIR LINUX_BUILD_DIR
 set -euo pipefail
+source "$(dirname "$0")/../support/controller_boot.sh"
 win_build=$(realpath "$1")
 sim=$(realpath "$2")/kestrom-sim
 work=$(mktemp -d)
@@ -66,20 +67,7 @@ serve_pid=$!
 exec 3>"$work/console"
 for _ in $(seq 100); do grep -q "DHCP service started\|Binding to" "$work/serve.log" && break; sleep 0.2; done
 ip -n "$ctl" addr flush dev "kw$$b"
-cat > "$work/udhcpc.sh" <<SCRIPT
-#!/bin/sh
-[ "\$1" = bound ] || exit 0
-ip addr add "\$ip/\$mask" dev "\$interface"
-echo "ip=\$ip siaddr=\$siaddr boot_file=\$boot_file" > "$work/lease"
-SCRIPT
-chmod +x "$work/udhcpc.sh"
-ip netns exec "$ctl" busybox udhcpc -f -q -n -t 5 -T 2 -i "kw$$b" -s "$work/udhcpc.sh" \
-    >"$work/udhcpc.log" 2>&1 || fail "no lease"
-[[ "$(cat "$work/lease")" == "ip=192.168.1.50 siaddr=192.168.1.10 boot_file=zorva.bin" ]] ||
-    fail "lease: $(cat "$work/lease")"
-(cd "$work/ctl" && ip netns exec "$ctl" timeout 60 tftp 192.168.1.10 -m binary -c get zorva.bin) \
-    >"$work/tftp.log" 2>&1 || fail "tftp-hpa fetch failed"
-cmp "$work/pc/zorva.bin" "$work/ctl/zorva.bin" || fail "the boot file differs"
+controller_boots "$ctl" "kw$$b" "$work"
 echo quit >&3
 exec 3>&-
 wait "$serve_pid" || fail "kestrom.exe serve did not end cleanly"
