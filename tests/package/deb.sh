@@ -9,7 +9,7 @@
 # nothing behind.
 #   tests/package/deb.sh PACKAGE.deb
 set -euo pipefail
-source "$(dirname "$0")/../support/controller_boot.sh"
+source "$(dirname "$0")/../support/bench_namespaces.sh"
 deb=$(realpath "$1")
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -35,17 +35,7 @@ cp /var/lib/dpkg/status "$work/root/var/lib/dpkg/status"
 kestrom="$work/root/usr/bin/kestrom"
 [[ "$(getcap "$kestrom")" == *"cap_net_bind_service=ep" ]] || fail "capabilities: $(getcap "$kestrom")"
 
-ip netns add "$pc"
-ip netns add "$ctl"
-ip link add "kp$$a" type veth peer name "kp$$b"
-ip link set "kp$$a" netns "$pc"
-ip link set "kp$$b" netns "$ctl"
-ip -n "$pc" addr add 192.168.1.10/24 dev "kp$$a"
-for ns in "$pc" "$ctl"; do ip -n "$ns" link set lo up; done
-ip -n "$pc" link set "kp$$a" up
-ip -n "$ctl" link set "kp$$b" up
-mkdir -p "/etc/netns/$ctl"
-: > "/etc/netns/$ctl/resolv.conf"
+bench_namespaces "$pc" "kp$$a" "$ctl" "kp$$b"
 # Else the capability would prove nothing.
 [[ "$(ip netns exec "$pc" sysctl -n net.ipv4.ip_unprivileged_port_start)" == 1024 ]] ||
     fail "UDP 67 and 69 are not privileged in the namespace"

@@ -7,7 +7,7 @@
 # wineserver (and a Wine prefix) of its own. Needs root; leaves nothing behind.
 #   tests/windows/real_peers.sh BUILD_WIN_DIR LINUX_BUILD_DIR
 set -euo pipefail
-source "$(dirname "$0")/../support/controller_boot.sh"
+source "$(dirname "$0")/../support/bench_namespaces.sh"
 win_build=$(realpath "$1")
 sim=$(realpath "$2")/kestrom-sim
 work=$(mktemp -d)
@@ -27,19 +27,8 @@ export TMPDIR=$work WINEPREFIX=$work/wine WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
 
-ip netns add "$pc"
-ip netns add "$ctl"
-ip link add "kw$$a" type veth peer name "kw$$b"
-ip link set "kw$$a" netns "$pc"
-ip link set "kw$$b" netns "$ctl"
-ip -n "$pc" addr add 192.168.1.10/24 dev "kw$$a"
-ip -n "$ctl" addr add 192.168.1.50/24 dev "kw$$b"
-for ns in "$pc" "$ctl"; do ip -n "$ns" link set lo up; done
-ip -n "$pc" link set "kw$$a" up
-ip -n "$ctl" link set "kw$$b" up
-# The DHCP client's own script does the work; the overlay keeps a stray resolv.conf write inside.
-mkdir -p "/etc/netns/$ctl"
-: > "/etc/netns/$ctl/resolv.conf"
+bench_namespaces "$pc" "kw$$a" "$ctl" "kw$$b"
+ip -n "$ctl" addr add 192.168.1.50/24 dev "kw$$b"  # for the firmware update first
 
 # Wine's prefix and server inside the PC's namespace, before anything reads its pipes.
 ip netns exec "$pc" sh -c 'wineboot -i && wineserver -w' >"$work/wineboot.log" 2>&1 </dev/null
