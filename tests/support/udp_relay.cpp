@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <map>
 #include <optional>
@@ -137,9 +138,11 @@ public:
             const int rc = ::poll(fds.data(), fds.size(), poll_timeout_ms());
             const auto now = Clock::now();
             if (rc > 0) {
-                if (fds[0].revents & POLLIN) from_clients(now);
+                // POLLERR too: a pending ICMP report keeps poll returning until it is taken.
+                const short ready = POLLIN | POLLERR;
+                if (fds[0].revents & ready) from_clients(now);
                 for (std::size_t i = 2; i < fds.size(); ++i)
-                    if (fds[i].revents & POLLIN) from_server(owners[i - 2], now);
+                    if (fds[i].revents & ready) from_server(owners[i - 2], now);
             }
             release_due(now);
             forget_idle(now);
@@ -271,7 +274,11 @@ private:
             socklen_t len = sizeof sa;
             const ssize_t n = ::recvfrom(fd.get(), buffer_.data(), buffer_.size(), MSG_TRUNC,
                                          reinterpret_cast<sockaddr*>(&sa), &len);
-            if (n < 0) return std::nullopt;  // EAGAIN, or an ICMP report: nothing to relay
+            // An ICMP report (a client gone, say) fails one call and is gone with it.
+            if (n < 0) {
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+                continue;
+            }
             if (len != sizeof sa || sa.sin_family != AF_INET || n == 0 ||
                 static_cast<std::size_t>(n) > kMaxDatagram)
                 continue;
