@@ -324,13 +324,15 @@ TEST_P(TftpWindowClients, TransferIsByteIdentical) {
 }
 
 constexpr std::size_t kKiB = 1024;
-// One row per client and options; 16 MiB only where a big window and block meet.
+// One row per client and options; 16 MiB only where a big window and block meet. A read window
+// of 64 blocks of 4096 is more than atftp's receive buffer (the default 208 KiB) takes, so it
+// loses blocks even here; that read is among the loss rows.
 const WindowRow kWindowRows[] = {
     {"AtftpGetW1Blk512_1MiB", "atftp", false, 1, 512, kOneMiB},
     {"AtftpGetW4Blk1428_1MiB", "atftp", false, 4, 1428, kOneMiB},
     {"AtftpGetW16Blk1428_16MiB", "atftp", false, 16, 1428, kSixteenMiB},
     {"AtftpGetW16Blk4096_1MiB", "atftp", false, 16, 4096, kOneMiB},
-    {"AtftpGetW64Blk4096_16MiB", "atftp", false, 64, 4096, kSixteenMiB},
+    {"AtftpGetW64Blk1428_16MiB", "atftp", false, 64, 1428, kSixteenMiB},
     {"AtftpGetW64Blk512_1MiB", "atftp", false, 64, 512, kOneMiB},
     {"AtftpPutW1Blk1428_1MiB", "atftp", true, 1, 1428, kOneMiB + 77},
     {"AtftpPutW4Blk4096_1MiB", "atftp", true, 4, 4096, kOneMiB},
