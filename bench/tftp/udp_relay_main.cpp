@@ -37,15 +37,13 @@ int main(int argc, char** argv) {
     int signal_number = 0;
     sigwait(&stop_signals, &signal_number);
     const test::RelayCounts c = relay.counts();
-    std::fprintf(stderr,
-                 "seed %llu: %llu to server, %llu to clients, %llu dropped, %llu reordered, "
-                 "%llu held alone, %llu clients\n",
-                 static_cast<unsigned long long>(relay.seed()),
-                 static_cast<unsigned long long>(c.to_server),
-                 static_cast<unsigned long long>(c.to_client),
-                 static_cast<unsigned long long>(c.dropped),
-                 static_cast<unsigned long long>(c.reordered),
-                 static_cast<unsigned long long>(c.held_alone),
-                 static_cast<unsigned long long>(c.clients));
+    std::fprintf(
+        stderr,
+        "seed %llu: %llu to server, %llu to clients, %llu dropped, %llu reordered, "
+        "%llu held alone, %llu clients\n",
+        static_cast<unsigned long long>(relay.seed()), static_cast<unsigned long long>(c.to_server),
+        static_cast<unsigned long long>(c.to_client), static_cast<unsigned long long>(c.dropped),
+        static_cast<unsigned long long>(c.reordered), static_cast<unsigned long long>(c.held_alone),
+        static_cast<unsigned long long>(c.clients));
     return 0;
 }

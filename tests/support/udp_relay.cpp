@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <array>
+#include <cerrno>
 #include <map>
 #include <optional>
 #include <span>
@@ -210,8 +210,7 @@ private:
     }
 
     // Drops, holds or sends one datagram (in buffer_); a held one goes out after it.
-    void pass(Direction& d, std::size_t length, Clock::time_point now, const Fd& via,
-              Address to) {
+    void pass(Direction& d, std::size_t length, Clock::time_point now, const Fd& via, Address to) {
         if (d.rng.next() < options_.drop) {
             ++dropped_;
             return;
@@ -259,8 +258,8 @@ private:
         for (const auto& [client, f] : flows_)
             for (const Direction* d : {&f.up, &f.down})
                 if (d->held) {
-                    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                        d->held->until - now);
+                    const auto left =
+                        std::chrono::ceil<std::chrono::milliseconds>(d->held->until - now);
                     wait = std::min(wait, std::max(left, std::chrono::milliseconds(0)));
                 }
         return static_cast<int>(wait.count());
@@ -321,6 +320,8 @@ UdpRelay::~UdpRelay() {
     }
 }
 
-RelayCounts UdpRelay::counts() const { return loop_->counts(); }
+RelayCounts UdpRelay::counts() const {
+    return loop_->counts();
+}
 
 }  // namespace test

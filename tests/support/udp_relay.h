@@ -35,8 +35,8 @@ struct RelayCounts {
     std::uint64_t to_server = 0;  // datagrams received from clients
     std::uint64_t to_client = 0;  // datagrams received from the server
     std::uint64_t dropped = 0;
-    std::uint64_t reordered = 0;  // held and sent after a later one
-    std::uint64_t held_alone = 0; // held, but nothing came behind it within hold_limit
+    std::uint64_t reordered = 0;   // held and sent after a later one
+    std::uint64_t held_alone = 0;  // held, but nothing came behind it within hold_limit
     std::uint64_t clients = 0;
 };
 

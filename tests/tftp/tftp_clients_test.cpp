@@ -211,7 +211,6 @@ TEST(TftpClients, TwentyClientsFetchAtOnce) {
     EXPECT_EQ(20u, served);
 }
 
-
 // ---- windowsize (RFC 7440) and loss -----------------------------------------------------------
 // atftp asks for windowsize on reads and writes and, with --trace, prints the OACK it gets and
 // each ACK, so a row sees what the service answered and whether it really sent a window per ACK.
@@ -221,12 +220,14 @@ struct WindowRow {
     const char* name;
     const char* client;  // "atftp", "curl" or "tftp-hpa"
     bool put;
-    unsigned window;      // asked windowsize, 0 for none
-    unsigned blksize;     // asked blksize, 0 for none
+    unsigned window;   // asked windowsize, 0 for none
+    unsigned blksize;  // asked blksize, 0 for none
     std::size_t size;
 };
 
-std::ostream& operator<<(std::ostream& os, const WindowRow& r) { return os << r.name; }
+std::ostream& operator<<(std::ostream& os, const WindowRow& r) {
+    return os << r.name;
+}
 
 std::string window_row_name(const ::testing::TestParamInfo<WindowRow>& info) {
     return info.param.name;
@@ -318,8 +319,8 @@ TEST_P(TftpWindowClients, TransferIsByteIdentical) {
         const std::size_t windows = (block_count(row) + row.window - 1) / row.window;
         const std::size_t acks =
             count_lines_starting(result.trace, row.put ? "received ACK" : "sent ACK");
-        EXPECT_EQ(windows + (row.put ? 0 : 1), acks) << "not windowed: " << block_count(row)
-                                                     << " blocks";
+        EXPECT_EQ(windows + (row.put ? 0 : 1), acks)
+            << "not windowed: " << block_count(row) << " blocks";
     }
 }
 
@@ -402,8 +403,7 @@ const WindowRow kLossyRows[] = {
     {"CurlBlk4096_1MiB", "curl", false, 0, 4096, kOneMiB},
     {"TftpHpa_128KiB", "tftp-hpa", false, 0, 0, 128 * kKiB},
 };
-INSTANTIATE_TEST_SUITE_P(Loss, TftpLossyClients, ::testing::ValuesIn(kLossyRows),
-                         window_row_name);
+INSTANTIATE_TEST_SUITE_P(Loss, TftpLossyClients, ::testing::ValuesIn(kLossyRows), window_row_name);
 
 }  // namespace
 }  // namespace tftp
