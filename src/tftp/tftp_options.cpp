@@ -153,6 +153,19 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
     const std::string_view mode(reinterpret_cast<const char*>(t.packet.data()) + t.mode_offset,
                                 t.mode_length);
     const bool text_mode = tftp_names_equal(mode, "netascii") == 0;
+    // The window is bounded by bytes, at the block size the request ends with (whatever the
+    // options' order): a client's default socket buffer (about 208 KiB, most of it overhead
+    // for large datagrams) drops a longer burst.
+    std::uint32_t final_block_size = t.block_size;
+    for (RequestReader scan(t.received(), first_option); !scan.at_end();) {
+        const std::string_view name = scan.next_string();
+        if (name.empty()) break;
+        const std::uint64_t asked = parse_unsigned(scan.next_string());
+        if (classify(name) == KnownOption::blksize && asked > kDefaultBlockSize &&
+            asked <= ctx.config.maxBlockSize)
+            final_block_size = static_cast<std::uint32_t>(asked);
+    }
+    const std::uint64_t window_limit = std::max<std::uint64_t>(1, kWindowBytes / final_block_size);
     RequestReader reader(t.received(), first_option);
     while (!reader.at_end()) {
         const std::string_view name = reader.next_string();
@@ -184,8 +197,9 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
                 // can't promise where the platform translates line ends: netascii stays in
                 // lock-step, on every platform alike.
                 const std::uint64_t asked = parse_unsigned(value);
-                reply = (asked >= 1 && asked <= kMaxWindowSize && !text_mode) ? asked
-                                                                              : t.window_size;
+                reply = (asked >= 1 && asked <= kMaxWindowSize && !text_mode)
+                            ? std::min(asked, window_limit)
+                            : t.window_size;
                 break;
             }
             case KnownOption::other:

@@ -293,12 +293,19 @@ RowResult run_row(const WindowRow& row, ClientRun& r, const std::string& port) {
 // windowsize and fail against a lock-step service. Rows with window 0 pass on either.
 class TftpWindowClients : public ::testing::TestWithParam<WindowRow> {};
 
+// The window the service answers: what was asked, within 64 KiB of data.
+std::size_t answered_window(const WindowRow& row) {
+    const std::size_t blksize = row.blksize ? row.blksize : 512;
+    return std::min<std::size_t>(row.window, std::max<std::size_t>(1, kWindowBytes / blksize));
+}
+
 void expect_window_answer(const WindowRow& row, const std::string& trace) {
     if (row.window == 0 || std::string_view(row.client) != "atftp") return;
     const auto oack = trace.find("received OACK <");
     ASSERT_NE(std::string::npos, oack) << trace_summary(trace);
     const std::string line = trace.substr(oack, trace.find('\n', oack) - oack);
-    EXPECT_NE(std::string::npos, line.find("windowsize: " + std::to_string(row.window) + ","))
+    EXPECT_NE(std::string::npos,
+              line.find("windowsize: " + std::to_string(answered_window(row)) + ","))
         << "service did not answer windowsize: " << line;
 }
 
@@ -316,7 +323,8 @@ TEST_P(TftpWindowClients, TransferIsByteIdentical) {
     expect_window_answer(row, result.trace);
     if (row.window > 1) {
         // One ACK per full window and one for the last (plus ACK 0 after a read's OACK).
-        const std::size_t windows = (block_count(row) + row.window - 1) / row.window;
+        const std::size_t window = answered_window(row);
+        const std::size_t windows = (block_count(row) + window - 1) / window;
         const std::size_t acks =
             count_lines_starting(result.trace, row.put ? "received ACK" : "sent ACK");
         EXPECT_EQ(windows + (row.put ? 0 : 1), acks)
