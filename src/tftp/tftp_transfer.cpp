@@ -366,6 +366,7 @@ void retransmit(TftpTransfer& t, const StepContext& ctx) {
 }
 
 int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& ctx) {
+    if (t.retry_counter == TftpTransfer::kFinished) return 0;  // a late copy of the last ACK
     t.runtime_error = 0;
     t.expiry = ctx.now + t.wait;
     if (block > t.block_counter) {
