@@ -1,6 +1,7 @@
 # Shared set-up of the TFTP benchmarks (run.sh, flood.sh): peers installed when missing, a Release
-# build of kestrom's service and the bench tools, and each server started in its own network
-# namespace on port 69, serving $WORK/zorva.bin. Sourced, not run; the caller sets -euo pipefail.
+# build of kestrom's service and the bench tools (the loss relay among them), and each server
+# started in its own network namespace on port 69, serving $WORK/zorva.bin. Sourced, not run;
+# the caller sets -euo pipefail.
 # PEERS narrows the peers ("tftpd-hpa atftpd dnsmasq" by default); BASELINE adds an older build.
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench}
@@ -63,6 +64,8 @@ build_kestrom() {
         "$BUILD/src/platform/libkestrom_platform.a" -pthread -o "$WORK/udp_pingpong"
     g++ -O2 -std=c++20 -I"$ROOT/src" "$ROOT/bench/tftp/rrq_flood.cpp" \
         "$BUILD/src/platform/libkestrom_platform.a" -pthread -o "$WORK/rrq_flood"
+    g++ -O2 -std=c++20 -I"$ROOT/tests/support" "$ROOT/bench/tftp/udp_relay_main.cpp" \
+        "$ROOT/tests/support/udp_relay.cpp" -pthread -o "$WORK/udp_relay"
 }
 
 # ---- servers, one namespace each --------------------------------------------------------------

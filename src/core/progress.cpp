@@ -133,6 +133,7 @@ std::string describe_running(const ActivitySnapshot& a, double rate) {
         case ActivityKind::tftp_write: break;
     }
     std::string text = a.label;
+    if (!a.step.empty()) text += " (" + a.step + ")";  // a TFTP transfer's window
     if (a.total != 0) {
         text += ' ';
         text += std::to_string(std::min<std::uint64_t>(a.done * 100 / a.total, 100));

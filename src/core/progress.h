@@ -25,7 +25,7 @@ struct ActivitySnapshot {
     ActivityKind kind = ActivityKind::tftp_read;
     ActivityState state = ActivityState::running;
     std::string label;           // "192.168.1.50:1234 zorva.bin", "192.168.1.50"
-    std::string step;            // firmware: "login", "version check (3.20)"; else empty
+    std::string step;            // firmware: "login", "version check (3.20)"; TFTP: "window 16"
     std::string outcome;         // once ended: what happened, as the front-end may show it
     std::uint64_t done = 0;      // bytes (TFTP), files (web), steps (firmware)
     std::uint64_t total = 0;     // the same unit; 0 when not known

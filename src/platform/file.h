@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,13 @@ private:
 // translates line ends.
 std::FILE* create_unique_file(const std::string& prefix, bool text, std::string* path,
                               int* error = nullptr);
+
+// Reads up to into.size() bytes at `offset` of the stream's file, without using or moving the
+// stream's position (the stream must not be read through its buffer meanwhile). Returns the
+// bytes read, fewer only at the end of the file, or -1 with the error number in *error. The file
+// must be open in binary mode where the platform translates line ends.
+long read_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into,
+             int* error = nullptr);
 
 // Writes the stream's buffer and waits until the data is on the disk.
 bool sync_file(std::FILE* file, int* error = nullptr);

@@ -1,5 +1,5 @@
 // Request parsing, the path check, option negotiation (RFC 2347 OACK with the blksize, tsize and
-// interval options of RFC 2348 and RFC 2349) and the error packet.
+// interval options of RFC 2348 and RFC 2349, and windowsize of RFC 7440) and the error packet.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -46,12 +46,13 @@ std::uint64_t measure_file(TftpTransfer& t) {
     return static_cast<std::uint64_t>(size);
 }
 
-enum class KnownOption { blksize, tsize, interval, other };
+enum class KnownOption { blksize, tsize, interval, windowsize, other };
 
 KnownOption classify(std::string_view name) {
     if (tftp_names_equal(name, "blksize") == 0) return KnownOption::blksize;
     if (tftp_names_equal(name, "tsize") == 0) return KnownOption::tsize;
     if (tftp_names_equal(name, "interval") == 0) return KnownOption::interval;
+    if (tftp_names_equal(name, "windowsize") == 0) return KnownOption::windowsize;
     return KnownOption::other;
 }
 
@@ -81,6 +82,13 @@ void TftpTransfer::clear_for_receive() {
     block_counter = 0;
     received_length = 0;
     data_length_a = data_length_b = 0;
+    window_size = 1;
+    highest_sent = 0;
+    last_block = 0;
+    file_size = 0;
+    window_resent = false;
+    acked_block = 0;
+    gap_answered = false;
     last_send_result = 0;
     client = {};
     std::fill_n(data_a.begin(), kHeaderSize, 0);
@@ -142,6 +150,22 @@ bool compose_path(TftpTransfer& t, const TftpServerConfig& config) {
 std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const StepContext& ctx) {
     store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::oack));
     std::size_t length = 2;
+    const std::string_view mode(reinterpret_cast<const char*>(t.packet.data()) + t.mode_offset,
+                                t.mode_length);
+    const bool text_mode = tftp_names_equal(mode, "netascii") == 0;
+    // The window is bounded by bytes, at the block size the request ends with (whatever the
+    // options' order): a client's default socket buffer (about 208 KiB, most of it overhead
+    // for large datagrams) drops a longer burst.
+    std::uint32_t final_block_size = t.block_size;
+    for (RequestReader scan(t.received(), first_option); !scan.at_end();) {
+        const std::string_view name = scan.next_string();
+        if (name.empty()) break;
+        const std::uint64_t asked = parse_unsigned(scan.next_string());
+        if (classify(name) == KnownOption::blksize && asked > kDefaultBlockSize &&
+            asked <= ctx.config.maxBlockSize)
+            final_block_size = static_cast<std::uint32_t>(asked);
+    }
+    const std::uint64_t window_limit = std::max<std::uint64_t>(1, kWindowBytes / final_block_size);
     RequestReader reader(t.received(), first_option);
     while (!reader.at_end()) {
         const std::string_view name = reader.next_string();
@@ -168,6 +192,16 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
                 reply = (asked >= 1 && asked <= 100) ? asked - asked / 2 : t.wait;
                 break;
             }
+            case KnownOption::windowsize: {
+                // A windowed read reads blocks at their offsets, which a text-mode stream
+                // can't promise where the platform translates line ends: netascii stays in
+                // lock-step, on every platform alike.
+                const std::uint64_t asked = parse_unsigned(value);
+                reply = (asked >= 1 && asked <= kMaxWindowSize && !text_mode)
+                            ? std::min(asked, window_limit)
+                            : t.window_size;
+                break;
+            }
             case KnownOption::other:
                 break;
         }
@@ -177,6 +211,7 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
         if (length + need > t.ack_area.size()) break;
         if (kind == KnownOption::blksize) t.block_size = static_cast<std::uint32_t>(reply);
         if (kind == KnownOption::tsize) t.tsize = static_cast<std::int64_t>(reply);
+        if (kind == KnownOption::windowsize) t.window_size = static_cast<std::uint16_t>(reply);
         if (kind == KnownOption::interval) {
             t.wait = static_cast<std::uint32_t>(reply);
             t.expiry = ctx.now + t.wait;

@@ -2,6 +2,7 @@
 // in flight, answered by its ACK).
 #include "tftp/tftp_transfer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -109,7 +110,50 @@ void begin_trace(TftpTransfer& t, bool read) {
     }
     const std::string_view path = t.path_text();
     t.trace.begin(t.key_text(), path.substr(path.rfind('/') + 1), read,
-                  {t.block_size, t.wait, t.tsize}, total);
+                  {t.block_size, t.wait, t.tsize, t.window_size}, total);
+}
+
+// The blocks of a windowed read from `first` to the window's end, each read at its offset into
+// area A (the sender copies what it holds) and sent. Blocks stop at 65534, as in lock-step. A
+// block's bytes count for the trace the first time it goes out.
+int send_window(TftpTransfer& t, const StepContext& ctx, std::uint16_t first) {
+    const std::uint64_t end = std::min<std::uint64_t>(
+        {std::uint64_t{first} + t.window_size - 1, t.last_block, kLastBlockNumber - 1u});
+    for (std::uint64_t block = first; block <= end; ++block) {
+        const std::uint64_t offset = (block - 1) * t.block_size;
+        const std::uint64_t expected =
+            std::min<std::uint64_t>(t.block_size, t.file_size - std::min(offset, t.file_size));
+        int error = 0;
+        const long got = platform::read_at(
+            t.file.get(), offset,
+            std::span(t.data_a).subspan(kHeaderSize, static_cast<std::size_t>(expected)), &error);
+        if (got < 0) {
+            t.runtime_error = error != 0 ? error : EIO;
+            return t.runtime_error;
+        }
+        // A file cut short meanwhile ends where it ends now; one that grew is served at the
+        // size it had when the transfer started.
+        if (static_cast<std::uint64_t>(got) < expected) t.last_block = block;
+        store_be16(t.data_a.data(), static_cast<std::uint16_t>(Opcode::data));
+        store_be16(t.data_a.data() + 2, static_cast<std::uint16_t>(block));
+        const auto length = static_cast<std::size_t>(got);
+        if (block > t.highest_sent) {
+            t.trace.add(std::span(t.data_a).subspan(kHeaderSize, length));
+            t.highest_sent = static_cast<std::uint16_t>(block);
+        }
+        t.last_send_result = send_area(ctx, t, t.data_a.data(), kHeaderSize + length);
+        if (block == t.last_block) break;
+    }
+    return 0;
+}
+
+// Sends an ACK of `block` from a packet of its own (the acknowledgement area may still hold the
+// OACK).
+void send_ack(TftpTransfer& t, const StepContext& ctx, std::uint16_t block) {
+    std::array<std::uint8_t, kHeaderSize> ack{};
+    store_be16(ack.data(), static_cast<std::uint16_t>(Opcode::ack));
+    store_be16(ack.data() + 2, block);
+    t.last_send_result = send_area(ctx, t, ack.data(), ack.size());
 }
 
 }  // namespace
@@ -122,6 +166,10 @@ void UploadFile::discard() {
 
 int start_transfer(TftpTransfer& t, const StepContext& ctx) {
     t.block_counter = 0;
+    t.window_size = 1;
+    t.last_block = 0;
+    t.acked_block = 0;
+    t.gap_answered = false;
     t.last_send_result = 0;
     t.block_size = kDefaultBlockSize;
     t.wait = ctx.config.wait();
@@ -169,6 +217,21 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx) {
     if (t.runtime_error != 0) return t.runtime_error;
     begin_trace(t, read);
     if (!read) return 0;
+
+    if (t.window_size > 1) {
+        // The OACK went out; the window starts on its ACK. The size is taken once: the blocks
+        // are read at their offsets from it.
+        std::error_code ec;
+        t.file_size = std::filesystem::file_size(t.path.data(), ec);
+        if (ec) {
+            t.runtime_error = ec.value();
+            return t.runtime_error;
+        }
+        t.last_block = t.file_size / t.block_size + 1;
+        t.highest_sent = 0;
+        t.window_resent = false;
+        return 0;
+    }
 
     // "tsize" left the position at the end.
     if (std::ftell(t.file.get()) != 0 && std::fseek(t.file.get(), 0, SEEK_SET) != 0)
@@ -227,13 +290,19 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
     }
     if (!t.file) return 0;  // the last block has been stored already
 
-    // The ACK goes out before the block is written.
-    (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
-    if (t.runtime_error != 0) return t.runtime_error;
-
     const std::size_t data_length = t.received_length > static_cast<std::int32_t>(kHeaderSize)
                                         ? static_cast<std::size_t>(t.received_length) - kHeaderSize
                                         : 0;
+    // The ACK goes out before the block is written; in a window, only for its last block and
+    // for the file's.
+    t.gap_answered = false;
+    if (t.window_size == 1 || data_length < t.block_size ||
+        static_cast<std::uint16_t>(t.block_counter - t.acked_block) >= t.window_size) {
+        (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+        t.acked_block = t.block_counter;
+    }
+    if (t.runtime_error != 0) return t.runtime_error;
+
     if (data_length > 0 &&
         std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
         return fail_upload(t, errno);
@@ -281,13 +350,60 @@ void retransmit(TftpTransfer& t, const StepContext& ctx) {
             break;
         case Opcode::data:
             t.last_send_result = send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+            t.acked_block = t.block_counter;  // a windowed sender starts its window after it
             break;
         case Opcode::ack:
+            if (t.windowed_read()) {
+                // From the first block not acknowledged.
+                (void)send_window(t, ctx, static_cast<std::uint16_t>(t.block_counter + 1));
+                break;
+            }
             (void)send_block(t, ctx);  // sends the block in flight again, unchanged
             break;
         default:
             break;
     }
+}
+
+int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& ctx) {
+    if (t.retry_counter == TftpTransfer::kFinished) return 0;  // a late copy of the last ACK
+    t.runtime_error = 0;
+    t.expiry = ctx.now + t.wait;
+    if (block > t.block_counter) {
+        t.block_counter = block;
+        t.retry_counter = 0;
+        t.window_resent = false;
+    } else if (t.highest_sent > t.block_counter) {
+        // Nothing moved: the client saw a gap before the window's first block, or waited in
+        // vain. The window goes again, once; the time-out covers the rest.
+        if (t.window_resent) return 0;
+        t.window_resent = true;
+    }  // else the ACK of the OACK: the first window goes
+
+    if (t.block_counter == t.last_block) {
+        t.retry_counter = TftpTransfer::kFinished;
+        t.file.reset();
+        core::log_printf("\nClient %s %s, %u Blocks Served\n", t.client_key.data(),
+                         t.path.data(), static_cast<unsigned>(t.block_counter));
+        t.trace.end(true, "complete");
+        return 0;
+    }
+    // Block numbers never wrap: as in lock-step, a file with data beyond block 65534 is too
+    // large once that block is acknowledged.
+    if (t.block_counter >= kLastBlockNumber - 1) {
+        t.retry_counter = TftpTransfer::kFinished;
+        t.trace.end(false, "file too large");
+        set_error(t, TftpErrorCode::disk_full, kFileTooLargeText);
+        return 1;
+    }
+    return send_window(t, ctx, static_cast<std::uint16_t>(t.block_counter + 1));
+}
+
+void answer_gap(TftpTransfer& t, const StepContext& ctx) {
+    if (t.gap_answered || !t.file) return;
+    t.gap_answered = true;
+    send_ack(t, ctx, t.block_counter);
+    t.acked_block = t.block_counter;  // the sender starts its window again after it
 }
 
 }  // namespace tftp

@@ -101,6 +101,18 @@ struct TftpTransfer {
     // Read: number of the block last sent (0 while an OACK waits for its ACK).
     // Write: number of the block last acknowledged.
     std::uint16_t block_counter = 0;
+    // Blocks sent before each ACK ("windowsize", RFC 7440); 1 is the lock-step above.
+    std::uint16_t window_size = 1;
+    // A windowed read reads each block at its offset as often as it sends it, so no window of
+    // packets is kept. `block_counter` is the block last acknowledged, `highest_sent` the
+    // highest sent so far, `last_block` the file's last block (0 for every other transfer).
+    std::uint16_t highest_sent = 0;
+    std::uint64_t last_block = 0;
+    std::uint64_t file_size = 0;
+    bool window_resent = false;  // sent again for an ACK that moved nothing; once per window
+    // A windowed write: the block last acknowledged, and whether a gap was answered already.
+    std::uint16_t acked_block = 0;
+    bool gap_answered = false;
     std::int32_t received_length = 0;  // length of the datagram in `packet`
     std::int32_t data_length_a = 0;
     std::int32_t data_length_b = 0;
@@ -123,6 +135,7 @@ struct TftpTransfer {
     std::size_t error_packet_length() const { return error_text().size() + kHeaderSize + 1; }
     std::string_view path_text() const { return path.data(); }
     std::string_view key_text() const { return client_key.data(); }
+    bool windowed_read() const { return last_block != 0; }
 
     // Makes the record ready for the next datagram, as if cleared to zero, without clearing the
     // payload bytes that no field reaches before they are written again (the packet beyond
@@ -165,5 +178,12 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx);
 int send_block(TftpTransfer& t, const StepContext& ctx);
 int receive_block(TftpTransfer& t, const StepContext& ctx);
 void retransmit(TftpTransfer& t, const StepContext& ctx);
+
+// Windowed transfers. The ACK of `block` arrived for a windowed read: slides the window (or,
+// for an ACK that moved nothing, sends the window again, once) and sends what is due. A DATA
+// out of order arrived for a windowed write: the last block received in order is acknowledged
+// again, once per gap. Results as for the steps above.
+int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& ctx);
+void answer_gap(TftpTransfer& t, const StepContext& ctx);
 
 }  // namespace tftp

@@ -113,7 +113,11 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             }
             break;
         case Opcode::data:
-            if (block != t.block_counter + 1) return;  // duplicates and gaps are ignored
+            if (block != t.block_counter + 1) {
+                // Duplicates and gaps are ignored; in a window, a gap is answered (once).
+                if (t.window_size > 1 && !t.windowed_read()) answer_gap(t, ctx);
+                return;
+            }
             ++t.block_counter;
             t.retry_counter = 0;
             t.answered = true;
@@ -125,6 +129,17 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             result = receive_block(t, ctx);
             break;
         case Opcode::ack:
+            if (t.windowed_read()) {
+                // Any block of the window, or the one before it; older and unsent ones are
+                // ignored.
+                if (block < t.block_counter || block > t.highest_sent) return;
+                t.answered = true;
+                t.received_length = rx.received_length;
+                std::memcpy(t.packet.data(), rx.packet.data(),
+                            static_cast<std::size_t>(rx.received_length));
+                result = acknowledge_window(t, block, ctx);
+                break;
+            }
             if (block != t.block_counter) return;  // duplicate or early ACKs are ignored
             ++t.block_counter;
             t.retry_counter = 0;

@@ -43,6 +43,8 @@ void TransferTrace::begin(std::string_view client_key, std::string_view file, bo
     started_ = std::chrono::steady_clock::now();
     activity_->set_done(0);
     activity_->set_total(total);
+    activity_->set_step(options.windowsize > 1 ? "window " + std::to_string(options.windowsize)
+                                               : std::string());
     digest_ = core::report_wanted() ? std::make_unique<core::Sha256>() : nullptr;
 }
 
@@ -66,6 +68,7 @@ void TransferTrace::end(bool complete, std::string_view outcome) {
     nlohmann::ordered_json options = {{"blksize", options_.blksize},
                                       {"interval", options_.interval}};
     if (options_.tsize >= 0) options["tsize"] = options_.tsize;
+    options["windowsize"] = options_.windowsize;
     nlohmann::ordered_json record = {{"client", client_},
                                      {"direction", read_ ? "read" : "write"},
                                      {"file", file_},

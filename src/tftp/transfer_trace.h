@@ -21,6 +21,7 @@ struct TraceOptions {
     std::uint32_t blksize = 512;
     std::uint32_t interval = 5;
     std::int64_t tsize = -1;  // the size in the OACK; -1 when not asked for
+    std::uint32_t windowsize = 1;
 };
 
 class TransferTrace {

@@ -245,20 +245,28 @@ TEST(TftpRead, ProgressMarksFollowTheBlockCounter) {
 TEST(TftpRead, LastBlock65534CompletesAndABlockBeyondIsTooLarge) {
     struct Case {
         std::uintmax_t size;
+        const char* window;  // "1": lock-step
         const char* log_tail;
         Bytes last;
     };
     const Case cases[] = {
-        {65533u * 512 + 100, ", 65534 Blocks Served\n", {}},
-        {65534u * 512, ", error: File Too Large\n", error_packet(3, "File Too Large")},
+        {65533u * 512 + 100, "1", ", 65534 Blocks Served\n", {}},
+        {65534u * 512, "1", ", error: File Too Large\n", error_packet(3, "File Too Large")},
+        {65533u * 512 + 100, "16", ", 65534 Blocks Served\n", {}},
+        {65534u * 512, "16", ", error: File Too Large\n", error_packet(3, "File Too Large")},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
+        SCOPED_TRACE(std::to_string(c.size) + " window " + c.window);
         Harness h;
         h.sender.record_all = false;
         h.dir.write("zorva.bin", "");
         std::filesystem::resize_file(h.dir / "zorva.bin", c.size);  // sparse
-        h.send(rrq());
+        if (std::string_view(c.window) == "1") {
+            h.send(rrq());
+        } else {
+            h.send(rrq({{"windowsize", c.window}}));
+            h.send(ack(0));
+        }
         for (std::uint32_t block = 1; block <= 65534; ++block)
             h.send(ack(static_cast<std::uint16_t>(block)));
         const std::string log = h.log.text();
@@ -284,6 +292,76 @@ TEST(TftpRead, BlksizeWaitsForAckZeroAndTheOackIsResent) {
     EXPECT_EQ(data(1, content.substr(0, 1024)), h.sender.take().at(0).bytes);
     h.send(ack(1));
     EXPECT_EQ(data(2, content.substr(1024, 1024)), h.sender.take().at(0).bytes);
+}
+
+// The DATA packets of blocks first..last of `content` in 512-byte blocks.
+std::vector<Bytes> blocks_of(const std::string& content, unsigned first, unsigned last) {
+    std::vector<Bytes> packets;
+    for (unsigned b = first; b <= last; ++b)
+        packets.push_back(data(static_cast<std::uint16_t>(b),
+                               std::string_view(content).substr(std::min<std::size_t>(
+                                                                    (b - 1) * 512, content.size()),
+                                                                512)));
+    return packets;
+}
+
+std::vector<Bytes> packets_of(std::vector<SentPacket> sent) {
+    std::vector<Bytes> packets;
+    for (auto& p : sent) packets.push_back(std::move(p.bytes));
+    return packets;
+}
+
+TEST(TftpWindow, ReadSlidesOnTheHighestAckAndSendsAgainFromTheFirstUnacknowledged) {
+    Harness h;
+    const std::string content = pattern(9 * 512 + 100);  // 10 blocks
+    h.dir.write("zorva.bin", content);
+    h.send(rrq({{"windowsize", "4"}}));
+    EXPECT_EQ(oack({{"windowsize", "4"}}), h.sender.take().at(0).bytes);
+    h.send(ack(0));
+    EXPECT_EQ(blocks_of(content, 1, 4), packets_of(h.sender.take()));
+    h.send(ack(4));
+    EXPECT_EQ(blocks_of(content, 5, 8), packets_of(h.sender.take()));
+    h.send(ack(9));  // never sent: ignored
+    h.send(ack(3));  // before the window: ignored
+    EXPECT_TRUE(h.sender.take().empty());
+    h.send(ack(6));  // the client lost block 7
+    EXPECT_EQ(blocks_of(content, 7, 10), packets_of(h.sender.take()));
+    h.send(ack(6));  // nothing moved: the window goes again, once
+    EXPECT_EQ(blocks_of(content, 7, 10), packets_of(h.sender.take()));
+    h.send(ack(6));
+    EXPECT_TRUE(h.sender.take().empty());
+    h.now += 6;  // silence: from the first block not acknowledged
+    h.table.expire(h.now);
+    EXPECT_EQ(blocks_of(content, 7, 10), packets_of(h.sender.take()));
+    h.send(ack(10));
+    h.send(ack(10));  // a late copy ends nothing twice
+    EXPECT_TRUE(h.sender.take().empty());
+    // Progress marks for the ACKs that came while the counter was 0 or 10.
+    EXPECT_EQ(".." + h.served_line(10) + ".", h.log.text());
+    EXPECT_EQ(TftpTransfer::kFinished, h.table.find(kKey)->retry_counter);
+}
+
+TEST(TftpWindow, WriteAcksEachWindowAndTheLastBlockAndAnswersAGapOnce) {
+    Harness h;
+    const std::string content = pattern(8 * 512 + 7);  // 9 blocks
+    const auto block = [&](unsigned b) { return blocks_of(content, b, b)[0]; };
+    h.send(wrq({{"windowsize", "4"}}));
+    EXPECT_EQ(oack({{"windowsize", "4"}}), h.sender.take().at(0).bytes);
+    for (unsigned b = 1; b <= 3; ++b) h.send(block(b));
+    EXPECT_TRUE(h.sender.take().empty());
+    h.send(block(4));
+    EXPECT_EQ(std::vector<Bytes>{ack(4)}, packets_of(h.sender.take()));
+    h.send(block(6));  // block 5 lost: the last good block again, once
+    h.send(block(7));
+    EXPECT_EQ(std::vector<Bytes>{ack(4)}, packets_of(h.sender.take()));
+    for (unsigned b = 5; b <= 8; ++b) h.send(block(b));  // the sender's next window
+    EXPECT_EQ(std::vector<Bytes>{ack(8)}, packets_of(h.sender.take()));
+    h.send(block(5));  // an old block after the window: answered once
+    h.send(block(6));
+    EXPECT_EQ(std::vector<Bytes>{ack(8)}, packets_of(h.sender.take()));
+    h.send(block(9));
+    EXPECT_EQ(std::vector<Bytes>{ack(9)}, packets_of(h.sender.take()));
+    EXPECT_EQ(content, test::read_file(h.dir / "zorva.bin"));
 }
 
 TEST(TftpWrite, StoresBlocksInOrderAndIgnoresOthers) {
@@ -445,6 +523,7 @@ TEST(TftpOptions, AnswersWithTheValuesInForce) {
         Bytes answer;
         std::uint32_t block_size;
         std::uint32_t wait;
+        std::uint16_t window = 1;
     };
     const Case cases[] = {
         {"blksize 512", rrq({{"blksize", "512"}}), oack({{"blksize", "512"}}), 512, 5},
@@ -462,7 +541,18 @@ TEST(TftpOptions, AnswersWithTheValuesInForce) {
         {"interval 0", rrq({{"interval", "0"}}), oack({{"interval", "5"}}), 512, 5},
         {"tsize on read", rrq({{"tsize", "0"}}), oack({{"tsize", "1234"}}), 512, 5},
         {"tsize on write", wrq({{"tsize", "1234"}}), oack({{"tsize", "0"}}), 512, 5},
-        {"unknown only", rrq({{"windowsize", "8"}}), oack({}), 512, 5},
+        {"unknown only", rrq({{"timeout", "8"}}), oack({}), 512, 5},
+        {"windowsize 16", rrq({{"windowsize", "16"}}), oack({{"windowsize", "16"}}), 512, 5, 16},
+        {"windowsize 65535 on write: 64 KiB", wrq({{"windowsize", "65535"}}),
+         oack({{"windowsize", "128"}}), 512, 5, 128},
+        {"64 KiB at the last blksize",
+         rrq({{"windowsize", "64"}, {"blksize", "1024"}, {"blksize", "4096"}}),
+         oack({{"windowsize", "16"}, {"blksize", "1024"}, {"blksize", "4096"}}), 4096, 5, 16},
+        {"windowsize 0", rrq({{"windowsize", "0"}}), oack({{"windowsize", "1"}}), 512, 5},
+        {"windowsize 65536", rrq({{"windowsize", "65536"}}), oack({{"windowsize", "1"}}), 512, 5},
+        {"netascii stays in lock-step",
+         request(Opcode::rrq, "zorva.bin", "netascii", {{"windowsize", "8"}}),
+         oack({{"windowsize", "1"}}), 512, 5},
         {"client's case", rrq({{"BlkSize", "1024"}, {"TSIZE", "0"}}),
          oack({{"BlkSize", "1024"}, {"TSIZE", "1234"}}), 1024, 5},
         {"unknown skipped", rrq({{"x", "1"}, {"interval", "2"}}), oack({{"interval", "1"}}), 512,
@@ -480,6 +570,7 @@ TEST(TftpOptions, AnswersWithTheValuesInForce) {
         EXPECT_EQ(c.block_size, t->block_size);
         EXPECT_EQ(c.wait, t->wait);
         EXPECT_EQ(h.now + c.wait, t->expiry);
+        EXPECT_EQ(c.window, t->window_size);
     }
 }
 
@@ -596,6 +687,7 @@ TEST(TftpTrace, EachTransferEndsInOneRecordWithItsOutcome) {
         std::function<void(Harness&)> run;
         std::vector<std::string> outcomes;
         bool digest_of_file;
+        int window = 1;
     };
     const std::string content = pattern(1300);
     const Case cases[] = {
@@ -619,6 +711,14 @@ TEST(TftpTrace, EachTransferEndsInOneRecordWithItsOutcome) {
              h.read_to_end();
          },
          {"restarted", "complete"}, true},
+        {"windowed read, a window sent twice",
+         [](Harness& h) {
+             h.send(rrq({{"windowsize", "2"}}));
+             h.send(ack(0));
+             h.send(ack(0));
+             h.read_to_end();
+         },
+         {"complete"}, true, 2},
         {"upload",
          [&](Harness& h) {
              std::filesystem::remove(h.dir.path() / "zorva.bin");
@@ -642,6 +742,7 @@ TEST(TftpTrace, EachTransferEndsInOneRecordWithItsOutcome) {
             const auto record = nlohmann::json::parse(line);
             ASSERT_EQ("tftp", record["event"]);
             outcomes.push_back(record["outcome"]);
+            EXPECT_EQ(c.window, record["options"]["windowsize"]);
             if (record["outcome"] != "complete") continue;
             EXPECT_EQ(content.size(), record["bytes"]);
             EXPECT_EQ(3, record["blocks"]);

@@ -75,6 +75,23 @@ std::FILE* create_unique_file(const std::string& prefix, bool /*text*/, std::str
     return nullptr;
 }
 
+long read_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into, int* error) {
+    const int fd = ::fileno(file);
+    std::size_t got = 0;
+    while (got < into.size()) {  // a regular file reads short only at its end, or on a signal
+        const ssize_t n = ::pread(fd, into.data() + got, into.size() - got,
+                                  static_cast<off_t>(offset + got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            set_error(error, errno);
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
 bool sync_file(std::FILE* file, int* error) {
     if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
         set_error(error, errno != 0 ? errno : EIO);

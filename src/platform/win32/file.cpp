@@ -106,6 +106,28 @@ std::FILE* create_unique_file(const std::string& prefix, bool text, std::string*
     return nullptr;
 }
 
+long read_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into, int* error) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
+    std::size_t got = 0;
+    while (got < into.size()) {
+        // The offset in OVERLAPPED makes a positioned read on a synchronous handle too.
+        OVERLAPPED at{};
+        const std::uint64_t position = offset + got;
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD n = 0;
+        if (!::ReadFile(handle, into.data() + got, static_cast<DWORD>(into.size() - got), &n, &at)) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_HANDLE_EOF) break;
+            set_error(error, detail::errno_from_win32(code));
+            return -1;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    return static_cast<long>(got);
+}
+
 bool sync_file(std::FILE* file, int* error) {
     // _commit is FlushFileBuffers on the file's handle.
     if (std::fflush(file) != 0 || ::_commit(::_fileno(file)) != 0) {
