@@ -370,9 +370,12 @@ int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& 
     t.runtime_error = 0;
     t.expiry = ctx.now + t.wait;
     if (block > t.block_counter) {
+        // An ACK short of the highest block sent means the client missed the next one: what
+        // follows goes out again now, and the copies of this ACK that the rest of the old
+        // window still draws from the client must not send it a third time.
+        t.window_resent = block < t.highest_sent;
         t.block_counter = block;
         t.retry_counter = 0;
-        t.window_resent = false;
     } else if (t.highest_sent > t.block_counter) {
         // Nothing moved: the client saw a gap before the window's first block, or waited in
         // vain. The window goes again, once; the time-out covers the rest.

@@ -324,9 +324,11 @@ TEST(TftpWindow, ReadSlidesOnTheHighestAckAndSendsAgainFromTheFirstUnacknowledge
     h.send(ack(9));  // never sent: ignored
     h.send(ack(3));  // before the window: ignored
     EXPECT_TRUE(h.sender.take().empty());
-    h.send(ack(6));  // the client lost block 7
-    EXPECT_EQ(blocks_of(content, 7, 10), packets_of(h.sender.take()));
-    h.send(ack(6));  // nothing moved: the window goes again, once
+    h.send(ack(4));  // nothing moved (block 5 lost): the window goes again, once
+    EXPECT_EQ(blocks_of(content, 5, 8), packets_of(h.sender.take()));
+    h.send(ack(4));
+    EXPECT_TRUE(h.sender.take().empty());
+    h.send(ack(6));  // the client lost block 7: from there, and its copies send nothing more
     EXPECT_EQ(blocks_of(content, 7, 10), packets_of(h.sender.take()));
     h.send(ack(6));
     EXPECT_TRUE(h.sender.take().empty());
