@@ -64,8 +64,9 @@ build_kestrom() {
         "$BUILD/src/platform/libkestrom_platform.a" -pthread -o "$WORK/udp_pingpong"
     g++ -O2 -std=c++20 -I"$ROOT/src" "$ROOT/bench/tftp/rrq_flood.cpp" \
         "$BUILD/src/platform/libkestrom_platform.a" -pthread -o "$WORK/rrq_flood"
-    g++ -O2 -std=c++20 -I"$ROOT/tests/support" "$ROOT/bench/tftp/udp_relay_main.cpp" \
-        "$ROOT/tests/support/udp_relay.cpp" -pthread -o "$WORK/udp_relay"
+    g++ -O2 -std=c++20 -I"$ROOT/src" -I"$ROOT/tests/support" "$ROOT/bench/tftp/udp_relay_main.cpp" \
+        "$ROOT/tests/support/udp_relay.cpp" "$BUILD/src/platform/libkestrom_platform.a" -pthread \
+        -o "$WORK/udp_relay"
 }
 
 # ---- servers, one namespace each --------------------------------------------------------------

@@ -3,11 +3,10 @@
 //   udp_relay LISTEN SERVER DROP REORDER SEED
 // DROP and REORDER are fractions (0.01 = 1 %). Prints the seed at start and the counts at the end
 // on standard error, so a run can be replayed.
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/process.h"
 #include "udp_relay.h"
 
 int main(int argc, char** argv) {
@@ -15,11 +14,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s LISTEN SERVER DROP REORDER SEED\n", argv[0]);
         return 2;
     }
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    platform::EndRequest end;  // before the relay's thread starts
 
     test::RelayOptions options;
     options.listen_port = static_cast<std::uint16_t>(std::atoi(argv[1]));
@@ -34,8 +29,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "relay port %u seed %llu\n", static_cast<unsigned>(relay.port()),
                  static_cast<unsigned long long>(relay.seed()));
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+    end.wait();
     const test::RelayCounts c = relay.counts();
     std::fprintf(
         stderr,

@@ -3,8 +3,6 @@
 //   kestrom_tftp_test_server PORT DIRECTORY
 // The directory becomes the current one, so log lines name "./zorva.bin" as the tool's do. The
 // bound port is written to standard error as "port N".
-#include <signal.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include <string_view>
 
 #include "core/event_log.h"
+#include "platform/process.h"
 #include "tftp/tftp_service.h"
 
 namespace {
@@ -34,12 +33,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", argv[2], ec.message().c_str());
         return 2;
     }
-    // Block the stop signals in every thread; the main thread takes them with sigwait.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGTERM);
-    sigaddset(&stop_signals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    platform::EndRequest end;  // before the service's threads start
 
     // Line-buffered, as on a terminal: progress marks wait for the next line end.
     std::setvbuf(stdout, nullptr, _IOLBF, 1 << 16);
@@ -48,8 +42,7 @@ int main(int argc, char** argv) {
     const std::uint16_t port = service.port();
     if (port == 0) return 1;
     std::fprintf(stderr, "port %u\n", static_cast<unsigned>(port));
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
+    end.wait();
     service.stop();
     std::fflush(stdout);
     return 0;
