@@ -46,6 +46,15 @@ std::uint64_t measure_file(TftpTransfer& t) {
     return static_cast<std::uint64_t>(size);
 }
 
+// The block size in force after a "blksize" of `asked`: the value when it is above the default
+// and within the maximum, else the one before.
+std::uint32_t blksize_in_force(std::uint64_t asked, std::uint32_t before,
+                               const TftpServerConfig& config) {
+    return (asked > kDefaultBlockSize && asked <= config.maxBlockSize)
+               ? static_cast<std::uint32_t>(asked)
+               : before;
+}
+
 enum class KnownOption { blksize, tsize, interval, windowsize, other };
 
 KnownOption classify(std::string_view name) {
@@ -57,6 +66,12 @@ KnownOption classify(std::string_view name) {
 }
 
 }  // namespace
+
+bool TftpTransfer::netascii() const {
+    const std::string_view mode(reinterpret_cast<const char*>(packet.data()) + mode_offset,
+                                mode_length);
+    return tftp_names_equal(mode, "netascii") == 0;
+}
 
 std::span<const std::uint8_t> TftpTransfer::received() const {
     const auto length = std::clamp<std::int32_t>(received_length, 0, kDatagramMax);
@@ -150,9 +165,6 @@ bool compose_path(TftpTransfer& t, const TftpServerConfig& config) {
 std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const StepContext& ctx) {
     store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::oack));
     std::size_t length = 2;
-    const std::string_view mode(reinterpret_cast<const char*>(t.packet.data()) + t.mode_offset,
-                                t.mode_length);
-    const bool text_mode = tftp_names_equal(mode, "netascii") == 0;
     // The window is bounded by bytes, at the block size the request ends with (whatever the
     // options' order): a client's default socket buffer (about 208 KiB, most of it overhead
     // for large datagrams) drops a longer burst.
@@ -160,10 +172,9 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
     for (RequestReader scan(t.received(), first_option); !scan.at_end();) {
         const std::string_view name = scan.next_string();
         if (name.empty()) break;
-        const std::uint64_t asked = parse_unsigned(scan.next_string());
-        if (classify(name) == KnownOption::blksize && asked > kDefaultBlockSize &&
-            asked <= ctx.config.maxBlockSize)
-            final_block_size = static_cast<std::uint32_t>(asked);
+        const std::string_view value = scan.next_string();
+        if (classify(name) == KnownOption::blksize)
+            final_block_size = blksize_in_force(parse_unsigned(value), final_block_size, ctx.config);
     }
     const std::uint64_t window_limit = std::max<std::uint64_t>(1, kWindowBytes / final_block_size);
     RequestReader reader(t.received(), first_option);
@@ -176,13 +187,9 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
 
         std::uint64_t reply = 0;
         switch (kind) {
-            case KnownOption::blksize: {
-                const std::uint64_t asked = parse_unsigned(value);
-                reply = (asked > kDefaultBlockSize && asked <= ctx.config.maxBlockSize)
-                            ? asked
-                            : t.block_size;
+            case KnownOption::blksize:
+                reply = blksize_in_force(parse_unsigned(value), t.block_size, ctx.config);
                 break;
-            }
             case KnownOption::tsize:
                 t.announced_size = parse_unsigned(value);
                 reply = measure_file(t);
@@ -197,7 +204,7 @@ std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const S
                 // can't promise where the platform translates line ends: netascii stays in
                 // lock-step, on every platform alike.
                 const std::uint64_t asked = parse_unsigned(value);
-                reply = (asked >= 1 && asked <= kMaxWindowSize && !text_mode)
+                reply = (asked >= 1 && asked <= kMaxWindowSize && !t.netascii())
                             ? std::min(asked, window_limit)
                             : t.window_size;
                 break;

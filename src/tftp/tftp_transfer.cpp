@@ -82,12 +82,6 @@ int fail_upload(TftpTransfer& t, int error) {
     return 1;
 }
 
-bool is_netascii(const TftpTransfer& t) {
-    const std::string_view mode(reinterpret_cast<const char*>(t.packet.data()) + t.mode_offset,
-                                t.mode_length);
-    return tftp_names_equal(mode, "netascii") == 0;
-}
-
 // Sends `area` (the block the counter names) and reads the next block into `other` when the
 // file still has data and `other` holds an older block.
 int send_and_read_ahead(TftpTransfer& t, const StepContext& ctx, const PacketArea& area,
@@ -181,7 +175,7 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx) {
     const std::size_t first_option = parse_request(t);
     if (!compose_path(t, ctx.config)) return 1;
 
-    const bool text = is_netascii(t);
+    const bool text = t.netascii();
     const bool read = t.stored_opcode() == Opcode::rrq;
     if (read) {
         t.runtime_error = 0;

@@ -136,6 +136,8 @@ struct TftpTransfer {
     std::string_view path_text() const { return path.data(); }
     std::string_view key_text() const { return client_key.data(); }
     bool windowed_read() const { return last_block != 0; }
+    // The request's mode is netascii (any letter case); valid while the request step runs.
+    bool netascii() const;
 
     // Makes the record ready for the next datagram, as if cleared to zero, without clearing the
     // payload bytes that no field reaches before they are written again (the packet beyond

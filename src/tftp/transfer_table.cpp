@@ -129,24 +129,21 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             result = receive_block(t, ctx);
             break;
         case Opcode::ack:
-            if (t.windowed_read()) {
-                // Any block of the window, or the one before it; older and unsent ones are
-                // ignored.
-                if (block < t.block_counter || block > t.highest_sent) return;
-                t.answered = true;
-                t.received_length = rx.received_length;
-                std::memcpy(t.packet.data(), rx.packet.data(),
-                            static_cast<std::size_t>(rx.received_length));
-                result = acknowledge_window(t, block, ctx);
-                break;
-            }
-            if (block != t.block_counter) return;  // duplicate or early ACKs are ignored
-            ++t.block_counter;
-            t.retry_counter = 0;
+            // Lock-step takes the ACK of the block in flight; a window, the ACK of any block
+            // sent, or of the one before it. Others are ignored.
+            if (t.windowed_read() ? block < t.block_counter || block > t.highest_sent
+                                  : block != t.block_counter)
+                return;
             t.answered = true;
             t.received_length = rx.received_length;
             std::memcpy(t.packet.data(), rx.packet.data(),
                         static_cast<std::size_t>(rx.received_length));
+            if (t.windowed_read()) {
+                result = acknowledge_window(t, block, ctx);
+                break;
+            }
+            ++t.block_counter;
+            t.retry_counter = 0;
             result = send_block(t, ctx);
             break;
         case Opcode::error:
