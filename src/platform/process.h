@@ -31,6 +31,13 @@ BindPermission may_bind_privileged_ports();
 // How to let the process tie a socket to one interface, when bind_to_device was refused.
 std::string tie_permission_fix();
 
+// How many processors the process may run on (on Linux: its main thread, which no one pins).
+unsigned usable_processors();
+// Keeps the calling thread on the usable processors whose number modulo `groups` is `group`
+// (Linux), wherever it ran before; false when there is none or the platform can't (Windows),
+// and the thread stays where it was.
+bool keep_thread_on_processor_group(unsigned group, unsigned groups);
+
 // Waits for the user's request to end the process. Make it before any other thread starts:
 // on Linux the end signals are blocked here, and every thread started later inherits that.
 class EndRequest {

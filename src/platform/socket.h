@@ -152,6 +152,14 @@ public:
     // then takes the reports with take_unreachable. Unanswered reports keep the socket
     // readable, so a caller that enables this must take them.
     [[nodiscard]] bool set_receive_errors(bool on, int* error = nullptr);
+
+    // One port served by several sockets, one per processor group (Linux SO_REUSEPORT): call
+    // share_port on each before its bind; steer_by_processor on any of them once they are all
+    // bound, in the order 0 to `sockets` - 1. A datagram then goes to the socket numbered like
+    // the processor that handles its arrival, modulo `sockets` (on loopback that is the
+    // sender's processor). false where the platform can't (Windows).
+    [[nodiscard]] bool share_port();
+    [[nodiscard]] bool steer_by_processor(unsigned sockets);
     // Takes the queued error reports without waiting. Each "port unreachable" puts the endpoint
     // that the refused datagram went to into `into`; other reports are dropped. Returns how many
     // endpoints were stored; when that is into.size(), more may be queued.

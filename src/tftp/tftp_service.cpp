@@ -8,10 +8,12 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "core/event_log.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "tftp/transfer_table.h"
 
@@ -25,6 +27,9 @@ constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 // Datagrams taken per receive call, and replies held for one send call. Twenty clients in
 // lock-step have at most twenty datagrams queued at a time.
 constexpr std::size_t kBatch = 32;
+
+// Loops at most, each with its socket on the port and its share of the processors.
+constexpr unsigned kMaxLoops = 8;
 
 // Open files the rest of the process may hold beside the transfers' files.
 constexpr std::uint64_t kFileReserve = 64;
@@ -71,6 +76,42 @@ private:
     std::array<PacketArea, kBatch> areas_;
     std::array<platform::SendSlot, kBatch> slots_;
     std::size_t count_ = 0;
+};
+
+// The one transfer table of the service, used by one loop at a time; its packets go into the
+// batch of the loop that holds it.
+class SharedTable {
+public:
+    SharedTable(const TftpServerConfig& config, std::size_t max_transfers)
+        : config(config), table_(sender_, config, max_transfers) {}
+
+    // The table, for as long as the returned holder lives.
+    class Holder {
+    public:
+        Holder(SharedTable& shared, BatchSender& sender) : lock_(shared.mutex_), shared_(shared) {
+            shared_.sender_.current = &sender;
+        }
+        TransferTable* operator->() const { return &shared_.table_; }
+        TransferTable& operator*() const { return shared_.table_; }
+
+    private:
+        std::lock_guard<std::mutex> lock_;
+        SharedTable& shared_;
+    };
+    Holder hold(BatchSender& sender) { return Holder(*this, sender); }
+
+    const TftpServerConfig config;
+
+private:
+    struct HolderSender : PacketSender {
+        BatchSender* current = nullptr;
+        int send_to(std::span<const std::uint8_t> bytes, const platform::Endpoint& to) override {
+            return current->send_to(bytes, to);
+        }
+    };
+    std::mutex mutex_;
+    HolderSender sender_;
+    TransferTable table_;
 };
 
 // The receive areas of one batch.
@@ -122,33 +163,73 @@ struct TftpService::Impl {
         started_changed.notify_all();
     }
 
-    std::optional<platform::UdpSocket> open_socket() {
-        int error = 0;
-        auto socket = platform::UdpSocket::open(&error);
-        if (!socket) {
-            core::log_printf("Error at socket(): %ld\n", static_cast<long>(error));
-            return std::nullopt;
-        }
+    // A socket set up as every service socket is: large buffers, error reports, and, for a
+    // shared port, the sharing.
+    static std::optional<platform::UdpSocket> new_socket(bool shared, int* error) {
+        auto socket = platform::UdpSocket::open(error);
+        if (!socket) return std::nullopt;
         (void)socket->set_buffer_sizes(kSocketBufferBytes, kSocketBufferBytes);  // best effort
         // Best effort too: without the reports, silent clients are only given up when their
         // time runs out or the table is full.
         (void)socket->set_receive_errors(true);
-        switch (socket->bind(platform::kAnyAddress, options.port, &error)) {
+        if (shared && !socket->share_port()) return std::nullopt;
+        return socket;
+    }
+
+    // The service socket on `port`, or the reason it can't be had in the log.
+    std::optional<platform::UdpSocket> open_socket(std::uint16_t port) {
+        int error = 0;
+        auto socket = new_socket(false, &error);
+        if (!socket) {
+            core::log_printf("Error at socket(): %ld\n", static_cast<long>(error));
+            return std::nullopt;
+        }
+        switch (socket->bind(platform::kAnyAddress, port, &error)) {
             case platform::BindError::none:
                 return socket;
             case platform::BindError::in_use:
-                core::log_printf("Error: Port %u already in use.\n",
-                                 static_cast<unsigned>(options.port));
+                core::log_printf("Error: Port %u already in use.\n", static_cast<unsigned>(port));
                 break;
             case platform::BindError::no_permission:
                 core::log_printf("Error: Port %u needs root or CAP_NET_BIND_SERVICE.\n",
-                                 static_cast<unsigned>(options.port));
+                                 static_cast<unsigned>(port));
                 break;
             case platform::BindError::other:
                 core::log_printf("Error at bind(): %ld\n", static_cast<long>(error));
                 break;
         }
         return std::nullopt;
+    }
+
+    // The sockets of the port, one per loop: one per processor group where the platform hands
+    // each datagram to the socket of the processor that handled it, else one. The port is
+    // first taken alone, so a port held by anyone else is reported as always, and then shared.
+    std::vector<platform::UdpSocket> open_sockets() {
+        std::vector<platform::UdpSocket> group;
+        auto alone = open_socket(options.port);
+        if (!alone) return group;
+        const unsigned loops = std::min(platform::usable_processors(), kMaxLoops);
+        while (loops > 1 && group.size() < loops) {
+            auto socket = new_socket(true, nullptr);
+            if (!socket) break;
+            group.push_back(std::move(*socket));
+        }
+        if (group.size() < 2) {  // one processor, or no sharing here
+            group.clear();
+            group.push_back(std::move(*alone));
+            return group;
+        }
+        const std::uint16_t port = alone->local_endpoint().port;
+        alone->close();
+        bool bound = true;
+        for (platform::UdpSocket& socket : group)
+            bound = bound && socket.bind(platform::kAnyAddress, port) == platform::BindError::none;
+        if (bound && group.front().steer_by_processor(static_cast<unsigned>(group.size())))
+            return group;
+        // No steering after all: the port alone again.
+        group.clear();
+        if (auto socket = open_socket(port)) group.push_back(std::move(*socket));
+        return group;
     }
 
     void run() {
@@ -159,20 +240,35 @@ struct TftpService::Impl {
             publish(0);
             return;
         }
-        auto socket = open_socket();
-        if (!socket) {
+        const std::vector<platform::UdpSocket> group = open_sockets();
+        if (group.empty()) {
             publish(0);
             return;
         }
         core::log_printf("Ready...\n");
-        publish(socket->local_endpoint().port);
+        publish(group.front().local_endpoint().port);
 
-        const TftpServerConfig config = config_for(options);
+        SharedTable shared(config_for(options), transfer_limit());
+        const auto loops = static_cast<unsigned>(group.size());
+        std::vector<std::jthread> others;
+        // Each loop keeps to the processors whose datagrams its socket gets, so the client it
+        // answers is woken where it last ran. A new thread starts on the processors of the one
+        // that made it, so this one keeps to its own only after the others started.
+        for (unsigned i = 1; i < loops; ++i) {
+            others.emplace_back([this, &socket = group[i], &shared, i, loops] {
+                (void)platform::keep_thread_on_processor_group(i, loops);
+                serve(socket, shared);
+            });
+        }
+        if (loops > 1) (void)platform::keep_thread_on_processor_group(0, loops);
+        serve(group.front(), shared);
+    }
+
+    void serve(const platform::UdpSocket& socket, SharedTable& shared) {
         // Large areas: on the heap, not on the thread's stack.
-        const auto sender = std::make_unique<BatchSender>(*socket);
+        const auto sender = std::make_unique<BatchSender>(socket);
         const auto batch = std::make_unique<ReceiveBatch>();
-        TransferTable table(*sender, config, transfer_limit());
-        const std::chrono::milliseconds wait = std::chrono::seconds(config.wait());
+        const std::chrono::milliseconds wait = std::chrono::seconds(shared.config.wait());
         // After a datagram, more are often queued already (several clients): take them all with
         // one call and without a wait call. Otherwise wait, at most the retransmission wait.
         bool maybe_queued = false;
@@ -180,31 +276,34 @@ struct TftpService::Impl {
             // A failed call, or a wake-up without a datagram, may mean ICMP error reports are
             // queued (the clients whose ports are closed); they are taken after the batch.
             bool reports = false;
-            int count = maybe_queued ? socket->try_receive_many(batch->slots) : 0;
+            int count = maybe_queued ? socket.try_receive_many(batch->slots) : 0;
             if (count <= 0) {
                 reports = count < 0;
-                const auto woke = socket->wait_readable(wait, &waker);
+                const auto woke = socket.wait_readable(wait, &waker);
                 if (woke == platform::WaitResult::woken) return;
                 // A failed receive is handled like a wake-up without a datagram: only the
                 // time-out scan runs.
                 count = woke == platform::WaitResult::readable
-                            ? socket->try_receive_many(batch->slots)
+                            ? socket.try_receive_many(batch->slots)
                             : 0;
                 reports = reports || count <= 0;
             }
-            // Each datagram is handled as if it had been received on its own: the clock read,
-            // the dispatch and the time-out scan, in arrival order. Only the replies wait for
-            // the end of the batch.
-            for (int i = 0; i < count; ++i) {
-                const platform::ReceiveSlot& slot = batch->slots[static_cast<std::size_t>(i)];
-                const std::int64_t now = platform::now_seconds();
-                table.dispatch(slot.from,
-                               slot.into.first(static_cast<std::size_t>(std::max(slot.length, 0))),
-                               now);
-                table.expire(now);
+            {
+                const auto table = shared.hold(*sender);
+                // Each datagram is handled as if it had been received on its own: the clock
+                // read, the dispatch and the time-out scan, in arrival order. Only the replies
+                // wait for the end of the batch.
+                for (int i = 0; i < count; ++i) {
+                    const platform::ReceiveSlot& slot = batch->slots[static_cast<std::size_t>(i)];
+                    const std::int64_t now = platform::now_seconds();
+                    table->dispatch(
+                        slot.from,
+                        slot.into.first(static_cast<std::size_t>(std::max(slot.length, 0))), now);
+                    table->expire(now);
+                }
+                if (count <= 0) table->expire(platform::now_seconds());
             }
-            if (count <= 0) table.expire(platform::now_seconds());
-            if (sender->flush() || reports) take_unreachable(*socket, table);
+            if (sender->flush() || reports) take_unreachable(socket, *shared.hold(*sender));
             maybe_queued = count > 0;
         }
     }

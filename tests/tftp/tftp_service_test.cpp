@@ -9,12 +9,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/process.h"
 #include "platform/socket.h"
 #include "test_support.h"
 #include "tftp_test_util.h"
@@ -29,6 +35,7 @@ using namespace std::chrono_literals;
 struct LoopbackClient {
     platform::UdpSocket socket = *platform::UdpSocket::open();
     platform::Endpoint server;
+    std::function<void(std::uint16_t)> before_ack;
 
     explicit LoopbackClient(std::uint16_t port) : server{platform::kLoopbackAddress, port} {
         EXPECT_EQ(platform::BindError::none, socket.bind(platform::kLoopbackAddress, 0));
@@ -49,7 +56,9 @@ struct LoopbackClient {
             auto p = receive();
             if (!p || p->size() < 4 || (*p)[1] != 3) return std::nullopt;
             content.append(p->begin() + 4, p->end());
-            (void)socket.send_to(ack(static_cast<std::uint16_t>((*p)[2] << 8 | (*p)[3])), server);
+            const auto block = static_cast<std::uint16_t>((*p)[2] << 8 | (*p)[3]);
+            if (before_ack) before_ack(block);
+            (void)socket.send_to(ack(block), server);
             if (p->size() < 4 + 512) return content;
         }
     }
@@ -170,6 +179,41 @@ TEST(TftpService, GivesUpClientsWhosePortIsClosedAtOnce) {
     LoopbackClient client(service.port());
     EXPECT_EQ(content, client.read_file());
     EXPECT_EQ(std::string::npos, log.text().find("error")) << log.text();
+}
+
+// The sockets bound to `port`, from the kernel's table of this network namespace.
+std::size_t sockets_on(std::uint16_t port) {
+    std::ifstream table("/proc/net/udp");
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
+    std::size_t n = 0;
+    for (std::string sl, local; table >> sl >> local; table.ignore(1 << 12, '\n'))
+        n += local.ends_with(wanted);
+    return n;
+}
+
+// On more than one processor the port is served by a socket per processor, each datagram going
+// to the one of the processor that handled it. A client that moves between processors mid-way
+// must still find its transfer, whichever socket its ACKs reach.
+TEST(TftpService, ServesAClientThatMovesBetweenProcessors) {
+    if (platform::usable_processors() < 2) GTEST_SKIP() << "one processor: one socket";
+    test::TempDir dir;
+    test::CapturedLog log;
+    const std::string content = pattern(100 * 512 + 7);
+    dir.write("zorva.bin", content);
+    TftpService service({0, dir.path().string() + "/"});
+    ASSERT_NE(0, service.port());
+    EXPECT_EQ(std::min(platform::usable_processors(), 8u), sockets_on(service.port()));
+    std::optional<std::string> got;
+    std::jthread([&] {  // its own thread, so moving it leaves the test's thread alone
+        LoopbackClient client(service.port());
+        client.before_ack = [](std::uint16_t block) {
+            ASSERT_TRUE(platform::keep_thread_on_processor_group(block % 2, 2));
+        };
+        got = client.read_file();
+    }).join();
+    EXPECT_EQ(content, got);
+    EXPECT_TRUE(log.wait_for(", 101 Blocks Served\n")) << log.text();
 }
 
 // The stand-alone server, for cases that need their own network namespace.

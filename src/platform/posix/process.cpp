@@ -1,5 +1,7 @@
 #include "platform/process.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -121,6 +123,24 @@ EndRequest::~EndRequest() = default;
 void EndRequest::wait() {
     int signal_number = 0;
     sigwait(&state_->signals, &signal_number);
+}
+
+unsigned usable_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(::getpid(), sizeof set, &set) != 0) return 1;
+    return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
+}
+
+bool keep_thread_on_processor_group(unsigned group, unsigned groups) {
+    cpu_set_t usable, chosen;
+    CPU_ZERO(&usable);
+    CPU_ZERO(&chosen);
+    if (groups == 0 || ::sched_getaffinity(::getpid(), sizeof usable, &usable) != 0) return false;
+    for (unsigned cpu = group; cpu < CPU_SETSIZE; cpu += groups)
+        if (CPU_ISSET(cpu, &usable)) CPU_SET(cpu, &chosen);
+    return CPU_COUNT(&chosen) > 0 &&
+           ::pthread_setaffinity_np(::pthread_self(), sizeof chosen, &chosen) == 0;
 }
 
 }  // namespace platform

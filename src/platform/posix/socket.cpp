@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/errqueue.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -292,6 +293,24 @@ bool UdpSocket::set_receive_errors(bool on, int* error) {
     if (::setsockopt(fd(handle_), IPPROTO_IP, IP_RECVERR, &v, sizeof v) == 0) return true;
     set_error(error, errno);
     return false;
+}
+
+bool UdpSocket::share_port() {
+    const int v = 1;
+    return ::setsockopt(fd(handle_), SOL_SOCKET, SO_REUSEPORT, &v, sizeof v) == 0;
+}
+
+bool UdpSocket::steer_by_processor(unsigned sockets) {
+    if (sockets == 0) return false;
+    // The socket's number in the group: the handling processor's number modulo `sockets`.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF + SKF_AD_CPU)),
+        BPF_STMT(BPF_ALU | BPF_MOD | BPF_K, sockets),
+        BPF_STMT(BPF_RET | BPF_A, 0),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(code)), code};
+    return ::setsockopt(fd(handle_), SOL_SOCKET, SO_ATTACH_REUSEPORT_CBPF, &program,
+                        sizeof program) == 0;
 }
 
 int UdpSocket::take_unreachable(std::span<Endpoint> into) const {

@@ -109,4 +109,14 @@ void EndRequest::wait() {
     e.changed.wait(lock, [&] { return e.requested; });
 }
 
+unsigned usable_processors() {
+    DWORD_PTR process = 0, system = 0;
+    if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system)) return 1;
+    unsigned n = 0;
+    for (; process != 0; process &= process - 1) ++n;
+    return n == 0 ? 1 : n;
+}
+
+bool keep_thread_on_processor_group(unsigned /*group*/, unsigned /*groups*/) { return false; }
+
 }  // namespace platform

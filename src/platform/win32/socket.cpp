@@ -334,6 +334,10 @@ bool UdpSocket::set_receive_errors(bool on, int* error) {
     return false;
 }
 
+// Windows has no port shared out by the handling processor: one socket serves the port.
+bool UdpSocket::share_port() { return false; }
+bool UdpSocket::steer_by_processor(unsigned /*sockets*/) { return false; }
+
 int UdpSocket::take_unreachable(std::span<Endpoint> /*into*/) const {
     return 0;
 }
