@@ -24,7 +24,7 @@ namespace {
 // clients never loses an ACK to a full queue.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 
-// Datagrams taken per receive call, and replies held for one send call. Twenty clients in
+// Datagrams taken per receive call. Twenty clients in
 // lock-step have at most twenty datagrams queued at a time.
 constexpr std::size_t kBatch = 32;
 
@@ -42,25 +42,36 @@ std::size_t transfer_limit() {
 }
 
 // Holds the packets that the steps send while one batch of datagrams is handled, and sends them
-// together, in the order they were made, with one call. Each packet is copied, because a later
-// step of the same batch may refill the area it came from. A held packet counts as sent: on an
-// unconnected UDP socket a send fails only for local reasons that a retransmission covers too.
+// together, in the order they were made, with as few calls as the platform allows. Each packet
+// is copied, because a later step of the same batch may refill the area it came from. It holds
+// a whole window or more, so with several loops nothing is sent while a loop holds the table
+// (a send wakes a client, which may take the processor from the loop). A held packet counts
+// as sent: on an unconnected UDP socket a send fails only for local reasons that a
+// retransmission covers too.
 class BatchSender : public PacketSender {
 public:
-    explicit BatchSender(const platform::UdpSocket& socket) : socket_(socket) {}
+    // Room for two of the largest windows with their headers (128 blocks of 512 at most).
+    static constexpr std::size_t kBytes = 2 * (kWindowBytes + 128 * kHeaderSize);
+    static constexpr std::size_t kPackets = 2 * 128;
+
+    explicit BatchSender(const platform::UdpSocket& socket)
+        : socket_(socket), bytes_(kBytes), slots_(kPackets) {}
 
     int send_to(std::span<const std::uint8_t> bytes, const platform::Endpoint& to) override {
         if (bytes.size() > PacketArea{}.size()) {  // never made by the steps; sent as it is
             flush();
             return socket_.send_to(bytes, to);
         }
-        if (count_ == kBatch) flush();
-        PacketArea& area = areas_[count_];
-        std::copy(bytes.begin(), bytes.end(), area.begin());
-        slots_[count_] = {std::span<const std::uint8_t>(area.data(), bytes.size()), to};
+        if (count_ == slots_.size() || used_ + bytes.size() > bytes_.size()) flush();
+        std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(used_));
+        slots_[count_] = {std::span<const std::uint8_t>(bytes_.data() + used_, bytes.size()), to};
+        used_ += bytes.size();
         ++count_;
         return static_cast<int>(bytes.size());
     }
+
+    // Bytes held: a loop sends them once past a window's worth, not only at the batch's end.
+    std::size_t held_bytes() const { return used_; }
 
     // Sends what is held; true when a send call failed, which may mean error reports are queued.
     bool flush() {
@@ -68,14 +79,16 @@ public:
         int error = 0;
         (void)socket_.send_many(std::span(slots_.data(), count_), &error);
         count_ = 0;
+        used_ = 0;
         return error != 0;
     }
 
 private:
     const platform::UdpSocket& socket_;
-    std::array<PacketArea, kBatch> areas_;
-    std::array<platform::SendSlot, kBatch> slots_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<platform::SendSlot> slots_;
     std::size_t count_ = 0;
+    std::size_t used_ = 0;
 };
 
 // The one transfer table of the service, used by one loop at a time; its packets go into the
@@ -288,22 +301,26 @@ struct TftpService::Impl {
                             : 0;
                 reports = reports || count <= 0;
             }
-            {
-                const auto table = shared.hold(*sender);
-                // Each datagram is handled as if it had been received on its own: the clock
-                // read, the dispatch and the time-out scan, in arrival order. Only the replies
-                // wait for the end of the batch.
-                for (int i = 0; i < count; ++i) {
-                    const platform::ReceiveSlot& slot = batch->slots[static_cast<std::size_t>(i)];
+            // Each datagram is handled as if it had been received on its own: the clock read,
+            // the dispatch and the time-out scan, in arrival order, each holding the table on
+            // its own, so another loop waits for one datagram at most. The replies wait for the
+            // end of the batch, or go once a window's worth is held.
+            bool failed = false;
+            for (int i = 0; i < count; ++i) {
+                const platform::ReceiveSlot& slot = batch->slots[static_cast<std::size_t>(i)];
+                {
+                    const auto table = shared.hold(*sender);
                     const std::int64_t now = platform::now_seconds();
                     table->dispatch(
                         slot.from,
                         slot.into.first(static_cast<std::size_t>(std::max(slot.length, 0))), now);
                     table->expire(now);
                 }
-                if (count <= 0) table->expire(platform::now_seconds());
+                if (sender->held_bytes() >= kWindowBytes) failed = sender->flush() || failed;
             }
-            if (sender->flush() || reports) take_unreachable(socket, *shared.hold(*sender));
+            if (count <= 0) shared.hold(*sender)->expire(platform::now_seconds());
+            failed = sender->flush() || failed;
+            if (failed || reports) take_unreachable(socket, *shared.hold(*sender));
             maybe_queued = count > 0;
         }
     }
