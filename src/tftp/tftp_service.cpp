@@ -24,8 +24,8 @@ namespace {
 // clients never loses an ACK to a full queue.
 constexpr int kSocketBufferBytes = 4 * 1024 * 1024;
 
-// Datagrams taken per receive call. Twenty clients in
-// lock-step have at most twenty datagrams queued at a time.
+// Datagrams taken per receive call. Twenty clients in lock-step have at most twenty datagrams
+// queued at a time.
 constexpr std::size_t kBatch = 32;
 
 // Loops at most, each with its socket on the port and its share of the processors.
@@ -50,9 +50,10 @@ std::size_t transfer_limit() {
 // retransmission covers too.
 class BatchSender : public PacketSender {
 public:
-    // Room for two of the largest windows with their headers (128 blocks of 512 at most).
-    static constexpr std::size_t kBytes = 2 * (kWindowBytes + 128 * kHeaderSize);
-    static constexpr std::size_t kPackets = 2 * 128;
+    // Room for two of the largest windows with their headers (the most blocks are of 512).
+    static constexpr std::size_t kWindowBlocks = kWindowBytes / kDefaultBlockSize;
+    static constexpr std::size_t kBytes = 2 * (kWindowBytes + kWindowBlocks * kHeaderSize);
+    static constexpr std::size_t kPackets = 2 * kWindowBlocks;
 
     explicit BatchSender(const platform::UdpSocket& socket)
         : socket_(socket), bytes_(kBytes), slots_(kPackets) {}
@@ -96,7 +97,7 @@ private:
 class SharedTable {
 public:
     SharedTable(const TftpServerConfig& config, std::size_t max_transfers)
-        : config(config), table_(sender_, config, max_transfers) {}
+        : table_(sender_, config, max_transfers) {}
 
     // The table, for as long as the returned holder lives.
     class Holder {
@@ -112,8 +113,6 @@ public:
         SharedTable& shared_;
     };
     Holder hold(BatchSender& sender) { return Holder(*this, sender); }
-
-    const TftpServerConfig config;
 
 private:
     struct HolderSender : PacketSender {
@@ -261,29 +260,32 @@ struct TftpService::Impl {
         core::log_printf("Ready...\n");
         publish(group.front().local_endpoint().port);
 
-        SharedTable shared(config_for(options), transfer_limit());
+        const TftpServerConfig config = config_for(options);
+        const std::chrono::milliseconds wait = std::chrono::seconds(config.wait());
+        SharedTable shared(config, transfer_limit());
         const auto loops = static_cast<unsigned>(group.size());
         std::vector<std::jthread> others;
         // Each loop keeps to the processors whose datagrams its socket gets, so the client it
         // answers is woken where it last ran. A new thread starts on the processors of the one
         // that made it, so this one keeps to its own only after the others started.
         for (unsigned i = 1; i < loops; ++i) {
-            others.emplace_back([this, &socket = group[i], &shared, i, loops] {
+            others.emplace_back([this, &socket = group[i], &shared, wait, i, loops] {
                 (void)platform::keep_thread_on_processor_group(i, loops);
-                serve(socket, shared);
+                serve(socket, shared, wait);
             });
         }
         if (loops > 1) (void)platform::keep_thread_on_processor_group(0, loops);
-        serve(group.front(), shared);
+        serve(group.front(), shared, wait);
     }
 
-    void serve(const platform::UdpSocket& socket, SharedTable& shared) {
+    // One loop: waits at most `wait` (the retransmission wait) for a datagram.
+    void serve(const platform::UdpSocket& socket, SharedTable& shared,
+               std::chrono::milliseconds wait) {
         // Large areas: on the heap, not on the thread's stack.
         const auto sender = std::make_unique<BatchSender>(socket);
         const auto batch = std::make_unique<ReceiveBatch>();
-        const std::chrono::milliseconds wait = std::chrono::seconds(shared.config.wait());
         // After a datagram, more are often queued already (several clients): take them all with
-        // one call and without a wait call. Otherwise wait, at most the retransmission wait.
+        // one call and without a wait call. Otherwise wait.
         bool maybe_queued = false;
         while (!stop_requested.load(std::memory_order_relaxed)) {
             // A failed call, or a wake-up without a datagram, may mean ICMP error reports are

@@ -11,9 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <random>
@@ -181,17 +179,6 @@ TEST(TftpService, GivesUpClientsWhosePortIsClosedAtOnce) {
     EXPECT_EQ(std::string::npos, log.text().find("error")) << log.text();
 }
 
-// The sockets bound to `port`, from the kernel's table of this network namespace.
-std::size_t sockets_on(std::uint16_t port) {
-    std::ifstream table("/proc/net/udp");
-    char wanted[8];
-    std::snprintf(wanted, sizeof wanted, ":%04X", static_cast<unsigned>(port));
-    std::size_t n = 0;
-    for (std::string sl, local; table >> sl >> local; table.ignore(1 << 12, '\n'))
-        n += local.ends_with(wanted);
-    return n;
-}
-
 // On more than one processor the port is served by a socket per processor, each datagram going
 // to the one of the processor that handled it. A client that moves between processors mid-way
 // must still find its transfer, whichever socket its ACKs reach.
@@ -203,7 +190,7 @@ TEST(TftpService, ServesAClientThatMovesBetweenProcessors) {
     dir.write("zorva.bin", content);
     TftpService service({0, dir.path().string() + "/"});
     ASSERT_NE(0, service.port());
-    EXPECT_EQ(std::min(platform::usable_processors(), 8u), sockets_on(service.port()));
+    EXPECT_EQ(std::min(platform::usable_processors(), 8u), platform::udp_port_holders(service.port()).size());
     std::optional<std::string> got;
     std::jthread([&] {  // its own thread, so moving it leaves the test's thread alone
         LoopbackClient client(service.port());

@@ -125,18 +125,26 @@ void EndRequest::wait() {
     sigwait(&state_->signals, &signal_number);
 }
 
+namespace {
+
+// The processors of the main thread, which no one pins; false when they can't be read.
+bool process_processors(cpu_set_t& set) {
+    CPU_ZERO(&set);
+    return ::sched_getaffinity(::getpid(), sizeof set, &set) == 0;
+}
+
+}  // namespace
+
 unsigned usable_processors() {
     cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(::getpid(), sizeof set, &set) != 0) return 1;
+    if (!process_processors(set)) return 1;
     return static_cast<unsigned>(std::max(CPU_COUNT(&set), 1));
 }
 
 bool keep_thread_on_processor_group(unsigned group, unsigned groups) {
     cpu_set_t usable, chosen;
-    CPU_ZERO(&usable);
     CPU_ZERO(&chosen);
-    if (groups == 0 || ::sched_getaffinity(::getpid(), sizeof usable, &usable) != 0) return false;
+    if (groups == 0 || !process_processors(usable)) return false;
     for (unsigned cpu = group; cpu < CPU_SETSIZE; cpu += groups)
         if (CPU_ISSET(cpu, &usable)) CPU_SET(cpu, &chosen);
     return CPU_COUNT(&chosen) > 0 &&

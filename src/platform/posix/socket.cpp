@@ -301,8 +301,8 @@ bool UdpSocket::share_port() {
 }
 
 bool UdpSocket::steer_by_processor(unsigned sockets) {
-    if (sockets == 0) return false;
-    // The socket's number in the group: the handling processor's number modulo `sockets`.
+    // The socket's number in the group: the handling processor's number modulo `sockets` (the
+    // kernel refuses a modulo 0, so 0 sockets fails here).
     sock_filter code[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<__u32>(SKF_AD_OFF + SKF_AD_CPU)),
         BPF_STMT(BPF_ALU | BPF_MOD | BPF_K, sockets),
