@@ -42,7 +42,15 @@ struct Ipv4Interface {
     std::string name;  // "eth0", "lo", ...
     std::uint32_t address = 0;
     std::uint32_t netmask = 0;
+    unsigned index = 0;  // the system's interface index; a re-plugged adapter gets a new one
+    bool up = true;      // Linux: administratively up; Windows: operational (cable in)
+    friend bool operator==(const Ipv4Interface&, const Ipv4Interface&) = default;
 };
+
+// True when `address` lies in the interface's own network (its address under its netmask).
+inline bool in_network_of(const Ipv4Interface& i, std::uint32_t address) {
+    return ((i.address ^ address) & i.netmask) == 0;
+}
 
 // Local IPv4 interface addresses in the order the kernel lists them (on Windows: the adapters'
 // friendly names, in the order GetAdaptersAddresses gives them); nullopt when the list cannot

@@ -23,7 +23,13 @@ enum class BindError {
     other,
 };
 
-enum class WaitResult { readable, timeout, woken, error };
+enum class WaitResult {
+    readable,
+    timeout,
+    woken,    // the waker was signalled
+    changed,  // the interface watch reports a change
+    error,
+};
 
 class Socket;
 
@@ -63,6 +69,29 @@ private:
     Handle write_ = kNone;
 };
 
+// Tells a waiting loop that the host's interfaces or their IPv4 addresses changed: an address
+// added or removed, a link up or down, an adapter plugged in or out. Linux: the kernel's route
+// netlink (links and IPv4 addresses), reported at once. Windows has no such report that select()
+// waits on: valid() is false there, and the caller looks again on its own (kInterfacePollWait).
+class InterfaceWatch {
+public:
+    InterfaceWatch();
+    ~InterfaceWatch();
+    InterfaceWatch(const InterfaceWatch&) = delete;
+    InterfaceWatch& operator=(const InterfaceWatch&) = delete;
+    bool valid() const { return handle_ != kNone; }
+    void clear();  // takes the pending reports
+
+private:
+    friend class Socket;
+    using Handle = std::intptr_t;
+    static constexpr Handle kNone = -1;
+    Handle handle_ = kNone;
+};
+
+// How often a caller without a valid InterfaceWatch looks at the interfaces itself.
+inline constexpr std::chrono::milliseconds kInterfacePollWait{500};
+
 // Common handle ownership for both socket kinds.
 class Socket {
 public:
@@ -78,8 +107,13 @@ public:
     bool is_open() const { return handle_ != kNone; }
     void close() { reset(kNone); }
 
-    // Waits until a read would not block. With a waker, its signal ends the wait early.
-    WaitResult wait_readable(std::chrono::milliseconds timeout, const Waker* waker = nullptr) const;
+    // Waits until a read would not block. With a waker, its signal ends the wait early; with a
+    // watch, so does a change of the interfaces.
+    WaitResult wait_readable(std::chrono::milliseconds timeout, const Waker* waker = nullptr,
+                             const InterfaceWatch* watch = nullptr) const;
+    // The same without a socket of one's own (nullptr): waits for the waker or the watch.
+    static WaitResult wait_readable(const Socket* socket, std::chrono::milliseconds timeout,
+                                    const Waker* waker, const InterfaceWatch* watch);
 
     // Binds to address:port (address 0 = every interface); *error gets the OS error number.
     [[nodiscard]] BindError bind(std::uint32_t address, std::uint16_t port, int* error = nullptr);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -49,6 +50,8 @@ std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error) {
         if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
         Ipv4Interface entry;
         entry.name = i->ifa_name ? i->ifa_name : "";
+        entry.index = i->ifa_name ? ::if_nametoindex(i->ifa_name) : 0;
+        entry.up = (i->ifa_flags & IFF_UP) != 0;
         entry.address = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
         if (i->ifa_netmask)
             entry.netmask =

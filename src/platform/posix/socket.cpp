@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <linux/errqueue.h>
 #include <linux/filter.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -68,6 +70,37 @@ void Waker::clear() {
     }
 }
 
+// ---- InterfaceWatch ------------------------------------------------------------------------
+
+InterfaceWatch::InterfaceWatch() {
+    const int s = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (s < 0) return;
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        ::close(s);
+        return;
+    }
+    handle_ = s;
+}
+
+InterfaceWatch::~InterfaceWatch() {
+    if (handle_ != kNone) ::close(fd(handle_));
+}
+
+void InterfaceWatch::clear() {
+    if (handle_ == kNone) return;
+    // Only the fact of a change matters: the caller reads the whole list again. A report lost to
+    // a full buffer (ENOBUFS) still leaves the caller looking again.
+    char buffer[8192];
+    for (;;) {
+        const ssize_t n = ::recv(fd(handle_), buffer, sizeof buffer, 0);
+        if (n > 0 || (n < 0 && (errno == EINTR || errno == ENOBUFS))) continue;
+        return;
+    }
+}
+
 // ---- Socket --------------------------------------------------------------------------------
 
 void Socket::reset(Handle h) noexcept {
@@ -75,20 +108,25 @@ void Socket::reset(Handle h) noexcept {
     handle_ = h;
 }
 
-WaitResult Socket::wait_readable(std::chrono::milliseconds timeout, const Waker* waker) const {
-    pollfd fds[2] = {{fd(handle_), POLLIN, 0}, {-1, POLLIN, 0}};
-    nfds_t count = 1;
-    if (waker && waker->valid()) {
-        fds[1].fd = fd(waker->read_);
-        count = 2;
-    }
+WaitResult Socket::wait_readable(std::chrono::milliseconds timeout, const Waker* waker,
+                                 const InterfaceWatch* watch) const {
+    return wait_readable(this, timeout, waker, watch);
+}
+
+WaitResult Socket::wait_readable(const Socket* socket, std::chrono::milliseconds timeout,
+                                 const Waker* waker, const InterfaceWatch* watch) {
+    // Unused slots hold -1, which poll skips.
+    pollfd fds[3] = {{socket ? fd(socket->handle_) : -1, POLLIN, 0},
+                     {waker && waker->valid() ? fd(waker->read_) : -1, POLLIN, 0},
+                     {watch && watch->valid() ? fd(watch->handle_) : -1, POLLIN, 0}};
     const int ms = timeout.count() > 0x7fffffff ? 0x7fffffff : static_cast<int>(timeout.count());
     for (;;) {
-        const int rc = ::poll(fds, count, ms < 0 ? 0 : ms);
+        const int rc = ::poll(fds, 3, ms < 0 ? 0 : ms);
         if (rc < 0 && errno == EINTR) continue;
         if (rc < 0) return WaitResult::error;
         if (rc == 0) return WaitResult::timeout;
-        if (count == 2 && (fds[1].revents & POLLIN)) return WaitResult::woken;
+        if (fds[1].revents & POLLIN) return WaitResult::woken;
+        if (fds[2].revents & POLLIN) return WaitResult::changed;
         return WaitResult::readable;
     }
 }

@@ -180,6 +180,8 @@ std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error) {
             std::memcpy(&in, sa, sizeof in);
             Ipv4Interface entry;
             entry.name = name;
+            entry.index = a->IfIndex;
+            entry.up = a->OperStatus == IfOperStatusUp;
             entry.address = ntohl(in.sin_addr.s_addr);
             const unsigned prefix = u->OnLinkPrefixLength > 32 ? 32 : u->OnLinkPrefixLength;
             entry.netmask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);

@@ -135,6 +135,15 @@ void Waker::clear() {
     }
 }
 
+// ---- InterfaceWatch ------------------------------------------------------------------------
+
+// NotifyIpInterfaceChange reports on a thread of the system's, not through anything select()
+// waits on (and Wine only pretends to register it): callers look again every
+// kInterfacePollWait instead, one GetAdaptersAddresses call.
+InterfaceWatch::InterfaceWatch() = default;
+InterfaceWatch::~InterfaceWatch() = default;
+void InterfaceWatch::clear() {}
+
 // ---- Socket --------------------------------------------------------------------------------
 
 void Socket::reset(Handle h) noexcept {
@@ -142,13 +151,24 @@ void Socket::reset(Handle h) noexcept {
     handle_ = h;
 }
 
-WaitResult Socket::wait_readable(std::chrono::milliseconds timeout, const Waker* waker) const {
+WaitResult Socket::wait_readable(std::chrono::milliseconds timeout, const Waker* waker,
+                                 const InterfaceWatch* watch) const {
+    return wait_readable(this, timeout, waker, watch);
+}
+
+WaitResult Socket::wait_readable(const Socket* socket, std::chrono::milliseconds timeout,
+                                 const Waker* waker, const InterfaceWatch* /*watch: never valid*/) {
+    const int ms = clamp_ms(timeout);
+    const bool with_waker = waker && waker->valid();
+    if (socket == nullptr && !with_waker) {
+        // select() refuses empty sets: nothing to wait for but the time.
+        ::Sleep(static_cast<DWORD>(ms));
+        return WaitResult::timeout;
+    }
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(sock(handle_), &set);
-    const bool with_waker = waker && waker->valid();
+    if (socket) FD_SET(sock(socket->handle_), &set);
     if (with_waker) FD_SET(sock(waker->read_), &set);
-    const int ms = clamp_ms(timeout);
     timeval tv{ms / 1000, (ms % 1000) * 1000};
     const int rc = ::select(0, &set, nullptr, nullptr, &tv);
     if (rc == SOCKET_ERROR) return WaitResult::error;
