@@ -34,6 +34,7 @@ enum OptionCode : std::uint8_t {
     kOptionRouter = 3,
     kOptionDomainNameServer = 6,
     kOptionLogServer = 7,
+    kOptionRequestedAddress = 50,
     kOptionLeaseTime = 51,
     kOptionMessageType = 53,
     kOptionServerIdentifier = 54,
@@ -55,6 +56,8 @@ using dhcp_packet = std::array<std::uint8_t, kDhcpMessageSize>;
 
 struct dhcp_options {
     std::uint8_t message_type = 0;  // value of option 53; 0 when the walk met none
+    // Option 50, four bytes in wire order; all zero when the walk met none (or a malformed one).
+    std::array<std::uint8_t, 4> requested_address{};
 };
 
 inline std::span<const std::uint8_t> field(const dhcp_packet& m, Field f) {
@@ -70,8 +73,8 @@ enum ParseResult : int {
     kParseNoCookie = -1,  // wrong magic cookie: drop it, no reply
 };
 
-// Walks the options area for option 53 and fills `options`. Writes the bracketed trace lines.
-// Never reads outside the 304 bytes; only a wrong cookie makes it fail.
+// Walks the options area for options 53 and 50 and fills `options`. Writes the bracketed trace
+// lines. Never reads outside the 304 bytes; only a wrong cookie makes it fail.
 [[nodiscard]] int parse_dhcp_options(const dhcp_packet& message, dhcp_options& options);
 
 }  // namespace dhcp

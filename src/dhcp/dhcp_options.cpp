@@ -8,6 +8,7 @@ namespace dhcp {
 int parse_dhcp_options(const dhcp_packet& message, dhcp_options& options) {
     core::trace_printf("parse_dhcp_options [begin]!\n");
     options.message_type = 0;
+    options.requested_address = {};
 
     if (!std::ranges::equal(field(message, kCookie), kMagicCookie)) {
         core::trace_printf("No magic cookie! Aborting! \n");
@@ -34,9 +35,12 @@ int parse_dhcp_options(const dhcp_packet& message, dhcp_options& options) {
             pos += 3;
             continue;
         }
-        // Any other option: its value is never used, so step over it by its length byte.
+        // Any other option is stepped over by its length byte.
         if (pos + 1 >= kDhcpMessageSize) break;
-        pos += 2 + std::size_t{message[pos + 1]};
+        const std::size_t length = message[pos + 1];
+        if (code == kOptionRequestedAddress && length == 4 && pos + 2 + 4 <= kDhcpMessageSize)
+            std::ranges::copy(field(message, {pos + 2, 4}), options.requested_address.begin());
+        pos += 2 + length;
     }
     core::trace_printf("parse_dhcp_options [end]!\n");
     return kParseOk;

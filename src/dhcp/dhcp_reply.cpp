@@ -107,6 +107,15 @@ HardwareAddress chaddr_of(const dhcp_packet& m) {
     return h;
 }
 
+// The address a REQUEST asks for: option 50, else ciaddr (a renewing client); 0 for none.
+std::uint32_t requested_address(const dhcp_packet& m, const dhcp_options& options) {
+    const auto& r = options.requested_address;
+    const bool named = std::ranges::any_of(r, [](std::uint8_t b) { return b != 0; });
+    const auto bytes = named ? std::span<const std::uint8_t>(r) : field(m, kCiaddr);
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
+           std::uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
 // One load-report record for a reply that went out.
 void report_reply(const dhcp_packet& m, ReplyKind kind) {
     const char* type = kind == ReplyKind::offer ? "offer" : kind == ReplyKind::ack ? "ack" : "nak";
@@ -150,7 +159,9 @@ ReplyKind compose_reply(dhcp_packet& message, const dhcp_options& options, Lease
             put_text(message, kSname, kServerName);
             put_text(message, kFile, kBootFile);
             lease_info lease;
-            if (table.find_by_xid(&lease, xid_of(message)) != kLeaseOk) {
+            if (table.find_by_xid(&lease, xid_of(message)) != kLeaseOk &&
+                table.find_held(&lease, chaddr_of(message), requested_address(message, options)) !=
+                    kLeaseOk) {
                 write_nak_options(message);
                 const auto ci = field(message, kCiaddr);
                 if (std::ranges::all_of(ci, [](std::uint8_t b) { return b == 0; })) {

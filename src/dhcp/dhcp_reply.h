@@ -22,8 +22,9 @@ inline constexpr std::string_view kBroadcastText = "255.255.255.255";
 // What compose_reply left in the message.
 enum class ReplyKind {
     offer,      // DISCOVER answered; destination "255.255.255.255"
-    ack,        // REQUEST under a known xid; destination "255.255.255.255"
-    nak,        // REQUEST under an unknown xid; destination the client's ciaddr, or
+    ack,        // REQUEST under a known xid, or for the address its hardware address holds;
+                // destination "255.255.255.255"
+    nak,        // any other REQUEST; destination the client's ciaddr, or
                 // "255.255.255.255" when the client has none (ciaddr 0.0.0.0)
     unchanged,  // any other type (or none): the message as received, destination empty
     no_reply,   // DISCOVER with no free entry: nothing to send

@@ -138,6 +138,24 @@ int LeaseTable::find_by_xid(lease_info* out, const Xid& xid) {
     return kLeaseOk;
 }
 
+int LeaseTable::find_held(lease_info* out, const HardwareAddress& hardware_address,
+                          std::uint32_t address) {
+    if (address == 0) return kLeaseXidUnknown;  // the client asked for no address
+    std::lock_guard lock(mutex_);
+    const auto it = std::ranges::find_if(entries_, [&](const lease_entry& e) {
+        return e.address == address && e.state != LeaseState::free &&
+               e.hardware_address == hardware_address;
+    });
+    if (it == entries_.end()) return kLeaseXidUnknown;
+    if (out) {
+        const std::uint32_t server = out->server_address;
+        *out = info_of(*it);
+        out->server_address = server;
+    }
+    it->state = LeaseState::acknowledged;
+    return kLeaseOk;
+}
+
 std::vector<lease_entry> LeaseTable::entries() const {
     std::lock_guard lock(mutex_);
     return entries_;

@@ -96,6 +96,12 @@ public:
     // REQUEST: the first entry whose xid matches, whatever its state, becomes acknowledged.
     // kLeaseOk or kLeaseXidUnknown; the record's server address is left alone.
     [[nodiscard]] int find_by_xid(lease_info* out, const Xid& xid);
+    // REQUEST under an xid no entry carries: a boot loader that sent several DISCOVERs requests
+    // the first offer under the first xid. RFC 2131 names a client by its hardware address, so
+    // the entry of `address` is found when `hardware_address` holds it (offered or acknowledged)
+    // and becomes acknowledged; its xid stays. kLeaseOk or kLeaseXidUnknown.
+    [[nodiscard]] int find_held(lease_info* out, const HardwareAddress& hardware_address,
+                                std::uint32_t address);
 
     std::vector<lease_entry> entries() const;
 

@@ -77,6 +77,29 @@ TEST(ParseDhcpOptions, TakesTheMessageTypeFromTheOptionsAreaOnly) {
     }
 }
 
+TEST(ParseDhcpOptions, TakesTheRequestedAddressOnlyWhenItsFourBytesLieInTheMessage) {
+    using Address = std::array<std::uint8_t, 4>;
+    std::vector<std::uint8_t> cut_by_the_end(64, 0);
+    cut_by_the_end[59] = 50, cut_by_the_end[60] = 4, cut_by_the_end[61] = 10;
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> options;
+        Address want;
+    } cases[] = {
+        {"after the type", {53, 1, 3, 50, 4, 192, 168, 1, 50, 255}, {192, 168, 1, 50}},
+        {"a length other than 4", {53, 1, 3, 50, 3, 192, 168, 1, 255}, {}},
+        {"value past 303", cut_by_the_end, {}},
+        {"none", {53, 1, 3, 255}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dhcp_options out{};
+        out.requested_address = {9, 9, 9, 9};  // what the previous message left
+        ASSERT_EQ(kParseOk, parse_dhcp_options(test::message_with_options(c.options), out));
+        EXPECT_EQ(c.want, out.requested_address);
+    }
+}
+
 TEST(ParseDhcpOptions, RejectsAMessageWhoseCookieIsOneByteWrong) {
     for (std::size_t i = 0; i < kCookie.size; ++i) {
         SCOPED_TRACE(i);

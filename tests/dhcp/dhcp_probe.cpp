@@ -3,8 +3,8 @@
 // bytes to the server (half of them with a valid cookie), then a DISCOVER, and prints the OFFER
 // that answers it as "OFFER yiaddr=A siaddr=S sname=T file=F". With --short it then sends the
 // first 100 bytes of that DISCOVER. With --boot-retry it then acts as a boot loader that
-// discovers again under a new xid, requests under the first one with ciaddr 0.0.0.0 (printing
-// "NAK" when the refusal reaches it) and finally discovers and requests afresh ("ACK yiaddr=A").
+// discovers again under a new xid and requests the first offer under the first xid ("ACK
+// yiaddr=A"), then, under the same xid, an address it was not offered ("NAK").
 // With --flood N it then sends N DISCOVERs and N REQUESTs from random hardware addresses under
 // random xids, as fast as it can, and finally requests under the first xid: it prints
 // "flood N pairs in S s, ACK after M ms" when the service still answers.
@@ -38,8 +38,10 @@ std::string address_at(const std::vector<std::uint8_t>& m, Field f) {
            std::to_string(m[f.offset + 2]) + "." + std::to_string(m[f.offset + 3]);
 }
 
-// A minimal client message from 02:00:00:00:00:77 (RFC 2131 §4.4.1).
-std::vector<std::uint8_t> client_message(std::uint8_t type, const std::uint8_t (&xid)[4]) {
+// A minimal client message from 02:00:00:00:00:77 (RFC 2131 §4.4.1), asking for `requested`
+// (option 50, wire order) when it is given.
+std::vector<std::uint8_t> client_message(std::uint8_t type, const std::uint8_t (&xid)[4],
+                                         const std::uint8_t* requested = nullptr) {
     std::vector<std::uint8_t> m(kDhcpMessageSize, 0);
     m[kOp.offset] = 1;
     m[kHtype.offset] = 1;
@@ -49,7 +51,12 @@ std::vector<std::uint8_t> client_message(std::uint8_t type, const std::uint8_t (
     std::memcpy(m.data() + kChaddr.offset, chaddr, 6);
     std::memcpy(m.data() + kCookie.offset, kMagicCookie.data(), kCookie.size);
     m[240] = kOptionMessageType, m[241] = 1, m[242] = type;
-    m[243] = kOptionEnd;
+    std::size_t end = 243;
+    if (requested) {
+        m[end++] = kOptionRequestedAddress, m[end++] = 4;
+        for (int i = 0; i < 4; ++i) m[end++] = requested[i];
+    }
+    m[end] = kOptionEnd;
     return m;
 }
 
@@ -157,22 +164,23 @@ int main(int argc, char** argv) {
         std::printf("short sent\n");
     }
     if (boot_retry) {
-        // The second DISCOVER frees the first offer; the REQUEST under the first xid is refused.
+        // The second DISCOVER offers the same address under a new xid; the REQUEST under the
+        // first xid names the hardware address that holds it, and is acknowledged.
         const std::uint8_t second[4] = {0x5A, 0x17, xid[2], 0x02};
         if (!exchange(*socket, to, client_message(kDhcpDiscover, second), kDhcpOffer)) return 1;
-        if (!exchange(*socket, to, client_message(kDhcpRequest, xid), kDhcpNak)) {
-            std::printf("no NAK\n");
-            return 1;
-        }
-        std::printf("NAK\n");
-        const std::uint8_t third[4] = {0x5A, 0x17, xid[2], 0x03};
-        if (!exchange(*socket, to, client_message(kDhcpDiscover, third), kDhcpOffer)) return 1;
-        const auto ack = exchange(*socket, to, client_message(kDhcpRequest, third), kDhcpAck);
+        const auto ack = exchange(
+            *socket, to, client_message(kDhcpRequest, xid, &(*offer)[kYiaddr.offset]), kDhcpAck);
         if (!ack) {
             std::printf("no ACK\n");
             return 1;
         }
         std::printf("ACK yiaddr=%s\n", address_at(*ack, kYiaddr).c_str());
+        const std::uint8_t elsewhere[4] = {192, 168, 1, 99};
+        if (!exchange(*socket, to, client_message(kDhcpRequest, xid, elsewhere), kDhcpNak)) {
+            std::printf("no NAK\n");
+            return 1;
+        }
+        std::printf("NAK\n");
     }
     if (flood > 0) {
         const auto started = std::chrono::steady_clock::now();

@@ -142,6 +142,64 @@ TEST_F(ComposeReply, RefusesARequestUnderAnUnknownXidWithANakToItsCiaddrOrBroadc
     }
 }
 
+// A boot loader's DISCOVERs under new xids, then its REQUEST under the first: the hardware
+// address that holds the address asked for (option 50, else ciaddr) is acknowledged with the
+// same bytes as under the stored xid; anything else still hears the NAK.
+TEST_F(ComposeReply, AcknowledgesARequestUnderAnEarlierXidForTheAddressItsHardwareHolds) {
+    struct Case {
+        const char* what;
+        std::uint8_t client;                  // 1 holds 192.168.1.50 (offered or acknowledged)
+        std::vector<std::uint8_t> option_50;  // empty: none
+        std::vector<std::uint8_t> ciaddr;
+        bool acknowledge_first;  // the entry was acknowledged before
+        ReplyKind want;
+    };
+    const Case cases[] = {
+        {"option 50 names the offer", 1, {192, 168, 1, 50}, {0, 0, 0, 0}, false, ReplyKind::ack},
+        {"the offer was acknowledged already",
+         1,
+         {192, 168, 1, 50},
+         {0, 0, 0, 0},
+         true,
+         ReplyKind::ack},
+        {"ciaddr names it (renewal)", 1, {}, {192, 168, 1, 50}, true, ReplyKind::ack},
+        {"another client asks for it", 2, {192, 168, 1, 50}, {0, 0, 0, 0}, false, ReplyKind::nak},
+        {"an address it does not hold", 1, {192, 168, 1, 51}, {0, 0, 0, 0}, false, ReplyKind::nak},
+        {"no address asked for", 1, {}, {0, 0, 0, 0}, false, ReplyKind::nak},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        table = LeaseTable::from_settings(test::default_settings());
+        dhcp_packet first = test::client_message(kDhcpDiscover, 1, Xid{1, 1, 1, 1});
+        ASSERT_EQ(ReplyKind::offer, compose(first));
+        dhcp_packet again = test::client_message(kDhcpDiscover, 1, Xid{2, 2, 2, 2});
+        ASSERT_EQ(ReplyKind::offer, compose(again));
+        if (c.acknowledge_first) {
+            dhcp_packet request = test::client_message(kDhcpRequest, 1, Xid{2, 2, 2, 2});
+            ASSERT_EQ(ReplyKind::ack, compose(request));
+        }
+
+        dhcp_packet m = test::client_message(kDhcpRequest, c.client, Xid{1, 1, 1, 1});
+        std::ranges::copy(std::initializer_list<std::uint8_t>{53, 1, 3, 255}, m.begin() + 240);
+        if (!c.option_50.empty()) {
+            m[243] = 50, m[244] = 4, m[249] = 255;
+            std::ranges::copy(c.option_50, m.begin() + 245);
+        }
+        std::ranges::copy(c.ciaddr, m.begin() + 12);
+        const dhcp_packet received = m;
+        ASSERT_EQ(c.want, compose(m));
+        if (c.want == ReplyKind::ack) {
+            Expected want(received);
+            want.reply_header()
+                .at(16, {192, 168, 1, 50})
+                .at(20, {192, 168, 1, 10})
+                .at(240, kAckOptions);
+            EXPECT_EQ(test::bytes(want.m), test::bytes(m));
+            EXPECT_EQ(LeaseState::acknowledged, table->entries()[0].state);
+        }
+    }
+}
+
 TEST_F(ComposeReply, SendsOtherMessageTypesBackUnchangedTowardsAnEmptyDestination) {
     const std::uint8_t types[] = {0, 2, 4, 5, 6, 7, 8, 200};
     for (const std::uint8_t type : types) {
