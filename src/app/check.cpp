@@ -170,21 +170,18 @@ CheckItem check_interface(const std::optional<std::vector<platform::Ipv4Interfac
         return item("interface", CheckStatus::ok,
                     "the DHCP service binds " + chosen->name + " " + with_prefix(*chosen));
 
-    std::uint8_t a = 0, b = 0;
-    (void)dhcp::get_octet(settings.ZorvaIPStartAddress, a, 0);
-    (void)dhcp::get_octet(settings.ZorvaIPStartAddress, b, 1);
-    const std::string network = std::to_string(a) + "." + std::to_string(b);
+    const std::string network =
+        dhcp::pool_network_text(settings.ZorvaIPStartAddress, settings.netmask);
     std::string have;
     for (const auto& i : *interfaces)
-        have += (have.empty() ? "" : ", ") + i.name + " " + with_prefix(i);
+        have +=
+            (have.empty() ? "" : ", ") + i.name + " " + with_prefix(i) + (i.up ? "" : " (down)");
     return item("interface", CheckStatus::fail,
-                "no interface has an address " + network + ".x.x (pool start " +
-                    settings.ZorvaIPStartAddress + "); this PC has " +
-                    (have.empty() ? std::string("no IPv4 address") : have) +
-                    "; the DHCP service would answer on every interface without a server address",
-                "give the interface to the controller's network an address in " + network +
-                    ".x.x (ip addr add " + network +
-                    ".1.1/24 dev IF), or set the pool start to "
+                "no interface is in " + network + " (pool start " + settings.ZorvaIPStartAddress +
+                    "); this PC has " + (have.empty() ? std::string("no IPv4 address") : have) +
+                    "; the DHCP service answers nothing until one is",
+                "give the interface cabled to the controller an address in " + network +
+                    " (ip addr add A.B.C.D/N dev IF), or set the pool start to "
                     "that interface's network (kestrom config set ZorvaIPStartAddress A.B.C.D)");
 }
 
@@ -224,7 +221,7 @@ CheckItem check_permissions(const std::optional<platform::Ipv4Interface>& chosen
             detail += "; may tie DHCP to " + chosen->name;
         } else {
             detail += "; may not tie DHCP to " + chosen->name + " (" + platform::error_text(error) +
-                      "): the service would answer on every interface";
+                      "): the DHCP service would not serve it";
             if (status == CheckStatus::ok) status = CheckStatus::warn;
             if (fix.empty()) fix = platform::tie_permission_fix();
         }
@@ -237,7 +234,7 @@ CheckItem check_permissions(const std::optional<platform::Ipv4Interface>& chosen
 CheckItem check_pool(const core::ToolSettings& settings,
                      const std::optional<platform::Ipv4Interface>& chosen) {
     if (!chosen)
-        return item("pool", CheckStatus::warn, "not checked: no interface matches the pool start",
+        return item("pool", CheckStatus::warn, "not checked: no interface is in the pool's network",
                     "see interface");
 
     // The pool exactly as the service builds it.

@@ -67,7 +67,13 @@ ProgressBoard::Snapshot ProgressBoard::snapshot() {
     std::lock_guard lock(mutex_);
     sweep_locked(&result.running);
     result.last_ended = last_ended_;
+    result.waiting = waiting_;
     return result;
+}
+
+void ProgressBoard::set_waiting(std::string text) {
+    std::lock_guard lock(mutex_);
+    waiting_ = std::move(text);
 }
 
 void ProgressBoard::sweep_locked(std::vector<ActivitySnapshot>* running) {
@@ -176,6 +182,7 @@ ProgressView ProgressMeter::poll(Clock::time_point now) {
             view.text = describe_ended(*board.last_ended);
             view.percent = board.last_ended->state == ActivityState::succeeded ? 100 : -1;
         }
+        if (!board.waiting.empty()) view.text += (view.text.empty() ? "" : "; ") + board.waiting;
         return view;
     }
 

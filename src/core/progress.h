@@ -76,8 +76,13 @@ public:
     struct Snapshot {
         std::vector<ActivitySnapshot> running;
         std::optional<ActivitySnapshot> last_ended;
+        std::string waiting;  // see set_waiting
     };
     Snapshot snapshot();
+
+    // What a service waits for before it can do its part ("Waiting for the controller's network
+    // 192.168.1.0/24"); shown while nothing runs, after the last outcome. Empty: nothing.
+    void set_waiting(std::string text);
 
 private:
     static constexpr std::size_t kSweepAt = 64;
@@ -88,6 +93,7 @@ private:
     std::uint64_t next_id_ = 1;
     std::deque<std::shared_ptr<Activity>> activities_;
     std::optional<ActivitySnapshot> last_ended_;
+    std::string waiting_;
 };
 
 // The process's board.

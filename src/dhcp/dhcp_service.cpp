@@ -1,6 +1,8 @@
 #include "dhcp/dhcp_service.h"
 
+#include <algorithm>
 #include <atomic>
+#include <bit>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -8,6 +10,7 @@
 #include <thread>
 
 #include "core/event_log.h"
+#include "core/progress.h"
 #include "core/settings.h"
 #include "dhcp/dhcp_message.h"
 #include "dhcp/dhcp_reply.h"
@@ -17,8 +20,8 @@
 namespace dhcp {
 namespace {
 
-// How long one wait for a datagram lasts before the loop looks again; stop requests wake it
-// at once through the waker, so this only bounds an idle turn.
+// How long one wait for a datagram lasts before the loop looks again; stop requests and
+// interface changes wake it at once, so this only bounds an idle turn.
 constexpr std::chrono::seconds kIdleWait{30};
 
 void report_bind_failure(platform::BindError error, std::uint16_t port) {
@@ -33,21 +36,136 @@ void report_bind_failure(platform::BindError error, std::uint16_t port) {
     core::log_printf("DHCP Can't bind - port already in use\n");
 }
 
+// The socket on the server port and the interface it serves. Tied to that interface, it takes
+// only the messages that arrive by it (a PC on the office network is never answered) and its
+// broadcasts leave through it. With no interface it holds the port and answers nothing.
+class ServicePort {
+public:
+    ServicePort(const DhcpServiceOptions& options, platform::UdpSocket socket)
+        : options_(options), socket_(std::move(socket)) {}
+
+    const platform::UdpSocket* socket() const { return socket_ ? &*socket_ : nullptr; }
+    platform::UdpSocket* socket() { return socket_ ? &*socket_ : nullptr; }
+    const std::optional<platform::Ipv4Interface>& serves() const { return serves_; }
+    bool settled_on(const std::optional<platform::Ipv4Interface>& chosen) const {
+        return socket_ && tied_ == chosen;
+    }
+
+    // Ties the socket to `chosen` (or to nothing) and binds the port. Reports a failure in the
+    // event log, once until the next success; true when the port is bound.
+    bool settle(const std::optional<platform::Ipv4Interface>& chosen) {
+        // A bound socket is neither bound nor tied again (Linux wants CAP_NET_RAW to re-tie): a
+        // new one takes the port, and the old one goes first so the two never hold it together.
+        if (!fresh_) socket_.reset();
+        fresh_ = false;
+        tied_ = chosen;
+        serves_.reset();
+        int error = 0;
+        if (!socket_) {
+            socket_ = platform::UdpSocket::open(&error);
+            if (!socket_)
+                return failed("DHCP Can't create socket - " + platform::error_text(error));
+        }
+        if (chosen && !socket_->bind_to_device(chosen->name, &error)) {
+            // Answering every interface would make this PC a DHCP server on the office network:
+            // the interface stays unserved until the next change, and `check` names the fix.
+            const std::string text = platform::error_text(error);
+            socket_.reset();
+            return failed("DHCP Can't tie to interface " + chosen->name + " - " + text);
+        }
+        const platform::BindError bound =
+            socket_->bind(chosen ? platform::tied_bind_address(*chosen) : platform::kAnyAddress,
+                          options_.server_port, &error);
+        if (bound != platform::BindError::none) {
+            socket_.reset();
+            if (last_failure_ != "bind") report_bind_failure(bound, options_.server_port);
+            last_failure_ = "bind";
+            bind_error_ = bound;
+            return false;
+        }
+        serves_ = chosen;
+        last_failure_.clear();
+        return true;
+    }
+    platform::BindError bind_error() const { return bind_error_; }
+
+private:
+    bool failed(const std::string& line) {
+        if (line != last_failure_) core::log_printf("%s\n", line.c_str());
+        last_failure_ = line;
+        return false;
+    }
+
+    const DhcpServiceOptions& options_;
+    std::optional<platform::UdpSocket> socket_;      // nullopt after a failed settle
+    bool fresh_ = true;                              // socket_ is the unbound one given
+    std::optional<platform::Ipv4Interface> tied_;    // what the last settle aimed at
+    std::optional<platform::Ipv4Interface> serves_;  // what the bound socket serves
+    std::string last_failure_;                       // the line logged last, "" after a success
+    platform::BindError bind_error_ = platform::BindError::none;
+};
+
+// Says where the service stands whenever its choice moves: "TFTP Daemon Binding to %s\n" for a
+// new address, one waiting line (event log, and the progress line while nothing runs) when there
+// is none. The reply composer takes server_address() for siaddr and the server identifier.
+class ChoiceAnnouncer {
+public:
+    explicit ChoiceAnnouncer(std::string network) : network_(std::move(network)) {}
+    ~ChoiceAnnouncer() { core::progress_board().set_waiting({}); }
+    ChoiceAnnouncer(const ChoiceAnnouncer&) = delete;
+    ChoiceAnnouncer& operator=(const ChoiceAnnouncer&) = delete;
+
+    void announce(const std::optional<platform::Ipv4Interface>& chosen) {
+        const std::string text = chosen ? platform::to_dotted(chosen->address) : std::string();
+        if (said_ && text == *said_) return;
+        said_ = text;
+        set_server_address(text);
+        if (chosen) {
+            core::progress_board().set_waiting({});
+            core::log_printf("TFTP Daemon Binding to %s\n", text.c_str());
+        } else {
+            core::progress_board().set_waiting("Waiting for the controller's network " + network_);
+            core::log_printf("DHCP Waiting for an interface in %s\n", network_.c_str());
+        }
+    }
+
+private:
+    const std::string network_;
+    std::optional<std::string> said_;  // the address announced last; "" for none
+};
+
+std::uint32_t prefix_mask(unsigned bits) {
+    return bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+}
+
 }  // namespace
+
+std::uint32_t pool_start_address(std::string_view pool_start) {
+    std::uint32_t address = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::uint8_t field = 0;
+        (void)get_octet(pool_start, field, i);  // a missing field reads as 0, as in the table
+        address = address << 8 | field;
+    }
+    return address;
+}
 
 std::optional<platform::Ipv4Interface> choose_interface(
     const std::vector<platform::Ipv4Interface>& interfaces, std::string_view pool_start) {
-    std::uint8_t want0 = 0, want1 = 0;
-    (void)get_octet(pool_start, want0, 0);  // a missing field reads as 0, as it does below
-    (void)get_octet(pool_start, want1, 1);
-    for (const platform::Ipv4Interface& i : interfaces) {
-        const std::string text = platform::to_dotted(i.address);
-        std::uint8_t have0 = 0, have1 = 0;
-        (void)get_octet(text, have0, 0);
-        (void)get_octet(text, have1, 1);
-        if (have0 == want0 && have1 == want1) return i;
-    }
+    const std::uint32_t start = pool_start_address(pool_start);
+    for (const platform::Ipv4Interface& i : interfaces)
+        if (i.up && i.netmask != 0 && platform::in_network_of(i, start)) return i;
     return std::nullopt;
+}
+
+std::string pool_network_text(std::string_view pool_start, std::string_view netmask) {
+    const std::uint32_t start = pool_start_address(pool_start);
+    if (const auto mask = platform::parse_dotted(netmask)) {
+        const auto bits = static_cast<unsigned>(std::popcount(*mask));
+        if (*mask == prefix_mask(bits))
+            return platform::to_dotted(start & *mask) + "/" + std::to_string(bits);
+    }
+    return "the network of " + platform::to_dotted(start);
 }
 
 int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop,
@@ -82,49 +200,50 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
     }
 
     // The pool start is read here once; a later edit rebuilds the table but does not move the
-    // service to another interface.
+    // service to another network.
     const core::ToolSettings settings = core::settings_snapshot();
-    const auto chosen = choose_interface(*interfaces, settings.ZorvaIPStartAddress);
-    if (chosen) {
-        const std::string text = platform::to_dotted(chosen->address);
-        set_server_address(text);
-        core::log_printf("TFTP Daemon Binding to %s\n", text.c_str());
-    }
+    const std::string pool_start = settings.ZorvaIPStartAddress;
+    ChoiceAnnouncer announcer(pool_network_text(pool_start, settings.netmask));
+    platform::InterfaceWatch watch;  // opened before the first look: no change is missed
 
-    // A socket bound to one unicast address never sees the broadcasts of a client that has no
-    // address yet. Bind every address and tie the socket to the chosen interface instead, so
-    // requests are taken from it and broadcast replies leave through it.
-    bool tied = false;
-    if (chosen && !(tied = socket->bind_to_device(chosen->name, &error))) {
-        // Refused (older kernels want CAP_NET_RAW for it): serve every interface rather than
-        // none, and say so where the user looks, since replies may now leave by any interface.
-        const std::string text = platform::error_text(error);
-        std::fprintf(stderr, "setsockopt: %s\n", text.c_str());
-        core::log_printf("DHCP Can't tie to interface %s - serving every interface: %s\n",
-                         chosen->name.c_str(), text.c_str());
-    }
-    const platform::BindError bound = socket->bind(
-        tied ? platform::tied_bind_address(*chosen) : platform::kAnyAddress, options.server_port,
-        &error);
-    if (bound != platform::BindError::none) {
-        report_bind_failure(bound, options.server_port);
-        return kLoopEnded;
+    std::optional<platform::Ipv4Interface> chosen = choose_interface(*interfaces, pool_start);
+    announcer.announce(chosen);
+    ServicePort port(options, std::move(*socket));
+    if (!port.settle(chosen) && port.bind_error() != platform::BindError::none) {
+        return kLoopEnded;  // the port is another program's (or privileged): nothing to serve
     }
 
     if (on_serving) on_serving();
-    const auto idle_wait = stop.waker.valid() ? std::chrono::milliseconds(kIdleWait) : kStopPollWait;
     while (!stop.requested.load()) {
-        const platform::WaitResult ready = socket->wait_readable(idle_wait, &stop.waker);
-        if (ready == platform::WaitResult::timeout) continue;
-        if (ready != platform::WaitResult::readable) break;  // stop request or a failed wait
+        // Without the kernel's reports, or after a failed settle, the loop looks on its own.
+        std::chrono::milliseconds wait = kIdleWait;
+        if (!watch.valid() || !port.socket()) wait = platform::kInterfacePollWait;
+        if (!stop.waker.valid()) wait = std::min(wait, kStopPollWait);
+        const platform::WaitResult ready =
+            platform::Socket::wait_readable(port.socket(), wait, &stop.waker, &watch);
+        if (ready == platform::WaitResult::woken || ready == platform::WaitResult::error) break;
+
+        if (ready != platform::WaitResult::readable) {
+            // A change, or a turn without one: look at the interfaces again.
+            watch.clear();
+            if (const auto now = platform::local_ipv4_interfaces(&error)) {
+                chosen = choose_interface(*now, pool_start);
+                if (!port.settled_on(chosen)) {
+                    announcer.announce(chosen);
+                    (void)port.settle(chosen);
+                }
+            }
+            continue;
+        }
 
         // Cleared for every message: bytes beyond what arrived read as zero, never as the
         // previous reply. A longer datagram is taken as its first 304 bytes.
         message.fill(0);
         platform::Endpoint from;  // not used: replies are addressed by the reply composer
-        if (socket->receive_from(message, &from, &error) < 0) break;
+        if (port.socket()->receive_from(message, &from, &error) < 0) break;
+        if (!port.serves()) continue;  // held, not served: no interface is in the network
         if (parse_dhcp_options(message, parsed) >= 0)
-            (void)process_dhcp_packet(&message, &parsed, *socket, options.client_port);
+            (void)process_dhcp_packet(&message, &parsed, *port.socket(), options.client_port);
     }
     return kLoopEnded;
 }

@@ -143,7 +143,7 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
          },
          "",
          1,
-         {{"interface", "fail", "no interface has an address 10.9.x.x"}, {"pool", "warn", ""}}},
+         {{"interface", "fail", "no interface is in 10.9.1.0/24"}, {"pool", "warn", ""}}},
         {"a pool over this PC's own address, past .255, with another mask",
          [](CheckBench& b) {
              b.start_controller();

@@ -76,6 +76,19 @@ TEST(ProgressMeter, FollowsTheNewestActivityAndShowsTheLastOutcomeWhenIdle) {
     view = meter.poll(t0 + 3s);
     EXPECT_FALSE(view.active);
     EXPECT_EQ("10.0.0.2 zorva.bin: stopped", view.text);
+
+    // What a service waits for follows the last outcome, and gives way to what runs.
+    board.set_waiting("Waiting for the controller's network 192.168.1.0/24");
+    EXPECT_EQ("10.0.0.2 zorva.bin: stopped; Waiting for the controller's network 192.168.1.0/24",
+              meter.poll(t0 + 4s).text);
+    auto next = board.begin(ActivityKind::web, "10.0.0.2");
+    EXPECT_EQ("Web pages: 0", meter.poll(t0 + 5s).text);
+    next.reset();
+    board.set_waiting({});
+    EXPECT_EQ("Web pages: stopped", meter.poll(t0 + 6s).text);
+    ProgressBoard fresh;
+    fresh.set_waiting("Waiting for the controller's network 10.0.0.0/8");
+    EXPECT_EQ("Waiting for the controller's network 10.0.0.0/8", ProgressMeter(fresh).poll().text);
 }
 
 TEST(LoadReport, AppendsOneObjectPerLineOnlyWhileWanted) {

@@ -22,11 +22,17 @@ namespace {
 
 using test::address;
 
-TEST(ChooseInterface, TakesTheFirstAddressSharingThePoolStartsFirstTwoFields) {
-    const platform::Ipv4Interface lo{"lo", address(127, 0, 0, 1), 0};
-    const platform::Ipv4Interface other{"eth0", address(10, 1, 2, 3), 0};
-    const platform::Ipv4Interface lab{"eth1", address(192, 168, 1, 10), 0};
-    const platform::Ipv4Interface lab7{"eth2", address(192, 168, 7, 9), 0};
+TEST(ChooseInterface, TakesTheFirstInterfaceUpWhoseOwnNetworkHoldsThePoolStart) {
+    constexpr std::uint32_t k24 = 0xffffff00, k16 = 0xffff0000, k8 = 0xff000000;
+    const platform::Ipv4Interface lo{"lo", address(127, 0, 0, 1), k8};
+    const platform::Ipv4Interface office{"lan0", address(10, 0, 0, 5), k24};
+    const platform::Ipv4Interface home{"lan0", address(192, 168, 178, 5), k24};
+    const platform::Ipv4Interface lab{"v0", address(192, 168, 1, 10), k24};
+    const platform::Ipv4Interface wide{"v1", address(192, 168, 0, 10), k16};
+    platform::Ipv4Interface lab_down = lab;
+    lab_down.name = "v2";
+    lab_down.up = false;
+    const platform::Ipv4Interface no_mask{"ppp0", address(192, 168, 1, 1), 0};
     struct Case {
         const char* what;
         std::vector<platform::Ipv4Interface> interfaces;
@@ -34,24 +40,34 @@ TEST(ChooseInterface, TakesTheFirstAddressSharingThePoolStartsFirstTwoFields) {
         const char* chosen;  // nullptr: none
     };
     const Case cases[] = {
-        {"second address matches", {lo, other, lab}, "192.168.1.50", "eth1"},
-        {"only two fields compared", {lo, lab7}, "192.168.1.50", "eth2"},
-        {"first of two matches", {lo, lab7, lab}, "192.168.1.50", "eth2"},
-        {"no match", {lo, other}, "192.168.1.50", nullptr},
+        {"the controller's network after the office's", {lo, office, lab}, "192.168.1.50", "v0"},
+        {"a home network alike in two fields is not it", {lo, home}, "192.168.1.50", nullptr},
+        {"a wider mask holds it", {lo, home, wide}, "192.168.1.50", "v1"},
+        {"the first of two that hold it", {wide, lab}, "192.168.1.50", "v1"},
+        {"an interface that is down is passed over", {lab_down, lab}, "192.168.1.50", "v0"},
+        {"only down", {lab_down}, "192.168.1.50", nullptr},
+        {"a netmask of 0.0.0.0 holds nothing", {no_mask}, "192.168.1.50", nullptr},
         {"no addresses", {}, "192.168.1.50", nullptr},
-        {"short pool start reads missing fields as 0", {lo, other}, "10", nullptr},
-        {"pool start 10.1", {lo, other, lab}, "10.1", "eth0"},
+        {"a short pool start reads missing fields as 0", {lo, office, lab}, "10", "lan0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const auto chosen = choose_interface(c.interfaces, c.pool_start);
         if (c.chosen == nullptr) {
-            EXPECT_FALSE(chosen);
+            EXPECT_FALSE(chosen) << chosen->name;
         } else {
             ASSERT_TRUE(chosen);
             EXPECT_EQ(c.chosen, chosen->name);
         }
     }
+}
+
+TEST(PoolNetworkText, IsThePoolStartUnderTheNetmaskSetting) {
+    EXPECT_EQ("192.168.1.0/24", pool_network_text("192.168.1.50", "255.255.255.0"));
+    EXPECT_EQ("10.9.0.0/16", pool_network_text("10.9.1.50", "255.255.0.0"));
+    // A setting that is no mask says what the service compares with instead.
+    EXPECT_EQ("the network of 192.168.1.50", pool_network_text("192.168.1.50", "255.0.255.0"));
+    EXPECT_EQ("the network of 192.168.1.50", pool_network_text("192.168.1.50", ""));
 }
 
 TEST(DhcpService, StartsServingAndStopsWhenAsked) {
@@ -135,8 +151,9 @@ protected:
         return peer;
     }
 
-    ::test::CommandResult probe(const std::string& args) const {
-        return ::test::run_command(client_->exec() + probe_path() + " --server 192.168.1.10 " +
+    ::test::CommandResult probe(const std::string& args,
+                                const std::string& server = "192.168.1.10") const {
+        return ::test::run_command(client_->exec() + probe_path() + " --server " + server + " " +
                                    args);
     }
 
@@ -235,25 +252,41 @@ TEST_F(ServiceNetwork, ReadsTheMissingTailOfAShortDatagramAsZeros) {
     EXPECT_TRUE(peer.wait_for_output(tail)) << peer.output();
 }
 
-TEST_F(ServiceNetwork, ABootLoaderThatRequestsUnderAnEarlierXidHearsTheNakAndThenBoots) {
+TEST_F(ServiceNetwork, ABootLoaderThatRequestsUnderAnEarlierXidGetsItsOfferButNoOtherAddress) {
     make_network("192.168.1.20/24");
     ::test::ChildProcess& peer = start_peer();
     const auto result = probe("--boot-retry");
     ASSERT_EQ(0, result.status) << result.output << peer.output();
-    EXPECT_NE(std::string::npos, result.output.find("NAK\nACK yiaddr=192.168.1.50\n"))
+    EXPECT_NE(std::string::npos, result.output.find("ACK yiaddr=192.168.1.50\nNAK\n"))
         << result.output;
 }
 
-TEST_F(ServiceNetwork, ServesEveryInterfaceWithServerZeroWhenNoAddressMatches) {
-    make_network("192.168.1.20/24");
-    // Untied to an interface, limited broadcasts follow the default route, as on a usual PC.
-    ASSERT_EQ(0, server_->run("ip route add default dev " + server_if_).status);
-    ::test::ChildProcess& peer = start_peer("--set ZorvaIPStartAddress=10.20.0.5");
-    const auto result = probe("");
-    ASSERT_EQ(0, result.status) << result.output << peer.output();
-    EXPECT_NE(std::string::npos, result.output.find("OFFER yiaddr=10.20.0.5 siaddr=0.0.0.0"))
-        << result.output;
+// No interface in the pool's network: one waiting line, nothing answered. The address that
+// appears later is served within a second, and its leaving puts the service back to waiting.
+TEST_F(ServiceNetwork, WaitsForThePoolsNetworkAndFollowsItsAddress) {
+    make_network("10.20.0.30/24");
+    ::test::ChildProcess& peer = start_peer("--set ZorvaIPStartAddress=10.20.0.50");
+    const std::string waiting = "DHCP Waiting for an interface in 10.20.0.0/24\n";
+    ASSERT_TRUE(peer.wait_for_output(waiting)) << peer.output();
     EXPECT_EQ(std::string::npos, peer.output().find("TFTP Daemon Binding")) << peer.output();
+
+    ASSERT_EQ(0, server_->run("ip addr add 10.20.0.1/24 dev " + server_if_).status);
+    ASSERT_TRUE(
+        peer.wait_for_output("TFTP Daemon Binding to 10.20.0.1\n", std::chrono::milliseconds(1000)))
+        << "the new address was not taken within 1 s\n"
+        << peer.output();
+    const auto result = probe("", "10.20.0.1");
+    ASSERT_EQ(0, result.status) << result.output << peer.output();
+    EXPECT_NE(std::string::npos, result.output.find("OFFER yiaddr=10.20.0.50 siaddr=10.20.0.1"))
+        << result.output;
+
+    ASSERT_EQ(0, server_->run("ip addr del 10.20.0.1/24 dev " + server_if_).status);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    std::string out;
+    while ((out = peer.output()).find(waiting) == out.rfind(waiting) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(out.find(waiting), out.rfind(waiting)) << "no second waiting line\n" << out;
 }
 
 TEST_F(ServiceNetwork, ReportsAPortHeldByAnotherProgramAndEndsOnlyTheService) {
