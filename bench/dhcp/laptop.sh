@@ -112,33 +112,7 @@ topology() {
     ip -n "$PC" route add default via "$net.1"
 }
 
-# Starts SERVER (kestrom or dnsmasq) in the pc namespace, logging to $WORK/NAME.log, and waits
-# until it holds UDP 67.
-#   start_server SERVER NAME
-start_server() {
-    local server=$1 name=$2
-    local log=$WORK/$name.log
-    if [ "$server" = kestrom ]; then
-        mkdir -p "$WORK/$name.hive"
-        (cd "$WORK/root" && KESTROM_REGISTRY=$WORK/$name.hive/registry.db \
-            exec ip netns exec "$PC" "$KESTROM" serve) </dev/null >"$log" 2>&1 &
-    else
-        ip netns exec "$PC" dnsmasq --no-daemon --conf-file=/dev/null --port=0 --no-resolv \
-            --no-hosts --no-ping --interface=v0 --bind-dynamic \
-            --dhcp-range=192.168.1.50,192.168.1.60,255.255.255.0,30s --dhcp-boot=zorva.bin \
-            --enable-tftp --tftp-root="$WORK/root" --dhcp-leasefile="$WORK/$name.leases" \
-            --pid-file="$WORK/$name.pid" --log-dhcp --log-facility=- </dev/null >"$log" 2>&1 &
-    fi
-    PIDS+=($!)
-    local i
-    for i in $(seq 100); do
-        ip netns exec "$PC" ss -Huln 'sport = :67' | grep -q . && return 0
-        sleep 0.05
-    done
-    echo "$server did not bind UDP 67; its log:" >&2
-    cat "$log" >&2
-    exit 1
-}
+source "$(dirname "$0")/servers.sh"
 
 # A DHCP client in namespace NS on eth0, in the background; its lease goes to $WORK/NAME.lease.
 #   ask NS NAME TRIES [configure]
@@ -222,7 +196,7 @@ PHASE=0.25
 case_a() {  # SERVER NET
     local server=$1 net=$2 name=$1-a-$2
     topology "$net"
-    start_server "$server" "$name"
+    start_server "$server" "$name" "$PC" v0
     local t0
     t0=$(now)
     ask "$CTL" "$name-ctl" 10 yes
@@ -236,7 +210,7 @@ case_a() {  # SERVER NET
 case_b() {
     local server=$1 net=$2 name=$1-b-$2
     topology "$net"
-    start_server "$server" "$name"
+    start_server "$server" "$name" "$PC" v0
     sleep 0.5
     ip -n "$PC" link set v0 down
     ip -n "$PC" addr flush dev v0
@@ -257,7 +231,7 @@ case_b() {
 case_cd() {  # C, with D asked once during the wait and once after the lease
     local server=$1 net=$2 name=$1-c-$2
     topology "$net" late
-    start_server "$server" "$name"
+    start_server "$server" "$name" "$PC" v0
     sleep "$PHASE"
     ask "$CTL" "$name-ctl" 10 yes
     local ctl=$ASK_PID

@@ -69,33 +69,7 @@ ip -n "$NS" tuntap add tap0 mode tap
 ip -n "$NS" addr add 192.168.1.10/24 dev tap0
 ip -n "$NS" link set tap0 up
 
-# Starts SERVER (kestrom or dnsmasq) with a fresh state, logging to $WORK/NAME.log, and waits
-# until it holds UDP 67.
-#   start_server SERVER NAME
-start_server() {
-    local server=$1 name=$2
-    local log=$WORK/$name.log
-    if [ "$server" = kestrom ]; then
-        mkdir -p "$WORK/$name.hive"
-        (cd "$WORK/root" && KESTROM_REGISTRY=$WORK/$name.hive/registry.db \
-            exec ip netns exec "$NS" "$KESTROM" serve) </dev/null >"$log" 2>&1 &
-    else
-        ip netns exec "$NS" dnsmasq --no-daemon --conf-file=/dev/null --port=0 --no-resolv \
-            --no-hosts --no-ping --interface=tap0 --bind-dynamic \
-            --dhcp-range=192.168.1.50,192.168.1.60,255.255.255.0 --dhcp-boot=zorva.bin \
-            --enable-tftp --tftp-root="$WORK/root" --dhcp-leasefile="$WORK/$name.leases" \
-            --pid-file="$WORK/$name.pid" --log-dhcp --log-facility=- </dev/null >"$log" 2>&1 &
-    fi
-    PIDS+=($!)
-    local i
-    for i in $(seq 100); do
-        ip netns exec "$NS" ss -Huln 'sport = :67' | grep -q . && return 0
-        sleep 0.05
-    done
-    echo "$server did not bind UDP 67; its log:" >&2
-    cat "$log" >&2
-    exit 1
-}
+source "$(dirname "$0")/servers.sh"
 
 # Waits up to SECONDS for TEXT on the console FILE.
 #   wait_for FILE TEXT SECONDS
@@ -151,7 +125,7 @@ for i in $(seq "$N"); do
     order="kestrom dnsmasq"
     [ $((i % 2)) = 0 ] && order="dnsmasq kestrom"
     for server in $order; do
-        start_server "$server" "$server-$i"
+        start_server "$server" "$server-$i" "$NS" tap0
         run_uboot "$server" "$server-$i"
     done
 done

@@ -129,12 +129,7 @@ int LeaseTable::find_by_xid(lease_info* out, const Xid& xid) {
     // hardware address is consulted.
     const auto it = std::ranges::find(entries_, xid, &lease_entry::xid);
     if (it == entries_.end()) return kLeaseXidUnknown;
-    if (out) {
-        const std::uint32_t server = out->server_address;
-        *out = info_of(*it);
-        out->server_address = server;
-    }
-    it->state = LeaseState::acknowledged;
+    acknowledge_locked(*it, out);
     return kLeaseOk;
 }
 
@@ -147,13 +142,17 @@ int LeaseTable::find_held(lease_info* out, const HardwareAddress& hardware_addre
                e.hardware_address == hardware_address;
     });
     if (it == entries_.end()) return kLeaseXidUnknown;
+    acknowledge_locked(*it, out);
+    return kLeaseOk;
+}
+
+void LeaseTable::acknowledge_locked(lease_entry& entry, lease_info* out) {
     if (out) {
-        const std::uint32_t server = out->server_address;
-        *out = info_of(*it);
+        const std::uint32_t server = out->server_address;  // the caller's, left alone
+        *out = info_of(entry);
         out->server_address = server;
     }
-    it->state = LeaseState::acknowledged;
-    return kLeaseOk;
+    entry.state = LeaseState::acknowledged;
 }
 
 std::vector<lease_entry> LeaseTable::entries() const {

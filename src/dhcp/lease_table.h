@@ -107,6 +107,7 @@ public:
 
 private:
     void release_locked(const HardwareAddress& hardware_address);
+    void acknowledge_locked(lease_entry& entry, lease_info* out);
 
     mutable std::mutex mutex_;
     std::vector<lease_entry> entries_;
