@@ -204,7 +204,8 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
     const core::ToolSettings settings = core::settings_snapshot();
     const std::string pool_start = settings.ZorvaIPStartAddress;
     ChoiceAnnouncer announcer(pool_network_text(pool_start, settings.netmask));
-    platform::InterfaceWatch watch;  // opened before the first look: no change is missed
+    // Opened before the first look, so no change is missed.
+    platform::InterfaceWatch watch(options.watch_interfaces);
 
     std::optional<platform::Ipv4Interface> chosen = choose_interface(*interfaces, pool_start);
     announcer.announce(chosen);
@@ -214,26 +215,35 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
     }
 
     if (on_serving) on_serving();
+    using Clock = std::chrono::steady_clock;
+    auto next_look = Clock::now() + platform::kInterfacePollWait;
     while (!stop.requested.load()) {
-        // Without the kernel's reports, or after a failed settle, the loop looks on its own.
+        // Without the kernel's reports, or after a failed settle, the loop looks on its own at
+        // least every kInterfacePollWait, however many datagrams arrive meanwhile.
+        const bool polling = !watch.valid() || !port.socket();
         std::chrono::milliseconds wait = kIdleWait;
-        if (!watch.valid() || !port.socket()) wait = platform::kInterfacePollWait;
+        if (polling)
+            wait = std::max(std::chrono::milliseconds(0),
+                            std::chrono::ceil<std::chrono::milliseconds>(next_look - Clock::now()));
         if (!stop.waker.valid()) wait = std::min(wait, kStopPollWait);
         const platform::WaitResult ready =
             platform::Socket::wait_readable(port.socket(), wait, &stop.waker, &watch);
         if (ready == platform::WaitResult::woken || ready == platform::WaitResult::error) break;
 
-        if (ready != platform::WaitResult::readable) {
-            // A change, or a turn without one: look at the interfaces again.
+        if (ready != platform::WaitResult::readable || (polling && Clock::now() >= next_look)) {
+            // A change, a turn without one, or the poll's time: look at the interfaces again.
             watch.clear();
+            next_look = Clock::now() + platform::kInterfacePollWait;
+            bool moved = false;
             if (const auto now = platform::local_ipv4_interfaces(&error)) {
                 chosen = choose_interface(*now, pool_start);
-                if (!port.settled_on(chosen)) {
+                if ((moved = !port.settled_on(chosen))) {
                     announcer.announce(chosen);
                     (void)port.settle(chosen);
                 }
             }
-            continue;
+            // A datagram seen on a socket that settle replaced is gone with it.
+            if (ready != platform::WaitResult::readable || moved) continue;
         }
 
         // Cleared for every message: bytes beyond what arrived read as zero, never as the

@@ -16,6 +16,9 @@ int build_lease_table();
 struct DhcpServiceOptions {
     std::uint16_t server_port = 67;  // requests arrive here
     std::uint16_t client_port = 68;  // replies go here
+    // Woken by the system's reports of interface changes where it has them (Linux); false
+    // makes the service look every half second instead, as on Windows (tests).
+    bool watch_interfaces = true;
 };
 
 // Owns the service thread: constructing starts it, destruction (or stop) ends it. A failure of

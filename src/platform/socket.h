@@ -75,7 +75,7 @@ private:
 // waits on: valid() is false there, and the caller looks again on its own (kInterfacePollWait).
 class InterfaceWatch {
 public:
-    InterfaceWatch();
+    explicit InterfaceWatch(bool open = true);  // false: never valid
     ~InterfaceWatch();
     InterfaceWatch(const InterfaceWatch&) = delete;
     InterfaceWatch& operator=(const InterfaceWatch&) = delete;

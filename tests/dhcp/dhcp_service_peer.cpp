@@ -2,7 +2,8 @@
 // for tests that start it inside a network namespace (ip netns exec). Settings start at their
 // defaults; --set NAME=VALUE changes one, --trace switches the diagnostic trace on. Prints
 // "serving" or "not serving" to standard error once the start is over, and ends on SIGTERM,
-// SIGINT or the end of standard input. --leave-two-descriptors uses up every file descriptor
+// SIGINT or the end of standard input. --poll looks at the interfaces every half second instead
+// of taking the kernel's reports, as on Windows. --leave-two-descriptors uses up every file descriptor
 // but two (the service's stop line takes those), so that its socket cannot be made.
 #include <fcntl.h>
 #include <signal.h>
@@ -40,10 +41,13 @@ int main(int argc, char** argv) {
             core::settings_set_text(info.setting, info.default_text);
 
     bool leave_two_descriptors = false;
+    dhcp::DhcpServiceOptions options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--trace") {
             core::set_trace_enabled(true);
+        } else if (arg == "--poll") {
+            options.watch_interfaces = false;
         } else if (arg == "--leave-two-descriptors") {
             leave_two_descriptors = true;
         } else if (arg == "--set" && i + 1 < argc) {
@@ -57,7 +61,7 @@ int main(int argc, char** argv) {
             core::settings_set_text(*setting, assignment.substr(eq + 1));
         } else {
             std::fprintf(stderr,
-                         "usage: %s [--trace] [--leave-two-descriptors] [--set NAME=VALUE]...\n",
+                         "usage: %s [--trace] [--poll] [--leave-two-descriptors] [--set NAME=VALUE]...\n",
                          argv[0]);
             return 2;
         }
@@ -82,7 +86,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    dhcp::DhcpService service;
+    dhcp::DhcpService service(options);
     const bool serving = service.wait_serving(std::chrono::seconds(10));
     std::fprintf(stderr, serving ? "serving\n" : "not serving\n");
 

@@ -262,31 +262,44 @@ TEST_F(ServiceNetwork, ABootLoaderThatRequestsUnderAnEarlierXidGetsItsOfferButNo
 }
 
 // No interface in the pool's network: one waiting line, nothing answered. The address that
-// appears later is served within a second, and its leaving puts the service back to waiting.
+// appears later is served within a second, and its leaving puts the service back to waiting;
+// with the kernel's reports and with the half-second look that Windows has, which a steady
+// stream of datagrams to port 67 must not hold off.
 TEST_F(ServiceNetwork, WaitsForThePoolsNetworkAndFollowsItsAddress) {
     make_network("10.20.0.30/24");
-    ::test::ChildProcess& peer = start_peer("--set ZorvaIPStartAddress=10.20.0.50");
+    ASSERT_EQ(0, client_->run("ip addr add 192.168.1.20/24 dev " + client_if_).status);
+    // Refusals while no service holds the port fail a write or two, never the stream.
+    ::test::ChildProcess stream(client_->exec() +
+                                "bash -c 'exec 3>/dev/udp/192.168.1.10/67; "
+                                "while :; do printf x >&3; sleep 0.02; done 2>/dev/null'");
     const std::string waiting = "DHCP Waiting for an interface in 10.20.0.0/24\n";
-    ASSERT_TRUE(peer.wait_for_output(waiting)) << peer.output();
-    EXPECT_EQ(std::string::npos, peer.output().find("TFTP Daemon Binding")) << peer.output();
+    for (const char* mode : {"", "--poll "}) {
+        SCOPED_TRACE(*mode ? "looking every half second" : "woken by the kernel's reports");
+        ::test::ChildProcess& peer = start_peer(std::string(mode) +
+                                                "--set ZorvaIPStartAddress=10.20.0.50");
+        ASSERT_TRUE(peer.wait_for_output(waiting)) << peer.output();
+        EXPECT_EQ(std::string::npos, peer.output().find("TFTP Daemon Binding")) << peer.output();
 
-    ASSERT_EQ(0, server_->run("ip addr add 10.20.0.1/24 dev " + server_if_).status);
-    ASSERT_TRUE(
-        peer.wait_for_output("TFTP Daemon Binding to 10.20.0.1\n", std::chrono::milliseconds(1000)))
-        << "the new address was not taken within 1 s\n"
-        << peer.output();
-    const auto result = probe("", "10.20.0.1");
-    ASSERT_EQ(0, result.status) << result.output << peer.output();
-    EXPECT_NE(std::string::npos, result.output.find("OFFER yiaddr=10.20.0.50 siaddr=10.20.0.1"))
-        << result.output;
+        ASSERT_EQ(0, server_->run("ip addr add 10.20.0.1/24 dev " + server_if_).status);
+        ASSERT_TRUE(peer.wait_for_output("TFTP Daemon Binding to 10.20.0.1\n",
+                                         std::chrono::milliseconds(1000)))
+            << "the new address was not taken within 1 s\n"
+            << peer.output();
+        const auto result = probe("", "10.20.0.1");
+        ASSERT_EQ(0, result.status) << result.output << peer.output();
+        EXPECT_NE(std::string::npos, result.output.find("OFFER yiaddr=10.20.0.50 siaddr=10.20.0.1"))
+            << result.output;
 
-    ASSERT_EQ(0, server_->run("ip addr del 10.20.0.1/24 dev " + server_if_).status);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    std::string out;
-    while ((out = peer.output()).find(waiting) == out.rfind(waiting) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NE(out.find(waiting), out.rfind(waiting)) << "no second waiting line\n" << out;
+        ASSERT_EQ(0, server_->run("ip addr del 10.20.0.1/24 dev " + server_if_).status);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        std::string out;
+        while ((out = peer.output()).find(waiting) == out.rfind(waiting) &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_NE(out.find(waiting), out.rfind(waiting)) << "no second waiting line\n" << out;
+        peer.close_stdin();
+        EXPECT_EQ(0, peer.wait());
+    }
 }
 
 TEST_F(ServiceNetwork, ReportsAPortHeldByAnotherProgramAndEndsOnlyTheService) {

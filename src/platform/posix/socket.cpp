@@ -72,7 +72,8 @@ void Waker::clear() {
 
 // ---- InterfaceWatch ------------------------------------------------------------------------
 
-InterfaceWatch::InterfaceWatch() {
+InterfaceWatch::InterfaceWatch(bool open) {
+    if (!open) return;
     const int s = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (s < 0) return;
     sockaddr_nl local{};

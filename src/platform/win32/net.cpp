@@ -181,6 +181,7 @@ std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error) {
             Ipv4Interface entry;
             entry.name = name;
             entry.index = a->IfIndex;
+            // Wine reports the link's administrative state here: without carrier it is still up.
             entry.up = a->OperStatus == IfOperStatusUp;
             entry.address = ntohl(in.sin_addr.s_addr);
             const unsigned prefix = u->OnLinkPrefixLength > 32 ? 32 : u->OnLinkPrefixLength;

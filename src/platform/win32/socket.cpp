@@ -138,9 +138,12 @@ void Waker::clear() {
 // ---- InterfaceWatch ------------------------------------------------------------------------
 
 // NotifyIpInterfaceChange reports on a thread of the system's, not through anything select()
-// waits on (and Wine only pretends to register it): callers look again every
-// kInterfacePollWait instead, one GetAdaptersAddresses call.
-InterfaceWatch::InterfaceWatch() = default;
+// waits on: callers look again every kInterfacePollWait instead, one GetAdaptersAddresses call.
+// Under Wine 8 the reports never come at all: NotifyIpInterfaceChange and
+// NotifyUnicastIpAddressChange return NO_ERROR with a null handle and call back for no change
+// (an address set or removed, a link down or up, an adapter added or removed), while
+// GetAdaptersAddresses shows each of them on the next call.
+InterfaceWatch::InterfaceWatch(bool /*open*/) {}
 InterfaceWatch::~InterfaceWatch() = default;
 void InterfaceWatch::clear() {}
 
