@@ -50,7 +50,7 @@ const TftpTransfer* TransferTable::find(std::string_view key) const {
 }
 
 void TransferTable::copy_error_datagram() {
-    // A client's ERROR goes back as it came, cut to the error area with its last byte a NUL.
+    // A client's ERROR is logged as it came, cut to the error area with its last byte a NUL.
     TftpTransfer& rx = *receive_;
     const auto datagram = rx.received();
     std::copy_n(datagram.begin(), std::min(datagram.size(), rx.error_area.size() - 1),
@@ -91,7 +91,9 @@ void TransferTable::dispatch(const platform::Endpoint& from, int length, std::in
         set_error(rx, TftpErrorCode::not_defined, text);
     }
     log_error(key, active->path_text(), rx.error_text());
-    send_error(socket_, rx, from);
+    // An ERROR is never answered (RFC 1350): two services, or one and a spoofed sender, would
+    // otherwise play it back and forth without end.
+    if (opcode != Opcode::error) send_error(socket_, rx, from);
 }
 
 void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepContext& ctx) {
