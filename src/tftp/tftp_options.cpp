@@ -165,18 +165,22 @@ bool compose_path(TftpTransfer& t, const TftpServerConfig& config) {
 std::size_t negotiate_options(TftpTransfer& t, std::size_t first_option, const StepContext& ctx) {
     store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::oack));
     std::size_t length = 2;
-    // The window is bounded by bytes, at the block size the request ends with (whatever the
-    // options' order): a client's default socket buffer (about 208 KiB, most of it overhead
-    // for large datagrams) drops a longer burst.
-    std::uint32_t final_block_size = t.block_size;
+    // The window is bounded by bytes: a client's default socket buffer (about 208 KiB, most of
+    // it overhead for large datagrams) drops a longer burst. The bound takes the largest block
+    // size the request can leave in force, whatever the options' order and whichever of them
+    // the acknowledgement has room for: an option cut for room must not leave a window of
+    // larger blocks than the bound was made for.
+    std::uint32_t block_size = t.block_size, largest_block_size = t.block_size;
     for (RequestReader scan(t.received(), first_option); !scan.at_end();) {
         const std::string_view name = scan.next_string();
         if (name.empty()) break;
         const std::string_view value = scan.next_string();
-        if (classify(name) == KnownOption::blksize)
-            final_block_size = blksize_in_force(parse_unsigned(value), final_block_size, ctx.config);
+        if (classify(name) != KnownOption::blksize) continue;
+        block_size = blksize_in_force(parse_unsigned(value), block_size, ctx.config);
+        largest_block_size = std::max(largest_block_size, block_size);
     }
-    const std::uint64_t window_limit = std::max<std::uint64_t>(1, kWindowBytes / final_block_size);
+    const std::uint64_t window_limit =
+        std::max<std::uint64_t>(1, kWindowBytes / largest_block_size);
     RequestReader reader(t.received(), first_option);
     while (!reader.at_end()) {
         const std::string_view name = reader.next_string();

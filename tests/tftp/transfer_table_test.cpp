@@ -596,6 +596,31 @@ TEST(TftpOptions, RepeatedOptionsNeverOverrunTheAcknowledgementArea) {
     EXPECT_EQ(2u + 46 * 11, answer.size());
 }
 
+// A blksize that no longer fits the acknowledgement is not in force, so it can't shrink the
+// window's bound either: the window stays within 64 KiB of the blocks that are in force.
+TEST(TftpOptions, TheWindowBoundHoldsForTheBlockSizeInForce) {
+    Harness h;
+    h.dir.write("zorva.bin", "x");
+    Bytes req = request(Opcode::rrq, "zorva.bin", "octet");
+    put_text(req, "windowsize");
+    put_text(req, "64");
+    for (int i = 0; i < 39; ++i) {
+        put_text(req, "blksize");
+        put_text(req, "4096");
+    }
+    put_text(req, "blksize");
+    put_text(req, "1024");
+    h.send(req);
+    const TftpTransfer* t = h.table.find(kKey);
+    ASSERT_NE(nullptr, t);
+    EXPECT_LE(std::uint64_t{t->window_size} * t->block_size, 65536u)
+        << t->window_size << " blocks of " << t->block_size << " bytes";
+    const Bytes& answer = h.sender.sent.at(0).bytes;
+    const Bytes said = oack({{"windowsize", std::to_string(t->window_size)}});
+    EXPECT_TRUE(std::equal(said.begin(), said.end(), answer.begin()))
+        << "the OACK must say the window in force";
+}
+
 TEST(TftpRequest, StringsWithoutTheirNulEndAtTheDatagram) {
     struct Case {
         const char* what;
