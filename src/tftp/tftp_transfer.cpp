@@ -287,25 +287,30 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
     const std::size_t data_length = t.received_length > static_cast<std::int32_t>(kHeaderSize)
                                         ? static_cast<std::size_t>(t.received_length) - kHeaderSize
                                         : 0;
-    // The ACK goes out before the block is written; in a window, only for its last block and
-    // for the file's.
+    const bool last = data_length < t.block_size;
     t.gap_answered = false;
-    if (t.window_size == 1 || data_length < t.block_size ||
-        static_cast<std::uint16_t>(t.block_counter - t.acked_block) >= t.window_size) {
-        (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
-        t.acked_block = t.block_counter;
+    if (!last) {
+        // The ACK goes out before the block is written; in a window, only for its last block.
+        if (t.window_size == 1 ||
+            static_cast<std::uint16_t>(t.block_counter - t.acked_block) >= t.window_size) {
+            (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+            t.acked_block = t.block_counter;
+        }
+        if (t.runtime_error != 0) return t.runtime_error;
+        if (std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
+            return fail_upload(t, errno);
+        t.trace.add(std::span(t.packet).subspan(kHeaderSize, data_length));
+        return 0;  // more blocks follow
     }
-    if (t.runtime_error != 0) return t.runtime_error;
 
+    // The last block's ACK is the verdict: a client that stops at it must never believe a
+    // refused upload. So the data goes to the disk, and the file takes the served name (only
+    // if nobody took it meanwhile; a controller is never served a file that a crash could
+    // still cut short), before the ACK goes out.
     if (data_length > 0 &&
         std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
         return fail_upload(t, errno);
     t.trace.add(std::span(t.packet).subspan(kHeaderSize, data_length));
-    if (data_length >= t.block_size) return 0;  // more blocks follow
-
-    // Last block. The data goes to the disk before the file takes the served name, so a
-    // controller is never served a file that a crash could still cut short; and the name is
-    // taken only if nobody took it meanwhile.
     int error = 0;
     if (!platform::sync_file(t.file.get(), &error)) return fail_upload(t, error);
     t.file.reset();
@@ -319,7 +324,13 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
         }
         t.upload.release();
     }
-    if (t.runtime_error == 0 && !t.in_error()) {
+    (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+    t.acked_block = t.block_counter;
+    if (t.runtime_error != 0) {
+        t.retry_counter = TftpTransfer::kFinished;
+        return t.runtime_error;
+    }
+    if (!t.in_error()) {
         core::log_printf("Client %s %s, %u Blocks Received\n", t.client_key.data(), t.path.data(),
                          static_cast<unsigned>(t.block_counter));
         t.trace.end(true, "complete");

@@ -485,14 +485,26 @@ TEST(TftpWrite, UploadIntoAFullFileSystemFailsAndLeavesNothing) {
 }
 #endif
 
-TEST(TftpWrite, ZorvaBinThatAppearsDuringTheUploadIsKept) {
-    Harness h;
-    h.send(wrq());
-    h.dir.write("zorva.bin", "placed by hand");
-    h.send(data(1, "upload"));
-    EXPECT_EQ(error_packet(6, "File already exists"), h.sender.take().back().bytes);
-    EXPECT_EQ(std::vector<std::string>{"zorva.bin"}, h.files());
-    EXPECT_EQ("placed by hand", test::read_file(h.dir / "zorva.bin"));
+// The name taken meanwhile, or held from the start by a link to nothing (which the existence
+// test can't open): the upload is refused, and the client never hears the last block's ACK
+// first, so it can't believe the file arrived.
+TEST(TftpWrite, ZorvaBinThatAppearsDuringTheUploadIsKeptAndTheLastAckIsNeverSent) {
+    for (const bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "a dangling link" : "a file placed by hand");
+        Harness h;
+        if (dangling) std::filesystem::create_symlink(h.dir / "nowhere", h.dir / "zorva.bin");
+        h.send(wrq());
+        EXPECT_EQ(ack(0), h.sender.take().at(0).bytes);
+        if (!dangling) h.dir.write("zorva.bin", "placed by hand");
+        h.send(data(1, "upload"));
+        const auto sent = h.sender.take();
+        ASSERT_EQ(1u, sent.size()) << "the last block's ACK went out before the verdict";
+        EXPECT_EQ(error_packet(6, "File already exists"), sent[0].bytes);
+        EXPECT_EQ(std::vector<std::string>{"zorva.bin"}, h.files());
+        if (!dangling) {
+            EXPECT_EQ("placed by hand", test::read_file(h.dir / "zorva.bin"));
+        }
+    }
 }
 
 TEST(TftpTable, SilentClientsNeverCrowdOutAnAnsweringOne) {
