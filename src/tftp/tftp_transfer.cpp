@@ -110,9 +110,10 @@ void begin_trace(TftpTransfer& t, bool read) {
 // The blocks of a windowed read from `first` to the window's end, each read at its offset into
 // area A (the sender copies what it holds) and sent. Blocks stop at 65534, as in lock-step. A
 // block's bytes count for the trace the first time it goes out.
-int send_window(TftpTransfer& t, const StepContext& ctx, std::uint16_t first) {
+int send_window(TftpTransfer& t, const StepContext& ctx, std::uint16_t first,
+                std::uint16_t blocks) {
     const std::uint64_t end = std::min<std::uint64_t>(
-        {std::uint64_t{first} + t.window_size - 1, t.last_block, kLastBlockNumber - 1u});
+        {std::uint64_t{first} + blocks - 1, t.last_block, kLastBlockNumber - 1u});
     for (std::uint64_t block = first; block <= end; ++block) {
         const std::uint64_t offset = (block - 1) * t.block_size;
         const std::uint64_t expected =
@@ -359,8 +360,11 @@ void retransmit(TftpTransfer& t, const StepContext& ctx) {
             break;
         case Opcode::ack:
             if (t.windowed_read()) {
-                // From the first block not acknowledged.
-                (void)send_window(t, ctx, static_cast<std::uint16_t>(t.block_counter + 1));
+                // From the first block not acknowledged. A client that has acknowledged no
+                // DATA yet gets its first block only: every packet leaves from port 69, so the
+                // request may be a spoofed one that would reflect whole windows at its victim.
+                (void)send_window(t, ctx, static_cast<std::uint16_t>(t.block_counter + 1),
+                                  t.block_counter == 0 ? 1 : t.window_size);
                 break;
             }
             (void)send_block(t, ctx);  // sends the block in flight again, unchanged
@@ -383,9 +387,11 @@ int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& 
         t.retry_counter = 0;
     } else if (t.highest_sent > t.block_counter) {
         // Nothing moved: the client saw a gap before the window's first block, or waited in
-        // vain. The window goes again, once; the time-out covers the rest.
+        // vain. The window goes again, once (before any DATA was acknowledged, its first
+        // block only, as at a time-out); the time-out covers the rest.
         if (t.window_resent) return 0;
         t.window_resent = true;
+        if (t.block_counter == 0) return send_window(t, ctx, 1, 1);
     }  // else the ACK of the OACK: the first window goes
 
     if (t.block_counter == t.last_block) {
@@ -404,7 +410,7 @@ int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& 
         set_error(t, TftpErrorCode::disk_full, kFileTooLargeText);
         return 1;
     }
-    return send_window(t, ctx, static_cast<std::uint16_t>(t.block_counter + 1));
+    return send_window(t, ctx, static_cast<std::uint16_t>(t.block_counter + 1), t.window_size);
 }
 
 void answer_gap(TftpTransfer& t, const StepContext& ctx) {

@@ -311,6 +311,41 @@ std::vector<Bytes> packets_of(std::vector<SentPacket> sent) {
     return packets;
 }
 
+// A request and its ACK 0 are all that a spoofed sender needs: until the client acknowledges
+// DATA, what it draws is one window plus the first block at each time-out and the first block
+// once for a repeated ACK 0, never whole windows again; once it has, windows go again as usual.
+TEST(TftpWindow, AClientThatAcknowledgedNoDataDrawsOneWindowAndThenSingleBlocks) {
+    Harness h;
+    const std::string content = pattern(100 * 512);
+    h.dir.write("zorva.bin", content);
+    h.send(rrq({{"windowsize", "16"}}));
+    h.sender.take();
+    h.send(ack(0));
+    EXPECT_EQ(blocks_of(content, 1, 16), packets_of(h.sender.take()));
+    for (int i = 0; i < 5; ++i) h.send(ack(0));
+    EXPECT_EQ(blocks_of(content, 1, 1), packets_of(h.sender.take()));
+    std::size_t drawn = 0;
+    for (int i = 0; i < 10; ++i) {  // until the transfer gives up
+        h.table.expire(h.now += 6);
+        for (const auto& p : h.sender.take()) {
+            if (p.bytes.at(1) == 3) {
+                EXPECT_EQ(data(1, content.substr(0, 512)), p.bytes);
+            }
+            drawn += p.bytes.size();
+        }
+    }
+    EXPECT_LE(drawn, 4u * (4 + 512)) << "time-outs sent more than the first block each";
+
+    Harness acked;  // one acknowledged block later, a time-out sends the window again
+    acked.dir.write("zorva.bin", content);
+    acked.send(rrq({{"windowsize", "16"}}));
+    acked.send(ack(0));
+    acked.send(ack(1));
+    acked.sender.take();
+    acked.table.expire(acked.now += 6);
+    EXPECT_EQ(blocks_of(content, 2, 17), packets_of(acked.sender.take()));
+}
+
 TEST(TftpWindow, ReadSlidesOnTheHighestAckAndSendsAgainFromTheFirstUnacknowledged) {
     Harness h;
     const std::string content = pattern(9 * 512 + 100);  // 10 blocks
