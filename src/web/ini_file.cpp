@@ -38,9 +38,9 @@ void read_ini_records(std::istream& in, std::vector<IniRecord>& records) {
     std::string comments;
     std::string current_section;
     std::string line;
-    // getline sets eofbit when a line ends at the end of the stream instead of at a line feed,
-    // and failbit/badbit on a read error: either way that line is not treated.
-    while (std::getline(in, line) && !in.eof()) {
+    // The last line counts whether or not a line feed ends it (many editors write none); a
+    // read error (badbit) ends the list where it happened.
+    while (std::getline(in, line) && !in.bad()) {
         TrimText(line, kIniBlanks, kTrimBoth);
         if (line.empty()) continue;
 

@@ -61,7 +61,7 @@ TEST_F(WebUpdateJob, UploadsTheListedFilesUpToTheFirstMissingNumber) {
          V{"/a.htm"}},
         {"listed twice, sent twice", "[FILES]\r\nFILE1=a.htm\r\nFILE2=a.htm\r\n",
          V{"/a.htm", "/a.htm"}},
-        {"last line without line feed", "[FILES]\nFILE1=a.htm\nFILE2=b.htm", V{"/a.htm"}},
+        {"last line without line feed", "[FILES]\nFILE1=a.htm\nFILE2=b.htm", V{"/a.htm", "/b.htm"}},
         {"first duplicate key wins", "[FILES]\nFILE1=b.htm\nFILE1=a.htm\n", V{"/b.htm"}},
     };
     for (const auto& c : cases) {
