@@ -524,7 +524,12 @@ TEST(TftpWrite, UploadIntoAFullFileSystemFailsAndLeavesNothing) {
 // test can't open): the upload is refused, and the client never hears the last block's ACK
 // first, so it can't believe the file arrived.
 TEST(TftpWrite, ZorvaBinThatAppearsDuringTheUploadIsKeptAndTheLastAckIsNeverSent) {
-    for (const bool dangling : {false, true}) {
+#ifdef _WIN32
+    const bool cases[] = {false};  // a user's link to nothing is a POSIX matter
+#else
+    const bool cases[] = {false, true};
+#endif
+    for (const bool dangling : cases) {
         SCOPED_TRACE(dangling ? "a dangling link" : "a file placed by hand");
         Harness h;
         if (dangling) std::filesystem::create_symlink(h.dir / "nowhere", h.dir / "zorva.bin");
