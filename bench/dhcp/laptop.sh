@@ -25,13 +25,7 @@ OFFICE=klap-of-$$
 ASKER=klap-oc-$$
 CTL=klap-ct-$$
 PIDS=()
-
-stop_all() {  # every process this script started that may still run
-    local p
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-    PIDS=()
-}
+source "$(dirname "$0")/servers.sh"
 
 drop_namespaces() {
     local ns
@@ -112,7 +106,6 @@ topology() {
     ip -n "$PC" route add default via "$net.1"
 }
 
-source "$(dirname "$0")/servers.sh"
 
 # A DHCP client in namespace NS on eth0, in the background; its lease goes to $WORK/NAME.lease.
 #   ask NS NAME TRIES [configure]

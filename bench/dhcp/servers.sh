@@ -1,6 +1,13 @@
 # The two DHCP and TFTP servers the bench scripts compare, started alike. Sourced; the caller
 # sets WORK (a folder of its own, holding root/zorva.bin), KESTROM (the binary) and PIDS (an
-# array it kills at its end).
+# array of the processes it starts, which stop_all ends).
+
+stop_all() {  # every process this script started that may still run
+    local p
+    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+    PIDS=()
+}
 
 # Starts SERVER (kestrom or dnsmasq) in namespace NS, serving INTERFACE, with a fresh state and
 # its log in $WORK/NAME.log, and waits until it holds UDP 67. dnsmasq runs without its ping

@@ -28,13 +28,7 @@ UBOOT=/usr/lib/u-boot/qemu-x86_64/u-boot.rom
 WORK=$(mktemp -d /tmp/kestrom-dhcp-uboot.XXXXXX)
 NS=kuboot-$$
 PIDS=()
-
-stop_all() {  # every process this script started that may still run
-    local p
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
-    PIDS=()
-}
+source "$(dirname "$0")/servers.sh"
 
 cleanup() {
     exec 3>&- 2>/dev/null || true
@@ -69,7 +63,6 @@ ip -n "$NS" tuntap add tap0 mode tap
 ip -n "$NS" addr add 192.168.1.10/24 dev tap0
 ip -n "$NS" link set tap0 up
 
-source "$(dirname "$0")/servers.sh"
 
 # Waits up to SECONDS for TEXT on the console FILE.
 #   wait_for FILE TEXT SECONDS

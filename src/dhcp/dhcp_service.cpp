@@ -24,16 +24,13 @@ namespace {
 // interface changes wake it at once, so this only bounds an idle turn.
 constexpr std::chrono::seconds kIdleWait{30};
 
-void report_bind_failure(platform::BindError error, std::uint16_t port) {
-    if (error == platform::BindError::no_permission) {
-        // The fixed in-use text would send the user looking for a program that does not exist.
-        core::log_printf(
-            "DHCP Can't bind - port %u needs root or the CAP_NET_BIND_SERVICE "
-            "capability\n",
-            unsigned{port});
-        return;
-    }
-    core::log_printf("DHCP Can't bind - port already in use\n");
+// The event-log line for a failed bind of the server port.
+std::string bind_failure_text(platform::BindError error, std::uint16_t port) {
+    // The fixed in-use text would send the user looking for a program that does not exist.
+    if (error == platform::BindError::no_permission)
+        return "DHCP Can't bind - port " + std::to_string(port) +
+               " needs root or the CAP_NET_BIND_SERVICE capability";
+    return "DHCP Can't bind - port already in use";
 }
 
 // The socket on the server port and the interface it serves. Tied to that interface, it takes
@@ -41,68 +38,67 @@ void report_bind_failure(platform::BindError error, std::uint16_t port) {
 // broadcasts leave through it. With no interface it holds the port and answers nothing.
 class ServicePort {
 public:
-    ServicePort(const DhcpServiceOptions& options, platform::UdpSocket socket)
-        : options_(options), socket_(std::move(socket)) {}
+    enum class Settled { serving, refused, port_taken };
 
-    const platform::UdpSocket* socket() const { return socket_ ? &*socket_ : nullptr; }
+    explicit ServicePort(const DhcpServiceOptions& options) : options_(options) {}
+
     platform::UdpSocket* socket() { return socket_ ? &*socket_ : nullptr; }
-    const std::optional<platform::Ipv4Interface>& serves() const { return serves_; }
+    // False while the port is only held (no interface is in the network), or not even that.
+    bool serving() const { return socket_ && tied_; }
     bool settled_on(const std::optional<platform::Ipv4Interface>& chosen) const {
         return socket_ && tied_ == chosen;
     }
 
-    // Ties the socket to `chosen` (or to nothing) and binds the port. Reports a failure in the
-    // event log, once until the next success; true when the port is bound.
-    bool settle(const std::optional<platform::Ipv4Interface>& chosen) {
-        // A bound socket is neither bound nor tied again (Linux wants CAP_NET_RAW to re-tie): a
-        // new one takes the port, and the old one goes first so the two never hold it together.
-        if (!fresh_) socket_.reset();
-        fresh_ = false;
-        tied_ = chosen;
-        serves_.reset();
+    // As settle below, on a socket of its own.
+    Settled settle(const std::optional<platform::Ipv4Interface>& chosen) {
         int error = 0;
-        if (!socket_) {
-            socket_ = platform::UdpSocket::open(&error);
-            if (!socket_)
-                return failed("DHCP Can't create socket - " + platform::error_text(error));
+        std::optional<platform::UdpSocket> fresh = platform::UdpSocket::open(&error);
+        if (!fresh) {
+            socket_.reset();
+            tied_ = chosen;
+            return failed("DHCP Can't create socket - " + platform::error_text(error),
+                          Settled::refused);
         }
-        if (chosen && !socket_->bind_to_device(chosen->name, &error)) {
+        return settle(chosen, std::move(*fresh));
+    }
+
+    // Ties `fresh` (a socket never bound) to `chosen`, or to nothing, and binds the port with
+    // it in place of the socket held so far. A bound socket is neither bound nor tied again
+    // (Linux wants CAP_NET_RAW to re-tie); the old one goes first so the two never hold the
+    // port together. A failure is logged once until the next success.
+    Settled settle(const std::optional<platform::Ipv4Interface>& chosen,
+                   platform::UdpSocket fresh) {
+        socket_.reset();
+        tied_ = chosen;
+        int error = 0;
+        if (chosen && !fresh.bind_to_device(chosen->name, &error)) {
             // Answering every interface would make this PC a DHCP server on the office network:
             // the interface stays unserved until the next change, and `check` names the fix.
-            const std::string text = platform::error_text(error);
-            socket_.reset();
-            return failed("DHCP Can't tie to interface " + chosen->name + " - " + text);
+            return failed(
+                "DHCP Can't tie to interface " + chosen->name + " - " + platform::error_text(error),
+                Settled::refused);
         }
         const platform::BindError bound =
-            socket_->bind(chosen ? platform::tied_bind_address(*chosen) : platform::kAnyAddress,
-                          options_.server_port, &error);
-        if (bound != platform::BindError::none) {
-            socket_.reset();
-            if (last_failure_ != "bind") report_bind_failure(bound, options_.server_port);
-            last_failure_ = "bind";
-            bind_error_ = bound;
-            return false;
-        }
-        serves_ = chosen;
+            fresh.bind(chosen ? platform::tied_bind_address(*chosen) : platform::kAnyAddress,
+                       options_.server_port, &error);
+        if (bound != platform::BindError::none)
+            return failed(bind_failure_text(bound, options_.server_port), Settled::port_taken);
+        socket_ = std::move(fresh);
         last_failure_.clear();
-        return true;
+        return Settled::serving;
     }
-    platform::BindError bind_error() const { return bind_error_; }
 
 private:
-    bool failed(const std::string& line) {
+    Settled failed(const std::string& line, Settled result) {
         if (line != last_failure_) core::log_printf("%s\n", line.c_str());
         last_failure_ = line;
-        return false;
+        return result;
     }
 
     const DhcpServiceOptions& options_;
-    std::optional<platform::UdpSocket> socket_;      // nullopt after a failed settle
-    bool fresh_ = true;                              // socket_ is the unbound one given
-    std::optional<platform::Ipv4Interface> tied_;    // what the last settle aimed at
-    std::optional<platform::Ipv4Interface> serves_;  // what the bound socket serves
-    std::string last_failure_;                       // the line logged last, "" after a success
-    platform::BindError bind_error_ = platform::BindError::none;
+    std::optional<platform::UdpSocket> socket_;    // bound; nullopt after a failed settle
+    std::optional<platform::Ipv4Interface> tied_;  // what the last settle aimed at
+    std::string last_failure_;                     // the line logged last, "" after a success
 };
 
 // Says where the service stands whenever its choice moves: "TFTP Daemon Binding to %s\n" for a
@@ -209,10 +205,9 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
 
     std::optional<platform::Ipv4Interface> chosen = choose_interface(*interfaces, pool_start);
     announcer.announce(chosen);
-    ServicePort port(options, std::move(*socket));
-    if (!port.settle(chosen) && port.bind_error() != platform::BindError::none) {
+    ServicePort port(options);
+    if (port.settle(chosen, std::move(*socket)) == ServicePort::Settled::port_taken)
         return kLoopEnded;  // the port is another program's (or privileged): nothing to serve
-    }
 
     if (on_serving) on_serving();
     using Clock = std::chrono::steady_clock;
@@ -251,7 +246,7 @@ int dhcp_service_loop(const DhcpServiceOptions& options, const StopRequest& stop
         message.fill(0);
         platform::Endpoint from;  // not used: replies are addressed by the reply composer
         if (port.socket()->receive_from(message, &from, &error) < 0) break;
-        if (!port.serves()) continue;  // held, not served: no interface is in the network
+        if (!port.serving()) continue;  // held, not served: no interface is in the network
         if (parse_dhcp_options(message, parsed) >= 0)
             (void)process_dhcp_packet(&message, &parsed, *port.socket(), options.client_port);
     }

@@ -288,30 +288,25 @@ int receive_block(TftpTransfer& t, const StepContext& ctx) {
     const std::size_t data_length = t.received_length > static_cast<std::int32_t>(kHeaderSize)
                                         ? static_cast<std::size_t>(t.received_length) - kHeaderSize
                                         : 0;
+    // A block that is not the last is acknowledged before it is written; in a window, only the
+    // window's last. The last block's ACK is the verdict: a client that stops at it must never
+    // believe a refused upload. So that data goes to the disk, and the file takes the served name
+    // (only if nobody took it meanwhile; a controller is never served a file that a crash could
+    // still cut short), before its ACK goes out.
     const bool last = data_length < t.block_size;
     t.gap_answered = false;
-    if (!last) {
-        // The ACK goes out before the block is written; in a window, only for its last block.
-        if (t.window_size == 1 ||
-            static_cast<std::uint16_t>(t.block_counter - t.acked_block) >= t.window_size) {
-            (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
-            t.acked_block = t.block_counter;
-        }
+    if (!last && (t.window_size == 1 ||
+                  static_cast<std::uint16_t>(t.block_counter - t.acked_block) >= t.window_size)) {
+        (void)send_area(ctx, t, t.ack_area.data(), kHeaderSize);
+        t.acked_block = t.block_counter;
         if (t.runtime_error != 0) return t.runtime_error;
-        if (std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
-            return fail_upload(t, errno);
-        t.trace.add(std::span(t.packet).subspan(kHeaderSize, data_length));
-        return 0;  // more blocks follow
     }
-
-    // The last block's ACK is the verdict: a client that stops at it must never believe a
-    // refused upload. So the data goes to the disk, and the file takes the served name (only
-    // if nobody took it meanwhile; a controller is never served a file that a crash could
-    // still cut short), before the ACK goes out.
     if (data_length > 0 &&
         std::fwrite(t.packet.data() + kHeaderSize, data_length, 1, t.file.get()) != 1)
         return fail_upload(t, errno);
     t.trace.add(std::span(t.packet).subspan(kHeaderSize, data_length));
+    if (!last) return 0;  // more blocks follow
+
     int error = 0;
     if (!platform::sync_file(t.file.get(), &error)) return fail_upload(t, error);
     t.file.reset();
