@@ -1,6 +1,7 @@
 #include "linux_support.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -140,6 +141,20 @@ NetNs::~NetNs() {
 }
 
 CommandResult NetNs::run(const std::string& command) const { return run_command(exec() + command); }
+
+bool NetNs::run_inside(const std::function<void()>& body) const {
+    bool joined = false;
+    std::thread inside([&] {
+        // A network namespace is a property of the thread: only this one moves.
+        const int ns = ::open(("/var/run/netns/" + name_).c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0) return;
+        joined = ::setns(ns, CLONE_NEWNET) == 0;
+        ::close(ns);
+        if (joined) body();
+    });
+    inside.join();
+    return joined;
+}
 
 bool connect_veth(const NetNs& a, const std::string& a_address, const NetNs& b,
                   const std::string& b_address, std::string* a_if, std::string* b_if) {

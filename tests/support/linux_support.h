@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -83,6 +84,9 @@ public:
     std::string exec() const { return "ip netns exec " + name_ + " "; }
     // Runs a command inside the namespace.
     CommandResult run(const std::string& command) const;
+    // Runs `body` on a thread of its own that has joined the namespace, and waits for it. False,
+    // without running `body`, when the thread could not join.
+    bool run_inside(const std::function<void()>& body) const;
 
 private:
     std::string name_;

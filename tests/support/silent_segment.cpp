@@ -1,11 +1,5 @@
 #include "silent_segment.h"
 
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
-
-#include <thread>
-
 namespace test {
 
 SilentSegment::SilentSegment() {
@@ -17,18 +11,7 @@ SilentSegment::SilentSegment() {
 }
 
 bool SilentSegment::run_inside(const std::function<void()>& body) const {
-    if (!ready_) return false;
-    bool joined = false;
-    std::thread inside([&] {
-        // A network namespace is a property of the thread: only this one moves.
-        const int ns = ::open(("/var/run/netns/" + pc_.name()).c_str(), O_RDONLY | O_CLOEXEC);
-        if (ns < 0) return;
-        joined = ::setns(ns, CLONE_NEWNET) == 0;
-        ::close(ns);
-        if (joined) body();
-    });
-    inside.join();
-    return joined;
+    return ready_ && pc_.run_inside(body);
 }
 
 }  // namespace test

@@ -3,6 +3,8 @@
 #if !defined(_WIN32)
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -10,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -228,6 +233,83 @@ TEST(TftpService, Port69WithoutPrivilegeSaysWhatItNeeds) {
                server_command(dir, "69"));
     EXPECT_EQ(1, result.status);
     EXPECT_EQ("Error: Port 69 needs root or CAP_NET_BIND_SERVICE.\n", result.output);
+}
+
+// Sends one UDP datagram with whatever source the caller names, from the calling thread's
+// namespace: a raw socket, on which the kernel checks neither the address nor the port.
+bool send_spoofed(const char* from, std::uint16_t from_port, const char* to, std::uint16_t to_port,
+                  const Bytes& payload) {
+    const int s = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
+    if (s < 0) return false;
+    Bytes packet(sizeof(iphdr) + sizeof(udphdr) + payload.size());
+    iphdr ip{};
+    ip.version = 4;
+    ip.ihl = sizeof ip / 4;
+    ip.ttl = 64;
+    ip.protocol = IPPROTO_UDP;
+    ip.tot_len = htons(static_cast<std::uint16_t>(packet.size()));
+    ::inet_pton(AF_INET, from, &ip.saddr);
+    ::inet_pton(AF_INET, to, &ip.daddr);
+    udphdr udp{};  // checksum 0: none, which IPv4 allows
+    udp.source = htons(from_port);
+    udp.dest = htons(to_port);
+    udp.len = htons(static_cast<std::uint16_t>(sizeof udp + payload.size()));
+    std::memcpy(packet.data(), &ip, sizeof ip);
+    std::memcpy(packet.data() + sizeof ip, &udp, sizeof udp);
+    std::copy(payload.begin(), payload.end(), packet.begin() + sizeof ip + sizeof udp);
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_addr.s_addr = ip.daddr;
+    const bool sent = ::sendto(s, packet.data(), packet.size(), 0,
+                               reinterpret_cast<const sockaddr*>(&dest), sizeof dest) ==
+                      static_cast<ssize_t>(packet.size());
+    ::close(s);
+    return sent;
+}
+
+// UDP datagrams the namespace has sent so far (its own counter in /proc/net/snmp).
+long udp_datagrams_sent(const test::NetNs& ns) {
+    const auto r = ns.run("awk '/^Udp:/ && ++n == 2 { print $5 }' /proc/net/snmp");
+    return r.status == 0 ? std::atol(r.output.c_str()) : -1;
+}
+
+// One ERROR datagram from one service's port 69 to another's (or to its own, from 127.0.0.1:69)
+// is logged once and answered by neither: answered, it would bounce between them without end.
+TEST(TftpService, TwoServicesNeverAnswerAnErrorBetweenTheirPorts) {
+    KESTROM_NEEDS_NETNS();
+    test::NetNs a("tftpea"), b("tftpeb");
+    ASSERT_TRUE(test::connect_veth(a, "10.69.0.1/24", b, "10.69.0.2/24"));
+    test::TempDir dir_a, dir_b;
+    test::ChildProcess service_a(a.exec() + server_command(dir_a, "69"));
+    test::ChildProcess service_b(b.exec() + server_command(dir_b, "69"));
+    ASSERT_TRUE(service_a.wait_for_output("Ready...\n")) << service_a.output();
+    ASSERT_TRUE(service_b.wait_for_output("Ready...\n")) << service_b.output();
+    const Bytes loop = error_packet(0, "loop");
+
+    struct Case {
+        const char* what;
+        const char* from;
+        const char* to;
+        const test::ChildProcess& first_to_hear;
+    };
+    const Case cases[] = {
+        {"from service a to service b", "10.69.0.1", "10.69.0.2", service_b},
+        {"from 127.0.0.1:69 to itself", "127.0.0.1", "127.0.0.1", service_a},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const long sent_a = udp_datagrams_sent(a), sent_b = udp_datagrams_sent(b);
+        const std::string line = "Client " + std::string(c.from) + ":69 , error: loop\n";
+        bool spoofed = false;
+        ASSERT_TRUE(a.run_inside([&] { spoofed = send_spoofed(c.from, 69, c.to, 69, loop); }));
+        ASSERT_TRUE(spoofed) << "no raw socket: " << std::strerror(errno);
+        ASSERT_TRUE(c.first_to_hear.wait_for_output(line)) << c.first_to_hear.output();
+        std::this_thread::sleep_for(500ms);  // an answer, and its answer, would be here by now
+        EXPECT_EQ(sent_a, udp_datagrams_sent(a)) << "service a answered an ERROR";
+        EXPECT_EQ(sent_b, udp_datagrams_sent(b)) << "service b answered an ERROR";
+        const std::string heard = c.first_to_hear.output();
+        EXPECT_EQ(heard.find(line), heard.rfind(line)) << "the ERROR came back:\n" << heard;
+    }
 }
 
 #endif
