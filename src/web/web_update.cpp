@@ -1,6 +1,7 @@
 #include "web/web_update.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -15,6 +17,7 @@
 #include "core/load_report.h"
 #include "core/progress.h"
 #include "core/settings.h"
+#include "platform/net.h"
 #include "web/ini_file.h"
 
 namespace web {
@@ -30,6 +33,98 @@ constexpr std::size_t kBodyMax = static_cast<std::size_t>(std::numeric_limits<in
 
 bool is_success(int put_result) {
     return put_result >= 200 && put_result <= 299;
+}
+
+// Opens a regular file for reading as raw bytes; otherwise nothing, with the system's words for
+// why in *why. A folder or a device opens on Linux but holds no page, and a FIFO would block.
+File open_regular(const std::string& path, std::string* why) {
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (st.type() == std::filesystem::file_type::not_found) {
+        *why = platform::error_text(ENOENT);
+        return nullptr;
+    }
+    if (ec) {
+        *why = ec.message();
+        return nullptr;
+    }
+    if (std::filesystem::is_directory(st)) {
+        *why = platform::error_text(EISDIR);
+        return nullptr;
+    }
+    if (!std::filesystem::is_regular_file(st)) {
+        *why = "not a regular file";
+        return nullptr;
+    }
+    File file(std::fopen(path.c_str(), "rb"));
+    if (!file) *why = platform::error_text(errno);
+    return file;
+}
+
+// Where the job looks for the list and the pages, for messages that must say so.
+std::filesystem::path working_folder() {
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::current_path(ec);
+    return ec ? std::filesystem::path(".") : folder;
+}
+
+// The pages of the list, FILE1, FILE2, ... up to the first missing number, from one reading.
+std::vector<std::string> listed_files(const std::vector<IniRecord>& records) {
+    std::vector<std::string> names;
+    for (long long n = 1;; ++n) {
+        const std::string key = kListKeyPrefix + std::to_string(n);
+        const auto it = std::ranges::find_if(
+            records, [&](const IniRecord& r) { return r.section == kListSection && r.key == key; });
+        if (it == records.end()) return names;
+        names.push_back(it->value);
+    }
+}
+
+// Reads the list and opens every page it names, before anything is sent: the format request
+// erases the controller's pages, so a job that could not put all of them back must not start.
+// The pages are only opened here, not kept open: a list may name hundreds, more than a process
+// may hold open beside its sockets. Logs each fault; returns them in a few words, or nothing
+// with *names filled when every listed page can be read.
+std::optional<std::string> check_list(std::vector<std::string>* names) {
+    const std::filesystem::path folder = working_folder();
+    const std::string list_path = (folder / kListFileName).string();
+    std::string why;
+    std::vector<IniRecord> records;
+    if (!open_regular(kListFileName, &why)) {
+        core::log_printf("Can't read the list file %s: %s\n", list_path.c_str(), why.c_str());
+        return list_path + ": " + why;
+    }
+    if (!LoadIniFile(kListFileName, records)) {
+        core::log_printf("Can't read the list file %s\n", list_path.c_str());
+        return "can't read " + list_path;
+    }
+    *names = listed_files(records);
+    if (names->empty()) {
+        core::log_printf("The list file %s names no file (no %s1 in section [%s])\n",
+                         list_path.c_str(), kListKeyPrefix, kListSection);
+        return list_path + " names no file";
+    }
+
+    std::size_t unreadable = 0;
+    std::string first;
+    for (std::size_t i = 0; i < names->size(); ++i) {
+        const std::string& name = (*names)[i];
+        const std::string entry = kListKeyPrefix + std::to_string(i + 1) + "=" + name;
+        if (name.empty()) {
+            core::log_printf("Can't read %s: no file name\n", entry.c_str());
+        } else if (!open_regular(local_path(name), &why)) {
+            std::filesystem::path page = folder / local_path(name);
+            core::log_printf("Can't read %s as %s: %s\n", entry.c_str(),
+                             page.make_preferred().string().c_str(), why.c_str());
+        } else {
+            continue;
+        }
+        if (unreadable++ == 0) first = entry;
+    }
+    if (unreadable == 0) return std::nullopt;
+    if (unreadable == 1) return "can't read " + first;
+    return "can't read " + std::to_string(unreadable) + " of " + std::to_string(names->size()) +
+           " listed files, " + first + " first";
 }
 
 }  // namespace
@@ -55,10 +150,9 @@ int SendWebFile(const char* host, const char* name, const char* credentials, int
     const char* listed = name ? name : "";
     const std::string path = local_path(listed);
 
-    // A folder (the empty name gives "www/" itself) or a device opens on Linux, but is no page.
-    std::error_code ec;
-    File file;
-    if (std::filesystem::is_regular_file(path, ec)) file.reset(std::fopen(path.c_str(), "rb"));
+    // The empty name gives "www/" itself, a folder.
+    std::string why;
+    const File file = open_regular(path, &why);
     if (!file) {
         core::log_printf("Can't open %s\n", listed);
         return code(SendWebFileResult::cannot_read);
@@ -107,11 +201,8 @@ public:
         : activity_(core::progress_board().begin(core::ActivityKind::web,
                                                  std::string(at_start.ZorvaIPAddress))),
           address_(at_start.ZorvaIPAddress),
-          port_(at_start.Zorva_TFTP_TCP_PORT) {
-        long long listed = 0;
-        while (listed_file(listed + 1)) ++listed;
-        activity_->set_total(static_cast<std::uint64_t>(listed));
-    }
+          port_(at_start.Zorva_TFTP_TCP_PORT) {}
+    void listed(std::size_t files) { activity_->set_total(files); }
     // format.dat is the job's first request, before file 1 of the list.
     void file(const std::string& name, int status, std::size_t bytes, bool listed) {
         files_.push_back({{"name", name}, {"status", status}, {"bytes", bytes}});
@@ -131,6 +222,16 @@ public:
                              {"files", files_},
                              {"outcome", ok ? "succeeded" : "failed"}});
     }
+    // The job sent nothing; the strip shows why ("Web pages: not started: ...").
+    void not_started(const std::string& reason) {
+        const std::string text = "not started: " + reason;
+        activity_->finish(false, text);
+        core::report("web", {{"address", address_},
+                             {"port", port_},
+                             {"files", files_},
+                             {"outcome", "failed"},
+                             {"reason", text}});
+    }
 
 private:
     std::shared_ptr<core::Activity> activity_;
@@ -144,6 +245,15 @@ private:
 WebUpdateReport run_web_update(const HttpLimits& limits) {
     WebUpdateReport report;
     WebJobTrace trace(core::settings_snapshot());
+    std::vector<std::string> names;
+    if (std::optional<std::string> fault = check_list(&names)) {
+        core::log_printf(
+            "UPDATE NOT STARTED: nothing was sent, the controller's web pages are unchanged\n");
+        report.not_started = std::move(*fault);
+        trace.not_started(report.not_started);
+        return report;
+    }
+    trace.listed(names.size());
     // Login and password once per job; address and port anew for every request.
     const core::ToolSettings at_start = core::settings_snapshot();
     const std::string credentials =
@@ -159,15 +269,14 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
         trace.file("format.dat", rc, 0, false);
     }
 
-    for (long long n = 1;; ++n) {
-        const std::optional<std::string> name = listed_file(n);
-        if (!name) break;
+    // The pages as checked: a page gone since is skipped with "Can't open ...".
+    for (const std::string& name : names) {
         const core::ToolSettings now = core::settings_snapshot();
         int put = 0;
         std::size_t size = 0;
-        const int rc = SendWebFile(now.ZorvaIPAddress, name->c_str(), credentials.c_str(), &put,
-                                   limits, &size);
-        trace.file(*name, put, size, true);
+        const int rc =
+            SendWebFile(now.ZorvaIPAddress, name.c_str(), credentials.c_str(), &put, limits, &size);
+        trace.file(name, put, size, true);
         if (rc != code(SendWebFileResult::sent)) {
             ++report.skipped_files;
             continue;

@@ -3,6 +3,12 @@
 // "FILE2", ... up to the first missing number) from the folder "www/", one PUT per file. Each
 // request writes its line to the event log; the job ends with "UPDATE COMPLETED\n".
 //
+// Before the format request the job reads the list once and opens every page it names. When the
+// list can't be read, names no file, or names a page that can't be read, the job sends nothing
+// (formatting would erase the controller's pages with nothing to put back), logs each fault with
+// the working folder, and ends with "UPDATE NOT STARTED: ...". A page that goes away after that
+// check is skipped during the upload as before.
+//
 // Login and password are read from the settings record once, at the start of a job; the
 // controller's address and HTTP port anew for every request. Everything is relative to the
 // process's current directory.
@@ -59,7 +65,10 @@ struct WebUpdateReport {
     int requests = 0;         // PUTs made, the format request included
     int failed_requests = 0;  // PUTs that got no 2xx status
     int skipped_files = 0;    // listed files not read and so not sent
-    bool all_done() const { return failed_requests == 0 && skipped_files == 0; }
+    std::string not_started;  // why nothing was sent at all; empty when the job ran
+    bool all_done() const {
+        return not_started.empty() && failed_requests == 0 && skipped_files == 0;
+    }
 };
 
 // One whole job on the calling thread; `limits` apply to each request (tests make them short).

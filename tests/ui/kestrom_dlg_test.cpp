@@ -687,6 +687,11 @@ private slots:
         auto server = platform::TcpListener::listen(platform::kLoopbackAddress, 0);
         QVERIFY(server);
         const std::uint16_t port = server->local_endpoint().port;
+        // A list whose page is there: without one the job sends nothing and ends at once.
+        test::TempDir folder;
+        folder.write("kestrom.ini", "[FILES]\nFILE1=a.htm\n");
+        folder.write("www/a.htm", "a");
+        const test::CurrentDir in_folder(folder.path());
         ui::KestromDlgOptions o = options();
         bool closed = false;
         onNextModal([&](QWidget* modal) {

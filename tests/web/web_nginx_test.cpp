@@ -137,6 +137,26 @@ TEST_F(KestromWebCommand, AWrongPasswordShowsTheFailureLinesAndExitsOne) {
     EXPECT_EQ("HTTP/1.1 401 Unauthorized\nHTTP/1.1 401 Unauthorized\n", errors);
 }
 
+// Started where there is no list (the Start menu's shortcut starts in the user's profile): the
+// controller keeps its pages, and the log says where the list was looked for.
+TEST_F(KestromWebCommand, WithoutAListSendsNothingAndExitsOne) {
+    test::NginxDav nginx{nginx_options("7305", "192.168.1.50", 80, ns_->exec())};
+    ASSERT_TRUE(nginx.started()) << nginx.error_log();
+    test::JobDir dir;
+    std::string errors;
+    const test::CommandResult r = run_web(dir, &errors);
+    EXPECT_EQ(
+        "ZorvaController Web Page Update Starting\n"
+        "Can't read the list file " +
+            (std::filesystem::canonical(dir.path()) / "kestrom.ini").string() +
+            ": No such file or directory\n"
+            "UPDATE NOT STARTED: nothing was sent, the controller's web pages are unchanged\n",
+        r.output);
+    EXPECT_EQ(1, r.status);
+    EXPECT_EQ("", errors);
+    EXPECT_FALSE(std::filesystem::exists(nginx.root() / "format.dat")) << "the flash was formatted";
+}
+
 TEST(KestromWebUsage, RefusesArguments) {
     const test::CommandResult r =
         test::run_command((test::build_dir() / "kestrom").string() + " web extra");

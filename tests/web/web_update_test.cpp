@@ -3,9 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "core/load_report.h"
+#include "core/progress.h"
 #include "core/settings.h"
 #include "http_peer.h"
 #if !defined(_WIN32)
@@ -33,6 +40,21 @@ std::string body_of(const std::string& request) {
     return shape ? request.substr(shape->head_size) : std::string();
 }
 
+constexpr const char* kNotStarted =
+    "UPDATE NOT STARTED: nothing was sent, the controller's web pages are unchanged\n";
+
+// `text` with each "@" replaced by the working folder, and folder separators as the system
+// writes them in paths.
+std::string in_folder(std::string text) {
+    const std::string folder = std::filesystem::current_path().string();
+    for (std::size_t at = text.find('@'); at != std::string::npos; at = text.find('@', at))
+        text.replace(at, 1, folder), at += folder.size();
+    if constexpr (std::filesystem::path::preferred_separator != '/')
+        std::ranges::replace(text, '/',
+                             static_cast<char>(std::filesystem::path::preferred_separator));
+    return text;
+}
+
 class WebUpdateJob : public ::testing::Test {
 protected:
     void SetUp() override { core::settings_reset(); }
@@ -41,20 +63,26 @@ protected:
 
 TEST_F(WebUpdateJob, UploadsTheListedFilesUpToTheFirstMissingNumber) {
     using V = std::vector<std::string>;
+    // A list that names no page stops the job before the format request, which would erase the
+    // controller's pages with nothing to put back.
+    constexpr const char* kNamesNoFile =
+        "The list file @/kestrom.ini names no file (no FILE1 in section [FILES])\n";
     struct Case {
         const char* what;
         const char* list;
         V paths;
+        const char* refusal = nullptr;  // the log of a job that sends nothing
     };
     const Case cases[] = {
-        {"no list file", nullptr, V{}},
-        {"no FILES section", "[OTHER]\nFILE1=a.htm\n", V{}},
-        {"no FILE1", "[FILES]\nFILE2=a.htm\n", V{}},
+        {"no list file", nullptr, V{},
+         "Can't read the list file @/kestrom.ini: No such file or directory\n"},
+        {"no FILES section", "[OTHER]\nFILE1=a.htm\n", V{}, kNamesNoFile},
+        {"no FILE1", "[FILES]\nFILE2=a.htm\n", V{}, kNamesNoFile},
         {"gap ends the list", "[FILES]\nFILE1=a.htm\nFILE2=b.htm\nFILE4=c.htm\n",
          V{"/a.htm", "/b.htm"}},
         {"commented-out keys still count", "[FILES]\n#FILE1=a.htm\n; FILE2=b.htm\n",
          V{"/a.htm", "/b.htm"}},
-        {"keys are case-sensitive", "[FILES]\nfile1=a.htm\n", V{}},
+        {"keys are case-sensitive", "[FILES]\nfile1=a.htm\n", V{}, kNamesNoFile},
         {"blanks around = end the list", "[FILES]\nFILE1=a.htm\nFILE2 = b.htm\nFILE3=c.htm\n",
          V{"/a.htm"}},
         {"[ in a value ends the section", "[FILES]\nFILE1=a.htm\nFILE2=b[1].htm\nFILE3=c.htm\n",
@@ -73,6 +101,13 @@ TEST_F(WebUpdateJob, UploadsTheListedFilesUpToTheFirstMissingNumber) {
         test::point_settings_at("127.0.0.1", peer.port());
         test::CapturedLog log;
         const web::WebUpdateReport report = web::run_web_update();
+        if (c.refusal) {
+            EXPECT_EQ(in_folder(c.refusal) + kNotStarted, log.text());
+            EXPECT_EQ(V{}, request_lines(peer)) << "a request reached the controller";
+            EXPECT_EQ(0, report.requests);
+            EXPECT_FALSE(report.all_done());
+            continue;
+        }
 
         V expected{"PUT /format.dat HTTP/1.0"};
         std::string expected_log = "Formatting Flash - Success\n";
@@ -147,7 +182,7 @@ TEST_F(WebUpdateJob, LogsEachBufferGrowthAtExactWidths) {
     }
 }
 
-TEST_F(WebUpdateJob, SkipsWhatIsNotARegularFileAndReportsIt) {
+TEST_F(WebUpdateJob, SendsNothingWhenAListedPageCantBeReadAndNamesEach) {
     test::JobDir dir;
     dir.page("a.htm", "a");
     dir.page("folder/inner.htm", "x");
@@ -155,18 +190,51 @@ TEST_F(WebUpdateJob, SkipsWhatIsNotARegularFileAndReportsIt) {
     test::HttpPeer peer{kOk};
     test::point_settings_at("127.0.0.1", peer.port());
     test::CapturedLog log;
+    core::keep_report_in_memory();
     const web::WebUpdateReport report = web::run_web_update();
-    EXPECT_EQ(
-        "Formatting Flash - Success\n"
-        "Can't open missing.htm\n"
-        "Can't open \n"
-        "Can't open folder\n"
-        "Sending a.htm - Success\n"
-        "UPDATE COMPLETED\n",
-        log.text());
-    EXPECT_EQ(3, report.skipped_files);
-    EXPECT_EQ(2, report.requests);
+    const std::vector<std::string> records = core::report_lines();
+    core::stop_report();
+    EXPECT_EQ(in_folder("Can't read FILE1=missing.htm as @/www/missing.htm: "
+                        "No such file or directory\n"
+                        "Can't read FILE2=: no file name\n"
+                        "Can't read FILE3=folder as @/www/folder: Is a directory\n") +
+                  kNotStarted,
+              log.text());
+    EXPECT_TRUE(peer.requests().empty()) << "a request reached the controller";
+    EXPECT_EQ(0, report.requests);
     EXPECT_FALSE(report.all_done());
+
+    // The window's strip and the load report say why.
+    const std::string why = "not started: can't read 3 of 4 listed files, FILE1=missing.htm first";
+    const auto ended = core::progress_board().snapshot().last_ended;
+    ASSERT_TRUE(ended);
+    EXPECT_EQ("Web pages: " + why, core::describe_ended(*ended));
+    ASSERT_EQ(1u, records.size());
+    const auto record = nlohmann::json::parse(records[0]);
+    EXPECT_EQ("failed", record["outcome"]);
+    EXPECT_EQ(why, record["reason"]);
+    EXPECT_EQ(nlohmann::json::array(), record["files"]);
+}
+
+TEST_F(WebUpdateJob, SkipsAPageThatGoesAwayAfterTheFormatRequest) {
+    test::JobDir dir;
+    dir.site({{"gone.htm", "g"}, {"a.htm", "a"}});
+    // A silent peer holds each request until its status wait runs out, long enough to take
+    // the page away while the format request waits.
+    test::HttpPeer peer{test::HttpPeer::Silent{}};
+    test::point_settings_at("127.0.0.1", peer.port());
+    web::HttpLimits limits;
+    limits.status_line = 500ms;
+    test::CapturedLog log;
+    std::future<web::WebUpdateReport> job =
+        std::async(std::launch::async, [&] { return web::run_web_update(limits); });
+    ASSERT_TRUE(peer.request(0)) << log.text();
+    std::filesystem::remove(dir.path() / "www" / "gone.htm");
+    const web::WebUpdateReport report = job.get();
+    EXPECT_THAT(log.text(), ::testing::HasSubstr("Can't open gone.htm\nSending a.htm - "));
+    EXPECT_THAT(log.text(), ::testing::EndsWith("UPDATE COMPLETED\n"));
+    EXPECT_EQ(1, report.skipped_files);
+    EXPECT_EQ(2, report.requests);
 }
 
 TEST_F(WebUpdateJob, GoesOnAfterRejectedRequestsAndCountsThem) {
@@ -231,11 +299,16 @@ TEST_F(WebUpdateJob, EachRequestToAnAddressThatDropsEverythingCostsAtMostTheConn
 
 TEST_F(WebUpdateJob, WebUpdateThreadRunsTheJobAndReturnsZero) {
     test::JobDir dir;
+    dir.site({{"a.htm", "a"}});
     test::HttpPeer peer{"HTTP/1.1 500 Oops\r\n"};
     test::point_settings_at("127.0.0.1", peer.port());
     test::CapturedLog log;
     EXPECT_EQ(0, web::WebUpdateThread());
-    EXPECT_EQ("Formatting Flash - Failed: HTTP Status 500\nUPDATE COMPLETED\n", log.text());
+    EXPECT_EQ(
+        "Formatting Flash - Failed: HTTP Status 500\n"
+        "Sending a.htm - Failed: HTTP Status 500\n"
+        "UPDATE COMPLETED\n",
+        log.text());
 }
 
 }  // namespace
