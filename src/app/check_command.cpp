@@ -6,6 +6,7 @@
 
 #include "app/check.h"
 #include "app/commands.h"
+#include "core/event_log.h"
 #include "core/settings.h"
 #include "driver/driver.h"
 
@@ -14,15 +15,46 @@ namespace {
 
 constexpr const char* kCheckUsage = "usage: kestrom check [--json] [--probe] [--report FILE]\n";
 
+// The items' texts hold names other programs chose (a port holder's process name, an
+// interface's name), so their control bytes are made visible.
 void print_text(const std::vector<CheckItem>& items) {
+    std::vector<CheckItem> shown;
     std::size_t width = 0;
-    for (const auto& i : items) width = std::max(width, i.item.size());
     for (const auto& i : items) {
+        shown.push_back({core::escape_controls(i.item), i.status, core::escape_controls(i.detail),
+                         core::escape_controls(i.fix)});
+        width = std::max(width, shown.back().item.size());
+    }
+    for (const auto& i : shown) {
         std::printf("%-4s  %-*s  %s\n", status_text(i.status), static_cast<int>(width),
                     i.item.c_str(), i.detail.c_str());
         if (i.status != CheckStatus::ok && !i.fix.empty())
             std::printf("%-4s  %-*s  fix: %s\n", "", static_cast<int>(width), "", i.fix.c_str());
     }
+}
+
+// JSON leaves DEL and the C1 controls (U+0080..U+009F) raw; written as \u escapes they mean
+// the same to a reader and nothing to a terminal. The text is valid UTF-8, so the byte pair
+// C2 80..C2 9F is always such a code point, and both can only stand inside strings.
+std::string with_controls_escaped(const std::string& json) {
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        const unsigned char next =
+            i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : '\0';
+        if (c == 0x7F) {
+            out += "\\u007f";
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", unsigned{next});
+            out += code;
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 }  // namespace
@@ -57,7 +89,9 @@ int run_check(Args args) {
         const nlohmann::ordered_json document = check_document(items);
         // Texts from files and settings may hold any byte: replace what is not UTF-8.
         std::puts(
-            document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+            with_controls_escaped(
+                document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace))
+                .c_str());
     } else {
         print_text(items);
         std::printf("%s\n", check_summary(items).c_str());

@@ -13,8 +13,8 @@
 namespace app {
 
 struct ProgressLine::State : core::StdoutLogSink::Neighbour {
-    std::FILE* out = stderr;
-    bool shares_terminal = platform::same_terminal(stdout, stderr);
+    std::FILE* out;
+    bool shares_terminal;
     core::ProgressMeter meter;
 
     std::mutex mutex;
@@ -25,6 +25,9 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
     std::size_t tail_length = 0;  // guarded by mutex: that line's whole length
     std::string drawn;            // guarded by mutex: what the line shows now, tail included
     std::thread drawer;
+
+    explicit State(std::FILE* stream)
+        : out(stream), shares_terminal(platform::same_terminal(stdout, stream)) {}
 
     // The part of the unfinished log line on the terminal's last row.
     std::string visible_tail(std::size_t columns) const {
@@ -40,8 +43,8 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
         drawn.clear();
     }
 
-    static std::size_t columns() {
-        const int c = platform::terminal_columns(stderr);
+    std::size_t columns() const {
+        const int c = platform::terminal_columns(out);
         return c > 0 ? static_cast<std::size_t>(c) : 80;
     }
 
@@ -55,7 +58,7 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
             erase();
             return;
         }
-        line += view.text.substr(0, width - 1 - line.size());
+        line += core::escape_controls(view.text).substr(0, width - 1 - line.size());
         if (line == drawn) return;
         std::fputs(("\r\x1b[K" + line).c_str(), out);
         std::fflush(out);
@@ -89,8 +92,8 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
     void after_write() override { writing.unlock(); }
 };
 
-ProgressLine::ProgressLine() : state_(std::make_shared<State>()) {
-    if (!platform::is_terminal(stderr)) return;
+ProgressLine::ProgressLine(std::FILE* out) : state_(std::make_shared<State>(out)) {
+    if (!platform::is_terminal(out)) return;
     state_->drawer = std::thread([state = state_.get()] { state->run(); });
 }
 

@@ -2,9 +2,11 @@
 // second with what runs now (core::ProgressMeter), when standard error is a terminal; nothing at
 // all otherwise. Standard output stays exactly the log. When both go to the same terminal the
 // line sits behind the log's unfinished line and is taken away before each piece of log text,
-// so the log reads on the screen as it would without it.
+// so the log reads on the screen as it would without it. What the line shows names peers (a TFTP
+// client's file name, the controller's version text): it is drawn through core::escape_controls.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 
 #include "core/event_log.h"
@@ -13,7 +15,8 @@ namespace app {
 
 class ProgressLine {
 public:
-    ProgressLine();
+    // Draws on `out` (standard error but in tests) when it is a terminal.
+    explicit ProgressLine(std::FILE* out = stderr);
     ~ProgressLine() { stop(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;

@@ -22,7 +22,60 @@ void log_vprintf(const char* format, std::va_list args) {
     if (g_sink) g_sink->write(std::string_view(buffer, length));
 }
 
+// The length of the valid UTF-8 sequence (RFC 3629) that text starts with; 0 when none does.
+std::size_t utf8_sequence_length(std::string_view text) {
+    const auto byte = [text](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range, narrower after some leads
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong form
+        if (lead == 0xED) high = 0x9F;  // no surrogate
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;   // no overlong form
+        if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    return length;
+}
+
 }  // namespace
+
+std::string escape_controls(std::string_view text, bool keep_line_feeds) {
+    std::string out;
+    out.reserve(text.size());
+    const auto escape = [&out](unsigned char c) {
+        constexpr char kHex[] = "0123456789ABCDEF";
+        const char code[] = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+        out.append(code, sizeof code);
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = utf8_sequence_length(text.substr(i));
+        if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            escape(c);  // U+0080..U+009F
+            escape(static_cast<unsigned char>(text[i + 1]));
+        } else if (length > 1) {
+            out.append(text.substr(i, length));
+        } else if (c == '\n' ? !keep_line_feeds
+                             : (c < 0x20 && c != '\t') || (c >= 0x7F && c <= 0x9F)) {
+            escape(c);  // a control byte, or one 0x80..0x9F outside any UTF-8 sequence
+        } else {
+            out += static_cast<char>(c);
+        }
+        i += std::max<std::size_t>(length, 1);
+    }
+    return out;
+}
 
 void set_log_sink(std::shared_ptr<LogSink> sink) {
     {
@@ -121,15 +174,16 @@ StdoutLogSink::~StdoutLogSink() {
 }
 
 void StdoutLogSink::write(std::string_view text) {
+    const std::string safe = escape_controls(text, /*keep_line_feeds=*/true);
     {
         std::lock_guard lock(state_->mutex);
         State& s = *state_;
-        if (s.backlog.size() + text.size() > s.backlog_max) {
-            s.dropped += text.size();
+        if (s.backlog.size() + safe.size() > s.backlog_max) {
+            s.dropped += safe.size();
             return;
         }
         if (s.dropped != 0) s.report_dropped();
-        s.backlog.append(text);
+        s.backlog.append(safe);
     }
     state_->changed.notify_all();
 }

@@ -51,15 +51,25 @@ int log_printf(const char* format, ...) KESTROM_PRINTF(1, 2);
 // The same; the stream argument is ignored (it exists for code written against streams).
 int log_fprintf(std::FILE* stream, const char* format, ...) KESTROM_PRINTF(2, 3);
 
+// Text from outside (a peer, a controller, another process) made harmless for a terminal: each
+// byte below 0x20 but tab, 0x7F, and each C1 control, whether written as the code points
+// U+0080..U+009F (bytes C2 80..C2 9F) or as a byte 0x80..0x9F that belongs to no valid UTF-8
+// sequence, is written as "\xNN" with two upper-case hex digits per byte. Valid UTF-8 and every
+// other byte stay as they are; with keep_line_feeds, so does "\n".
+std::string escape_controls(std::string_view text, bool keep_line_feeds = false);
+
 // How much text a stream sink holds for a reader that does not keep up.
 inline constexpr std::size_t kLogBacklogMax = 1024 * 1024;
 
-// Writes each text as it is to a stream (standard output unless told otherwise), flushed after
+// Writes each text to a stream (standard output unless told otherwise), flushed after
 // every batch, from a thread of its own: a reader that stalls (`kestrom serve | less`, a full
 // pipe) never holds up a service or a job. What does not fit a backlog of backlog_max bytes is
 // dropped; once the reader takes text again, one line in the stream says how much:
 //   "\n[kestrom: %zu bytes of log dropped: the output was not read in time]\n"
-// Releasing the sink passes on the backlog first.
+// Releasing the sink passes on the backlog first. Texts carry what peers sent (a TFTP client's
+// file name and error text), so each passes through escape_controls with its line feeds kept:
+// the tool's own texts hold no other control byte and reach the stream unchanged. (A line feed
+// inside a peer's text therefore stays a line break: it starts a line and drives nothing else.)
 class StdoutLogSink : public LogSink {
 public:
     // Something else that draws on the same terminal (a progress line): told about each batch

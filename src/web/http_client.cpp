@@ -179,7 +179,8 @@ int HttpQuery(const char* method, const char* host, const char* credentials, con
     std::array<char, kStatusArea> line{};
     const int n = HttpReadLine(line, *socket, kStatusLineMax,
                                std::chrono::steady_clock::now() + limits.status_line);
-    std::fprintf(stderr, "%s\n", line.data());
+    // The peer's line, up to its first NUL, with its control bytes made visible.
+    std::fprintf(stderr, "%s\n", core::escape_controls(line.data()).c_str());
     if (n <= 0) {
         core::log_printf("Failed: Connect/Transfer Problem\n");
         return code(HttpFailure::no_status_line);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/event_log.h"
 #include "temp_hive.h"
 #include "test_support.h"
 
@@ -54,10 +55,11 @@ public:
     }
     // A dnsmasq that answers DHCP (and nothing else) in a namespace, on its veth end. Without
     // --no-ping it would first ping a new address for 3 s, longer than the probe waits.
+    // `program`: the dnsmasq to start, under whatever name.
     void start_dnsmasq(const test::NetNs& ns, const std::string& interface_name,
-                       const std::string& range) {
-        start(ns.exec() +
-                  "dnsmasq --no-daemon --conf-file=/dev/null --user=root --log-facility=- --port=0 "
+                       const std::string& range, const std::string& program = "dnsmasq") {
+        start(ns.exec() + "'" + program + "'" +
+                  " --no-daemon --conf-file=/dev/null --user=root --log-facility=- --port=0 "
                   "--no-ping --bind-interfaces --interface=" +
                   interface_name + " --dhcp-range=" + range + " --dhcp-leasefile=" +
                   (dir_ / ("leases-" + ns.name())).string() + " --pid-file= --log-dhcp 2>&1",
@@ -225,6 +227,40 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
             }
         }
     }
+}
+
+// A port holder's process name is that program's choice: the check shows its control bytes as
+// hex in the text and as \u escapes in the JSON, and neither hands one to the terminal.
+TEST(Check, ShowsAPortHoldersNameWithoutItsControlBytes) {
+    KESTROM_NEEDS_NETNS();
+    test::TempHive hive;
+    CheckBench bench;
+    ASSERT_TRUE(bench.ok());
+    // The kernel names a process after the file it was started from (15 bytes at most).
+    const std::string name = "\x1b[2J\xc2\x9bK\x9d\x7fz";
+    const auto program = bench.dir_ / name;
+    std::filesystem::create_symlink("/usr/sbin/dnsmasq", program);
+    bench.start_dnsmasq(bench.pc_, bench.pc_if_, "192.168.1.100,192.168.1.150,255.255.255.0",
+                        program.string());
+    const std::string run = "cd " + bench.dir_.path().string() + " && " + bench.pc_.exec() +
+                            binary("kestrom") + " check";
+    const auto text = test::run_command(run);
+    const auto json = test::run_command(run + " --json 2>/dev/null");
+    EXPECT_NE(std::string::npos, text.output.find(" (\\x1B[2J\\xC2\\x9BK\\x9D\\x7Fz)\n"))
+        << core::escape_controls(text.output);
+    for (const std::string& output : {text.output, json.output}) {
+        for (const std::string raw : {"\x1b", "\xc2\x9b", "\x9d", "\x7f"})
+            EXPECT_EQ(std::string::npos, output.find(raw)) << core::escape_controls(output);
+    }
+    // The same name to a JSON reader, with the byte that is no UTF-8 replaced.
+    const auto document = nlohmann::json::parse(json.output, nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << json.output;
+    bool named = false;
+    for (const auto& i : document["items"])
+        if (i["item"] == "UDP 67")
+            named =
+                i["detail"].get<std::string>().ends_with(" (\x1b[2J\xc2\x9bK\xef\xbf\xbd\x7fz)");
+    EXPECT_TRUE(named) << json.output;
 }
 
 // The text form carries the same items, a fix line under each failure, and a closing verdict.

@@ -78,6 +78,61 @@ TEST(EventLog, KeepsEveryTextWholeAndEachThreadsOrder) {
     EXPECT_EQ(kThreads * kTexts, count);
 }
 
+TEST(EscapeControls, WritesControlBytesAsHexAndKeepsEveryOtherByteAndValidUtf8) {
+    using namespace std::string_literals;
+    struct Case {
+        const char* what;
+        std::string text;
+        bool keep_line_feeds;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"printable ASCII and tab", "Rev 1.0\tok ~", false, "Rev 1.0\tok ~"},
+        {"C0 controls, NUL included", "a\x1b[2J\a\r\0\x1f b"s, false,
+         "a\\x1B[2J\\x07\\x0D\\x00\\x1F b"},
+        {"line feed by default", "a\nb", false, "a\\x0Ab"},
+        {"line feed kept when asked", "a\nb\r\n", true, "a\nb\\x0D\n"},
+        {"DEL", "x\x7f", false, "x\\x7F"},
+        {"C1 as UTF-8, first and last", "\xc2\x80z\xc2\x9f", false, "\\xC2\\x80z\\xC2\\x9F"},
+        {"CSI as UTF-8", "\xc2\x9bK", false, "\\xC2\\x9BK"},
+        {"U+00A0 is no control", "\xc2\xa0", false, "\xc2\xa0"},
+        {"lone C1 bytes", "\x80z\x9bK\x9f", false, "\\x80z\\x9BK\\x9F"},
+        {"valid UTF-8 of 2, 3 and 4 bytes", "Rev 1.0 \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", false,
+         "Rev 1.0 \xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"a cut sequence: its lead kept, its C1 byte shown", "\xe2\x82", false, "\xe2\\x82"},
+        {"an overlong form is no sequence", "\xc0\x9b", false, "\xc0\\x9B"},
+        {"Latin-1 bytes outside C1", "caf\xe9 \xff", false, "caf\xe9 \xff"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.shown, escape_controls(c.text, c.keep_line_feeds));
+    }
+}
+
+// Only what came from outside changes: the tool's own line breaks, the lines a step leaves open
+// and valid UTF-8 reach the stream as they are.
+TEST(StdoutLogSink, WritesAPeersControlBytesAsHexAndTheToolsOwnTextAsItIs) {
+    test::TempDir dir;
+    const auto path = dir / "stdout";
+    std::FILE* out = std::fopen(path.string().c_str(), "wb");
+    ASSERT_NE(nullptr, out);
+    auto sink = std::make_shared<StdoutLogSink>(out);
+    set_log_sink(sink);
+    log_printf("Client %s %s, error: %s\n", "127.0.0.1:1234", "zorva\x1b]0;x\a.bin",
+               "loop\x1b[2J\xc2\x9bK\x9b");
+    log_printf("\nVersion number should be 3.2 or higher!\nUpdate ");
+    log_printf("FAILED!\n");
+    log_printf("Rev 1.0 \xc3\xa9\t.\n");
+    set_log_sink(nullptr);
+    sink.reset();  // passes on the backlog
+    std::fclose(out);
+    EXPECT_EQ(
+        "Client 127.0.0.1:1234 zorva\\x1B]0;x\\x07.bin, error: loop\\x1B[2J\\xC2\\x9BK\\x9B\n"
+        "\nVersion number should be 3.2 or higher!\nUpdate FAILED!\n"
+        "Rev 1.0 \xc3\xa9\t.\n",
+        test::read_file(path));
+}
+
 #if !defined(_WIN32)  // a POSIX pipe as the stalled reader
 // A reader that stops reading (a full pipe) must not hold up a writer; what the backlog cannot
 // take is dropped and counted, and the count appears where the gap is once the reader is back.

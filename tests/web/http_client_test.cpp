@@ -257,12 +257,26 @@ TEST(HttpQuery, LeavesTheLineOpenWhenNoConnectionIsMade) {
     }
 }
 
-TEST(HttpQuery, WritesEachStatusLineToStandardError) {
-    test::HttpPeer peer{"HTTP/1.1 401 Unauthorized\r\n\r\n"};
-    test::CapturedLog log;
-    ::testing::internal::CaptureStderr();
-    (void)web::HttpPut("a.htm", "", 0, "127.0.0.1", "x:y", peer.port(), false, nullptr);
-    EXPECT_EQ("HTTP/1.1 401 Unauthorized\n", ::testing::internal::GetCapturedStderr());
+// The line is the peer's: its control bytes are shown as hex, never sent to the terminal.
+TEST(HttpQuery, WritesEachStatusLineToStandardErrorWithItsControlBytesAsHex) {
+    const struct {
+        const char* what;
+        const char* reply;
+        const char* written;
+    } cases[] = {
+        {"a plain line", "HTTP/1.1 401 Unauthorized\r\n\r\n", "HTTP/1.1 401 Unauthorized\n"},
+        {"controls, DEL, C1 both ways; UTF-8 and tab kept",
+         "HTTP/1.0 200 \x1b]0;owned\a\x1b[2J\x7f\xc2\x9bK\x9b \xc3\xa9\tok\r\n\r\n",
+         "HTTP/1.0 200 \\x1B]0;owned\\x07\\x1B[2J\\x7F\\xC2\\x9BK\\x9B \xc3\xa9\tok\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::HttpPeer peer{c.reply};
+        test::CapturedLog log;
+        ::testing::internal::CaptureStderr();
+        (void)web::HttpPut("a.htm", "", 0, "127.0.0.1", "x:y", peer.port(), false, nullptr);
+        EXPECT_EQ(c.written, ::testing::internal::GetCapturedStderr());
+    }
 }
 
 // A connected pair on loopback: `client` is read by HttpReadLine, `server` writes to it.
