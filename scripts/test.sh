@@ -35,8 +35,8 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_stri
 export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$root/scripts/ubsan.supp"
 (cd "$root/build-asan" && ctest --output-on-failure --timeout 600 -j "$jobs")
 
-phase "fuzz targets, 30 s each"
-"$root/fuzz/run.sh" --jobs "$(nproc)" 30
+phase "fuzz targets, 20 s each"
+"$root/fuzz/run.sh" --jobs "$(nproc)" 20
 
 phase "the Debian package: lintian, and run as nobody with its one capability"
 "$root/scripts/package.sh"
