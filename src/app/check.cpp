@@ -128,9 +128,10 @@ void check_web_files(std::vector<CheckItem>& out) {
     std::vector<std::string> names;
     for (long long n = 1; auto name = web::listed_file(n); ++n) names.push_back(std::move(*name));
     const std::string sent_first = "format.dat is sent first (it formats the web flash)";
+    // The web job sends nothing, not even format.dat, unless every listed page can be read.
     if (names.empty())
-        out.push_back(item(web::kListFileName, CheckStatus::warn,
-                           "lists no files under [FILES]; only " + sent_first,
+        out.push_back(item(web::kListFileName, CheckStatus::fail,
+                           "lists no files under [FILES]; the web job sends nothing",
                            "list the pages as FILE1=name, FILE2=name, ... in section [FILES]"));
     else
         out.push_back(item(web::kListFileName, CheckStatus::ok,
@@ -141,7 +142,7 @@ void check_web_files(std::vector<CheckItem>& out) {
         const File f = open_regular(path, &why);
         if (!f) {
             out.push_back(item(
-                path, CheckStatus::fail, path + " " + why,
+                path, CheckStatus::fail, path + " " + why + "; the web job sends nothing",
                 "copy the page to " + cwd_text() + "/" + path + ", or remove it from kestrom.ini"));
             continue;
         }

@@ -195,6 +195,14 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
          1,
          {{"permissions", "fail", "may not bind UDP 67 and 69"}},
          "setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all "},
+        {"a list that names no page",
+         [](CheckBench& b) {
+             b.start_controller();
+             b.dir_.write("kestrom.ini", "[FILES]\n");
+         },
+         "",
+         1,
+         {{"kestrom.ini", "fail", "lists no files under [FILES]; the web job sends nothing"}}},
         {"no firmware, no list",
          [](CheckBench& b) {
              b.start_controller();
@@ -274,7 +282,8 @@ TEST(Check, PrintsOneLinePerItemWithItsFix) {
                                           bench.pc_.exec() + binary("kestrom") + " check");
     EXPECT_EQ(1, result.status);
     EXPECT_NE(std::string::npos,
-              result.output.find("\nfail  www/index.htm      www/index.htm not found\n"))
+              result.output.find("\nfail  www/index.htm      www/index.htm not found; the web "
+                                 "job sends nothing\n"))
         << result.output;
     EXPECT_NE(std::string::npos,
               result.output.find("fix: copy the page to " + bench.dir_.path().string() +
