@@ -255,11 +255,11 @@ bool is_blank(const Identity& id) {
 
 // SQLite reads a file of one byte as an empty database (a work-around for an old file system),
 // so a database without pages is only blank when the file really holds nothing.
-bool is_blank_file(const Identity& id, const std::string& path) {
+bool is_blank_file(const Identity& id, int fd) {
     if (!is_blank(id)) return false;
     if (id.pages > 0) return true;
-    std::error_code ec;
-    return std::filesystem::file_size(path, ec) == 0 && !ec;
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && st.st_size == 0;
 }
 
 // Why a file that SQLite reads is not a hive to use.
@@ -267,6 +267,147 @@ const char* foreign_kind(const Identity& id) {
     if (is_blank(id)) return "file is not a database";  // a single byte
     return id.application_id == kApplicationId ? "it was made by another version of kestrom"
                                                : "it is another kind of database";
+}
+
+// ---- whose the file is ----
+
+// A descriptor that only names a file (O_PATH): enough for fstat and for the file's link below
+// /proc/self/fd. Closing it never drops a POSIX lock that SQLite holds on the same file through a
+// descriptor of its own in this process, as closing any other descriptor of the file would.
+class PathFd {
+public:
+    // Follows a final link unless follow is false.
+    PathFd(const std::string& path, bool follow)
+        : fd_(::open(path.c_str(), O_PATH | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW))),
+          error_(fd_ < 0 ? errno : 0) {}
+    PathFd(const PathFd&) = delete;
+    PathFd& operator=(const PathFd&) = delete;
+    ~PathFd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int error() const { return error_; }  // the open's errno, 0 when it is open
+    std::string proc_link() const { return "/proc/self/fd/" + std::to_string(fd_); }
+
+private:
+    int fd_;
+    int error_;
+};
+
+std::string mode_text(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Names a file in a message: the path as configured, and where it leads when it is a link.
+std::string shown_name(const std::string& path, const PathFd& fd) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(path, ec)) return path;
+    const auto target = std::filesystem::read_symlink(fd.proc_link(), ec);
+    return ec ? path : path + " (a link to " + target.string() + ")";
+}
+
+void report_refused(const std::string& path, const std::string& text) {
+    report_once(path, "kestrom: " + text + "\n");
+}
+
+// The rule ssh applies to its own files, for the hive and the journals beside it: a file that
+// another user owns, or that others may write, may hold someone else's content or pass ours on, so
+// it is refused before SQLite reads it (a read may roll a journal back into it) and never written.
+// Judged on the descriptor, so the file judged is the file opened, whatever happens to its name.
+// `also_owner` is one more owner accepted: root edits the hive of the service's own user in place
+// (open_hive still refuses to let root adopt another user's empty file).
+long refuse_unless_private(const PathFd& fd, const struct stat& st, const std::string& path,
+                           bool journal, uid_t also_owner) {
+    const std::string name =
+        (journal ? "registry hive journal " : "registry hive ") + shown_name(path, fd);
+    const uid_t me = ::geteuid();
+    const std::string my_uid = std::to_string(me);
+    const char* const untouched = "; it is left untouched and settings are not stored: ";
+    if (st.st_uid != me && st.st_uid != also_owner) {
+        const std::string owner = std::to_string(st.st_uid);
+        report_refused(path, name + " is owned by uid " + owner + ", not by you (uid " + my_uid +
+                                 ")" + untouched +
+                                 (journal ? "remove it"
+                                          : "run kestrom as uid " + owner +
+                                                ", or remove it or chown it to uid " + my_uid));
+        return code(RegError::access_denied);
+    }
+    const mode_t mode = st.st_mode & 07777;
+    if (mode & (S_IWGRP | S_IWOTH)) {
+        report_refused(path, name + " can be written by others (mode " + mode_text(mode) + ")" +
+                                 untouched + (journal ? "remove it" : "remove it or chmod 600 it"));
+        return code(RegError::access_denied);
+    }
+    return ok;
+}
+
+// A hive of the user's own that others may read is made owner-only before anything is written to
+// it, and said once. SQLite's journals take the hive's mode when it makes them.
+long make_owner_only(const PathFd& fd, const struct stat& st, const std::string& path) {
+    const mode_t mode = st.st_mode & 07777;
+    if (!(mode & (S_IRWXG | S_IRWXO))) return ok;
+    const std::string name = "registry hive " + shown_name(path, fd);
+    // fchmod takes no O_PATH descriptor; the descriptor's /proc link reaches the same file.
+    const mode_t tight = mode & S_IRWXU;
+    if (::chmod(fd.proc_link().c_str(), tight) != 0) {
+        const int err = errno;
+        report_refused(path, name + " is readable by others (mode " + mode_text(mode) +
+                                 ") and could not be made owner-only (" +
+                                 std::generic_category().message(err) +
+                                 "); settings are not stored: chmod 600 it");
+        return code(RegError::access_denied);
+    }
+    report_once(path + "\n(mode)", "kestrom: " + name + " was readable by others (mode " +
+                                       mode_text(mode) + "); its mode is now " + mode_text(tight) +
+                                       "\n");
+    return ok;
+}
+
+// SQLite opens the file by its name again, and resolves links itself. The file it opened must be
+// the one checked: still at that name, as SQLite's own view of the name confirms. (Someone who may
+// write the folder can still swap names back and forth between these looks; from such a folder no
+// file can be kept private.)
+bool opened_checked_file(sqlite3* db, const std::string& path, const struct stat& checked) {
+    int moved = 1;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) != SQLITE_OK || moved)
+        return false;
+    struct stat now {};
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == checked.st_dev &&
+           now.st_ino == checked.st_ino;
+}
+
+// SQLite makes its journals with the hive's own mode and owner, but uses one that is already there
+// as it finds it: another user's journal would receive the pages a write replaces (the password
+// before a change among them) and, left as a hot journal, be rolled back into the hive. So a
+// journal beside the hive must pass the hive's own rule. (One of the user's own that others may
+// read is left as it is: it is rolled back and deleted by the first read, or by the commit of the
+// write it belongs to.) They sit beside the file SQLite opened, a link's target.
+long check_journals(sqlite3* db, uid_t hive_owner) {
+    const char* db_name = sqlite3_db_filename(db, "main");
+    if (!db_name || !*db_name) return ok;
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        const std::string path = std::string(db_name) + suffix;
+        const PathFd fd(path, false);  // SQLite doesn't follow a journal's link either
+        if (fd.error() == ENOENT) continue;
+        struct stat st {};
+        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+            report_refused(path,
+                           "registry hive journal " + path + " can't be checked (" +
+                               std::generic_category().message(fd.get() < 0 ? fd.error() : errno) +
+                               "); settings are not stored");
+            return code(RegError::access_denied);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            report_refused(path, "registry hive journal " + path +
+                                     " is not a regular file; settings are not stored: remove it");
+            return code(RegError::access_denied);
+        }
+        if (const long rc = refuse_unless_private(fd, st, path, true, hive_owner); rc != ok)
+            return rc;
+    }
+    return ok;
 }
 
 // Makes the hive file owner-only from its first moment: a process killed right after creating it
@@ -289,23 +430,34 @@ void create_private_directory(const std::filesystem::path& dir) {
 }
 
 // Opens the hive file at path. Without create, a missing file gives file_not_found. A file that
-// is not a hive is never written to: it is reported once and gives bad_db.
+// is not a hive is never written to: it is reported once and gives bad_db. One that is not the
+// user's own, or that others may write, is reported once and gives access_denied
+// (refuse_unless_private).
 long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out) {
     namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::file_status st = fs::status(path, ec);
-    const bool missing = st.type() == fs::file_type::not_found;
-    if (missing && !create) return code(RegError::file_not_found);
-    if (!missing && st.type() != fs::file_type::regular) {
-        report_unusable(path, ec                                      ? ec.message()
-                              : st.type() == fs::file_type::directory ? "it is a directory"
-                                                                      : "it is not a regular file");
-        return code(RegError::bad_db);
-    }
-    if (missing) {
+    std::optional<PathFd> fd;
+    fd.emplace(path, true);
+    if (fd->error() == ENOENT) {
+        if (!create) return code(RegError::file_not_found);
         create_private_directory(fs::path(path).parent_path());
         create_private_file(path);
+        fd.emplace(path, true);
     }
+    struct stat st {};
+    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0) {
+        report_unusable(path, std::generic_category().message(fd->get() < 0 ? fd->error() : errno));
+        return code(RegError::bad_db);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        report_unusable(path,
+                        S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+        return code(RegError::bad_db);
+    }
+    const uid_t me = ::geteuid();
+    const bool foreign = st.st_uid != me;  // only root gets past the next line with such a file
+    if (const long rc = refuse_unless_private(*fd, st, path, false, me == 0 ? st.st_uid : me);
+        rc != ok)
+        return rc;
 
     sqlite3* raw = nullptr;
     const int open_rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
@@ -317,6 +469,12 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
         return code(RegError::bad_db);
     }
     sqlite3* db = hive->db.get();
+    if (!opened_checked_file(db, path, st)) {
+        report_unusable(path, "it was replaced while it was being opened");
+        return code(RegError::bad_db);
+    }
+    // Before the first read, which rolls back a journal it finds.
+    if (const long rc = check_journals(db, st.st_uid); rc != ok) return rc;
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
@@ -333,11 +491,14 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
         return code(RegError::bad_db);
     }
     hive->read_only = sqlite3_db_readonly(db, "main") == 1;
+    if (!is_ours(id) && !is_blank_file(id, fd->get())) {
+        report_unusable(path, foreign_kind(id));
+        return code(RegError::bad_db);
+    }
+    // Root edits another user's hive, but never fills another user's empty file with settings.
+    if (foreign && !is_ours(id)) return refuse_unless_private(*fd, st, path, false, me);
+    if (const long rc = make_owner_only(*fd, st, path); rc != ok) return rc;
     if (!is_ours(id)) {
-        if (!is_blank_file(id, path)) {
-            report_unusable(path, foreign_kind(id));
-            return code(RegError::bad_db);
-        }
         // An empty file: ours to set up, unless another process is doing it right now.
         if (hive->read_only) {
             report_unusable(path, "it cannot be written");
@@ -346,10 +507,7 @@ long open_hive(const std::string& path, bool create, std::shared_ptr<Hive>* out)
         Transaction tx(db, true);
         if (tx.began() != ok) return tx.began();
         if ((rc = identify(db, &id)) != SQLITE_OK) return from_sqlite(rc);
-        if (is_blank_file(id, path)) {
-            // It is about to hold the password: owner only, also when it was not made here.
-            fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
-                            fs::perm_options::replace, ec);
+        if (is_blank_file(id, fd->get())) {
             if ((rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr)) != SQLITE_OK)
                 return from_sqlite(rc);
         } else if (!is_ours(id)) {

@@ -32,7 +32,10 @@ bool is_predefined(HKEY key);
 // Opens (or, for reg_create_key, creates) path below key. *result receives a new handle that
 // reg_close_key must close. Opening a root-level key of a hive file that does not exist yet
 // gives file_not_found and creates nothing; creating creates the file (mode 0600) and its
-// directory. Creating a key that is missing needs kKeyCreateSubKey in key's access mask.
+// directory. A hive file (or a link's target) that the effective user doesn't own, or that others
+// may write, gives access_denied and is never written; one that others may read is made
+// owner-only. Either is said once on standard error. Creating a key that is missing needs
+// kKeyCreateSubKey in key's access mask.
 long reg_open_key(HKEY key, const char* path, std::uint32_t access, HKEY* result);
 long reg_create_key(HKEY key, const char* path, std::uint32_t access, HKEY* result);
 // Closing a predefined handle does nothing and succeeds.

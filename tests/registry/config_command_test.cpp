@@ -129,42 +129,60 @@ TEST_F(ConfigCommand, FindsTheHiveThroughTheEnvironment) {
     EXPECT_FALSE(std::filesystem::exists(hive_.dir().path() / "rel"));
 }
 
-// Run as an unprivileged user against a hive root made: what it may not read or write is left
+// A hive that kestrom can't read or write, another user's, or one it can't make owner-only: left
 // alone, said once, and the settings read as their defaults.
 TEST_F(ConfigCommand, AHiveWithoutPermissionGivesDefaultsAndIsLeftAlone) {
-    if (::geteuid() != 0 || test::run_command("command -v setpriv").status != 0)
-        GTEST_SKIP() << "needs root and setpriv to act as another user";
+    if (::geteuid() != 0 || test::run_command("command -v setpriv unshare").status != 0)
+        GTEST_SKIP() << "needs root, setpriv and unshare to act as another user";
     namespace fs = std::filesystem;
     ASSERT_EQ(0, config("set PoolSize 5").status);
     fs::permissions(hive_.dir().path(), fs::perms::owner_all | fs::perms::group_read |
                                             fs::perms::group_exec | fs::perms::others_read |
                                             fs::perms::others_exec);
-    fs::permissions(hive_.path().parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+    const fs::path folder = hive_.path().parent_path();
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::others_exec);
     const std::string before = test::read_file(hive_.path());
+    const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    // Its folder mounted read-only, in a mount namespace of its own.
+    const std::string read_only_folder =
+        "unshare --mount sh -c 'mount --bind \"$0\" \"$0\" && "
+        "mount -o remount,bind,ro \"$0\" \"$0\" && exec \"$@\"' '" +
+        folder.string() + "' ";
     struct Case {
         const char* what;
+        uid_t owner;
         fs::perms mode;
-        const char* reason;
+        const std::string& run;  // the command's prefix
+        const char* said;        // after the hive's path
     };
     const Case cases[] = {
-        {"unreadable", fs::perms::owner_read | fs::perms::owner_write, "(Permission denied)"},
-        {"read only", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read,
-         "(it cannot be written)"},
+        {"unreadable", 65534, fs::perms::owner_write, as_nobody,
+         " can't be used (Permission denied)"},
+        {"read only", 65534, fs::perms::owner_read, as_nobody,
+         " can't be used (it cannot be written)"},
+        {"another user's", 0, fs::perms::owner_read | fs::perms::owner_write, as_nobody,
+         " is owned by uid 0, not by you (uid 65534)"},
+        {"others may read it, on a read-only file system", 0,
+         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+             fs::perms::others_read,
+         read_only_folder,
+         " is readable by others (mode 0644) and could not be made owner-only (Read-only file "
+         "system)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        ASSERT_EQ(0, ::chown(hive_.path().c_str(), c.owner, c.owner));
         fs::permissions(hive_.path(), c.mode);
-        const std::string as_nobody =
-            "setpriv --reuid=65534 --regid=65534 --clear-groups env "
-            "KESTROM_REGISTRY='" +
-            hive_.path().string() + "' '" + (test::build_dir() / "kestrom").string() + "' config ";
-        const auto list = test::run_command(as_nobody + "list 2>&1");
+        const std::string kestrom = c.run + "env KESTROM_REGISTRY='" + hive_.path().string() +
+                                    "' '" + (test::build_dir() / "kestrom").string() + "' config ";
+        const auto list = test::run_command(kestrom + "list 2>&1");
         EXPECT_EQ(0, list.status);
         EXPECT_THAT(list.output, HasSubstr("PoolSize=10\n"));
-        EXPECT_THAT(list.output, HasSubstr(hive_.path().string() + " can't be used " + c.reason));
-        const auto set = test::run_command(as_nobody + "set PoolSize 6 2>&1");
+        EXPECT_THAT(list.output, HasSubstr(hive_.path().string() + c.said));
+        const auto set = test::run_command(kestrom + "set PoolSize 6 2>&1");
         EXPECT_EQ(1, set.status);
         EXPECT_EQ(before, test::read_file(hive_.path()));
+        EXPECT_EQ(c.mode, fs::status(hive_.path()).permissions());
     }
 }
 

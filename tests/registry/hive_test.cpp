@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +168,101 @@ TEST(HiveFile, AFileThatIsNotAHiveIsLeftAloneAndReportedOnce) {
             EXPECT_EQ(before, test::read_file(path));
         }
         EXPECT_FALSE(std::filesystem::exists(path.string() + "-journal"));
+    }
+}
+
+// ssh's strict modes: a file at the hive's path (or a link's target) that another user owns, root
+// included, or that others may write is refused, said once and left as it is; one of the user's
+// own that others may read is made owner-only, said once.
+TEST(HiveFile, IsUsedOnlyWhenItIsTheUsersOwnAndNoOneElseMayWriteIt) {
+    constexpr uid_t kNobody = 65534;
+    const std::string me = std::to_string(::geteuid());
+    struct Case {
+        const char* what;
+        bool hive;  // a hive with PoolSize=1, else an empty file
+        unsigned mode;
+        bool theirs;         // owned by nobody (setting that up needs root)
+        bool link;           // the hive's path is a link to the file
+        bool their_journal;  // nobody's empty journal beside the hive
+        std::string said;    // follows the file's name in the one line on standard error
+        bool used;
+    };
+    const Case cases[] = {
+        {"another user's empty file that others may write", false, 0666, true, false, false,
+         " can be written by others (mode 0666)", false},
+        {"a link to another user's empty file", false, 0600, true, true, false,
+         " is owned by uid 65534, not by you (uid " + me + ")", false},
+        // Root edits the hive of the service's own user where it is, and says nothing.
+        {"another user's hive", true, 0600, true, false, false, "", true},
+        {"a hive that the group may write", true, 0660, false, false, false,
+         " can be written by others (mode 0660)", false},
+        {"another user's journal beside a hive", true, 0600, false, false, true,
+         "-journal is owned by uid 65534, not by you (uid " + me + ")", false},
+        {"a hive that others may read", true, 0644, false, false, false,
+         " was readable by others (mode 0644); its mode is now 0600", true},
+    };
+    for (const auto& c : cases) {
+        if ((c.theirs || c.their_journal) && ::geteuid() != 0) continue;  // needs chown
+        SCOPED_TRACE(c.what);
+        test::TempHive hive;
+        const auto file = hive.use("file.db");
+        if (c.hive) {
+            ensure_settings_key();
+            ASSERT_EQ(0, store_setting("PoolSize", "1"));
+        } else {
+            hive.dir().write("file.db", "");
+        }
+        const std::string journal = file.string() + "-journal";
+        if (c.their_journal) {
+            hive.dir().write("file.db-journal", "");
+            ASSERT_EQ(0, ::chmod(journal.c_str(), 0666));
+            ASSERT_EQ(0, ::chown(journal.c_str(), kNobody, kNobody));
+        }
+        ASSERT_EQ(0, ::chmod(file.c_str(), c.mode));
+        if (c.theirs) {
+            ASSERT_EQ(0, ::chown(file.c_str(), kNobody, kNobody));
+        }
+        std::string named = file.string();
+        if (c.link) {
+            const auto link = hive.use("registry.db");
+            std::filesystem::create_symlink(file, link);
+            named = link.string() + " (a link to " + file.string() + ")";
+        }
+        const std::string before = test::read_file(file);
+        struct stat was {};
+        ASSERT_EQ(0, ::stat(file.c_str(), &was));
+
+        testing::internal::CaptureStderr();
+        ensure_settings_key();
+        const std::string pool = read("PoolSize");
+        const long stored = store_setting("ZorvaPassword", "secret");
+        (void)read("ZorvaPassword");
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        if (c.said.empty()) {
+            EXPECT_EQ("", err);
+        } else {
+            EXPECT_THAT(err, HasSubstr(named + c.said));
+            EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+        }
+        struct stat is {};
+        ASSERT_EQ(0, ::stat(file.c_str(), &is));
+        EXPECT_EQ(was.st_uid, is.st_uid);
+        if (c.used) {
+            EXPECT_EQ("1", pool);
+            EXPECT_EQ(0, stored);
+            EXPECT_EQ(0600u, is.st_mode & 07777);
+            continue;
+        }
+        EXPECT_EQ("default", pool);
+        EXPECT_NE(0, stored);
+        EXPECT_TRUE(before == test::read_file(file)) << "the refused file was written to";
+        EXPECT_EQ(c.mode, is.st_mode & 07777);
+        if (c.their_journal) {
+            EXPECT_EQ("", test::read_file(journal)) << "the old pages went to another's journal";
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(journal));
+        }
     }
 }
 
