@@ -1,3 +1,4 @@
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -110,6 +111,20 @@ int run_serve(Args args) {
         }
     }
 
+    // Whatever a service thread or the log's writer is doing (a file that blocks, a reader of
+    // standard output that stalls), the process ends within 2 s of the request: what still runs
+    // after a grace time is cut off, once the log had a last chance to get out.
+    std::thread([] {
+        using namespace std::chrono_literals;
+        std::this_thread::sleep_for(1000ms);
+        std::thread([] {
+            core::flush_log();
+            std::fflush(stdout);
+            std::_Exit(0);
+        }).detach();
+        std::this_thread::sleep_for(400ms);
+        std::_Exit(0);
+    }).detach();
     driver.stop_services();
     progress.stop();
     core::flush_log();

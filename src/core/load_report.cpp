@@ -54,8 +54,16 @@ std::string report_time_now() {
 bool report_to_file(const std::string& path, std::string* error) {
     auto file = std::make_unique<platform::AppendFile>();
     int code = 0;
-    if (!file->open(path, &code)) {
-        if (error) *error = platform::error_text(code);
+    platform::Distrust why = platform::Distrust::none;
+    if (!file->open(path, &code, &why)) {
+        if (error) {
+            // Another user's link may lead anywhere that user can't write to; say so, not only
+            // "Permission denied".
+            *error = why == platform::Distrust::foreign_link
+                         ? "it is another user's symbolic link, which kestrom does not follow; "
+                           "remove it or name another file"
+                         : platform::error_text(code);
+        }
         return false;
     }
     Report& r = the_report();

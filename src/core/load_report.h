@@ -16,7 +16,8 @@
 namespace core {
 
 // Appends every record from now on to the file; false, with the error's text in *error, when
-// it cannot be opened. Records already made are not written to it.
+// it cannot be opened. A symbolic link there is followed only when the user or root made it.
+// Records already made are not written to it.
 bool report_to_file(const std::string& path, std::string* error);
 // Keeps every record from now on in memory too (the window's "everything since it opened").
 void keep_report_in_memory();

@@ -1,6 +1,7 @@
-// File operations beyond the C library's: a new file under a name nobody else holds, a flush down
-// to the disk, a rename that never replaces, and the process's open-file limit. Failures come
-// back as false (or nullptr) with the OS error number in *error.
+// File operations beyond the C library's: an open that follows only links the user may trust, a
+// new file under a name nobody else holds, a flush down to the disk, a rename that never
+// replaces, and the process's open-file limit. Failures come back as false (or nullptr) with the
+// OS error number in *error.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,35 @@
 #include <string_view>
 
 namespace platform {
+
+// Which symbolic link an open follows as the last component of its path. Links among the
+// directories before it are the system's business; on Windows every link is followed.
+enum class LinkTrust {
+    // One that the user running kestrom, or root, owns: the kernel's protected_symlinks rule,
+    // applied in every directory, not only in sticky world-writable ones. Another user's link
+    // must not make kestrom write into a file that user can't write.
+    own_or_root,
+    // Running as root, one whose owner also owns the file it leads to (a user's link must not
+    // make root hand out root's or a third user's file); any link otherwise.
+    owner_owns_target,
+};
+
+// Why an open refused a file that the system would have opened; none for every other outcome.
+// A refused link fails with EACCES, a directory with EISDIR, any other file that is not a
+// regular one (FIFO, device, socket) with EINVAL.
+enum class Distrust {
+    none,
+    foreign_link,    // a link that LinkTrust::own_or_root does not follow
+    foreign_target,  // a link that LinkTrust::owner_owns_target does not follow
+    not_regular,
+};
+
+// Opens an existing regular file for reading, its last component checked as `trust` says.
+// Never blocks: a FIFO or a device is opened without waiting, seen for what it is and closed.
+// nullptr with the error number in *error, and in *why whether the file was there but refused.
+// Text mode only matters where the platform translates line ends.
+std::FILE* open_regular_file(const std::string& path, LinkTrust trust, bool text, int* error,
+                             Distrust* why = nullptr);
 
 // A file that records are appended to, each with a single write, so a crash loses at most the
 // record being written and records of concurrent writers never interleave.
@@ -21,7 +51,9 @@ public:
     AppendFile& operator=(const AppendFile&) = delete;
 
     // Opens (creating it when missing) for appending; false with the error number on failure.
-    bool open(const std::string& path, int* error = nullptr);
+    // A link as the last component is followed only when LinkTrust::own_or_root allows it;
+    // *why says so when it did not.
+    bool open(const std::string& path, int* error = nullptr, Distrust* why = nullptr);
     bool is_open() const { return fd_ >= 0; }
     // Appends the bytes as one record; false with the error number when they were not all written.
     bool append(std::string_view bytes, int* error = nullptr);

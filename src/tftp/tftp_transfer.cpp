@@ -23,10 +23,17 @@ int send_area(const StepContext& ctx, const TftpTransfer& t, const std::uint8_t*
 }
 
 // File operations record their failure in the transfer's own pending error; nothing else does.
-bool open_file(TftpTransfer& t, const char* mode) {
-    std::FILE* f = std::fopen(t.path.data(), mode);
+// Only a regular file is served, opened without ever waiting (a FIFO would hold up every
+// transfer), and as root never through a link whose owner doesn't own the file it leads to (a
+// user's link to /etc/shadow). *refused: something is there, but it is not served.
+bool open_file(TftpTransfer& t, bool text, bool* refused = nullptr) {
+    int error = 0;
+    platform::Distrust why = platform::Distrust::none;
+    std::FILE* f = platform::open_regular_file(
+        t.path.data(), platform::LinkTrust::owner_owns_target, text, &error, &why);
+    if (refused) *refused = why != platform::Distrust::none;
     if (f == nullptr) {
-        t.runtime_error = errno != 0 ? errno : EIO;
+        t.runtime_error = error != 0 ? error : EIO;
         return false;
     }
     t.file.reset(f);
@@ -180,14 +187,17 @@ int start_transfer(TftpTransfer& t, const StepContext& ctx) {
     const bool read = t.stored_opcode() == Opcode::rrq;
     if (read) {
         t.runtime_error = 0;
-        if (!open_file(t, text ? "rt" : "rb") || t.runtime_error != 0) {
+        if (!open_file(t, text) || t.runtime_error != 0) {
             set_error(t, TftpErrorCode::file_not_found, kFileNotFoundText);
             return 1;
         }
     } else {
         // The handle of a successful existence test stays in the record; the loop closes it.
-        // While another client's upload runs, the file counts as existing.
-        if (ctx.upload_running || open_file(t, "rb")) {
+        // While another client's upload runs, the file counts as existing, and so does one that
+        // is there but would not be served (a FIFO, a link refused).
+        bool refused = false;
+        if (ctx.upload_running || open_file(t, false, &refused) || refused) {
+            t.runtime_error = 0;
             set_error(t, TftpErrorCode::file_exists, kFileExistsText);
             return 1;
         }

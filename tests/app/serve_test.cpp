@@ -1,12 +1,19 @@
 // `kestrom serve` as the user runs it: the built binary, inside a throwaway network namespace
 // (it binds the real DHCP and TFTP ports), with its own hive and working directory.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
 
 #include "temp_hive.h"
@@ -144,6 +151,77 @@ TEST(ServeProgress, DrawsTheLineOnTheTerminalAndLeavesTheLogAsItIs) {
     const std::string log = serve.output();
     EXPECT_EQ(std::string::npos, log.find_first_of("\r\x1b%")) << log;
     EXPECT_EQ(std::string::npos, log.find("zorva.bin: served")) << log;
+}
+
+// The end request ends serve within 2 s whatever its threads are doing: here a client reads a
+// FIFO placed as zorva.bin (opened as a file, it would wait for a writer), or nobody reads
+// standard output (the log's writer waits on the full pipe).
+TEST(ServeEnd, EndsWithinTwoSecondsOfSigtermWhateverItsThreadsDo) {
+    KESTROM_NEEDS_NETNS();
+    struct Case {
+        const char* what;
+        bool fifo_served;  // else: standard output is a FIFO that nobody reads
+    };
+    for (const Case c : {Case{"a client reads a FIFO", true}, Case{"the log is not read", false}}) {
+        SCOPED_TRACE(c.what);
+        test::TempHive hive;
+        test::TempDir dir;
+        test::NetNs ns("end");
+        ASSERT_EQ(0, ns.run("ip link set lo up").status);
+        const auto fifo = dir / (c.fifo_served ? "zorva.bin" : "stdout");
+        ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+        // The reading end is held before serve opens the writing one, so neither waits.
+        const int log =
+            c.fifo_served ? -1 : ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const std::string output = c.fifo_served ? "" : " >" + fifo.string();
+        test::ChildProcess serve("cd " + dir.path().string() + " && exec " + ns.exec() + kestrom() +
+                                     " serve" + output + " 2>" + (dir / "stderr").string(),
+                                 /*stdin_pipe=*/true);
+        struct Closer {
+            int fd;
+            ~Closer() {
+                if (fd >= 0) ::close(fd);
+            }
+        } closer{log};  // closed first: a writer caught on the pipe then ends with it
+        std::unique_ptr<test::ChildProcess> client;
+        if (c.fifo_served) {
+            ASSERT_TRUE(serve.wait_for_output("Ready...\n")) << serve.output();
+            client = std::make_unique<test::ChildProcess>(
+                ns.exec() + "busybox tftp -g -r zorva.bin -l " + (dir / "copy").string() +
+                " 127.0.0.1");
+            // Refused at once, or caught in open(): either way the request was taken.
+            (void)serve.wait_for_output(", error: ", std::chrono::seconds(1));
+        } else {
+            // Each read of the missing zorva.bin is a log line, until the pipe (one page) holds
+            // all it can: its content stays the same while requests go on.
+            ASSERT_GT(::fcntl(log, F_SETPIPE_SZ, 4096), 0);
+            bool full = false;
+            ASSERT_TRUE(ns.run_inside([&] {
+                const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+                sockaddr_in to{};
+                to.sin_family = AF_INET;
+                to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                to.sin_port = htons(69);
+                const char request[] = "\0\1zorva.bin\0octet";  // with its last NUL
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                for (int held = 0, before = 0, same = 0;
+                     same < 3 && std::chrono::steady_clock::now() < deadline; before = held) {
+                    for (int i = 0; i < 50; ++i)
+                        (void)::sendto(s, request, sizeof request, 0,
+                                       reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                    ::usleep(20'000);
+                    if (::ioctl(log, FIONREAD, &held) != 0) break;
+                    same = held >= 2048 && held == before ? same + 1 : 0;
+                    full = same == 3;
+                }
+                ::close(s);
+            }));
+            ASSERT_TRUE(full) << "the log never filled the pipe";
+        }
+        serve.signal(SIGTERM);
+        EXPECT_EQ(0, serve.wait(std::chrono::milliseconds(2500)))
+            << "still running 2.5 s after SIGTERM";
+    }
 }
 
 TEST(ServeUsage, RefusesUnknownOptions) {

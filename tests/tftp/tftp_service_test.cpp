@@ -2,10 +2,12 @@
 
 #if !defined(_WIN32)
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -206,6 +208,46 @@ TEST(TftpService, ServesAClientThatMovesBetweenProcessors) {
     }).join();
     EXPECT_EQ(content, got);
     EXPECT_TRUE(log.wait_for(", 101 Blocks Served\n")) << log.text();
+}
+
+// A FIFO as zorva.bin is refused at once, for a read and for an upload, and holds up nobody:
+// opened as a file, it would wait for a writer, and the whole service with it.
+TEST(TftpService, AFifoAsTheServedFileIsRefusedAtOnceAndTheServiceGoesOn) {
+    test::TempDir dir;
+    const auto fifo = dir / "held.fifo";
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    std::filesystem::create_hard_link(fifo, dir / "zorva.bin");
+    TftpService service({0, dir.path().string() + "/"});
+    ASSERT_NE(0, service.port());
+    // A service caught in open() is let go by a writer that comes and goes, so that a failure
+    // here ends (declared after the service: it acts first).
+    struct LetGo {
+        std::filesystem::path fifo;
+        ~LetGo() {
+            const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) ::close(fd);
+        }
+    } let_go{fifo};
+
+    struct Case {
+        const char* what;
+        Bytes request;
+        Bytes answer;
+    };
+    const Case cases[] = {
+        {"read", rrq(), error_packet(0, std::strerror(EINVAL))},
+        {"upload", wrq(), error_packet(6, "File already exists")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LoopbackClient client(service.port());
+        ASSERT_GT(client.socket.send_to(c.request, client.server), 0);
+        EXPECT_EQ(c.answer, client.receive()) << "no answer within 2 s";
+    }
+    std::filesystem::remove(dir / "zorva.bin");
+    const std::string content = pattern(700);
+    dir.write("zorva.bin", content);
+    EXPECT_EQ(content, LoopbackClient(service.port()).read_file());
 }
 
 // The stand-alone server, for cases that need their own network namespace.

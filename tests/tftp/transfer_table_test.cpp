@@ -233,6 +233,48 @@ TEST(TftpRead, MissingFileIsAnsweredWithTheCLibraryText) {
     EXPECT_EQ(0u, h.table.size());
 }
 
+#if !defined(_WIN32)
+// Running as root, zorva.bin is followed as a link only when the link's owner owns the file it
+// leads to: a user's link to /etc/shadow must not send root's file to the network. Refused, it
+// fails as any file that can't be opened does.
+TEST(TftpRead, AsRootALinkIsServedOnlyWhenItsOwnerOwnsTheFile) {
+    if (::geteuid() != 0) GTEST_SKIP() << "links and files of other users need root";
+    constexpr uid_t kRoot = 0, kUser = 65534, kOther = 65533;
+    struct Case {
+        const char* what;
+        uid_t link_owner;
+        uid_t file_owner;
+        bool served;
+    };
+    const Case cases[] = {
+        {"a user's link to root's file", kUser, kRoot, false},
+        {"a user's link to another user's file", kUser, kOther, false},
+        {"root's link to a user's file", kRoot, kUser, false},
+        {"a user's link to the user's file", kUser, kUser, true},
+        {"root's link to root's file", kRoot, kRoot, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        const auto file = h.dir.write("secret", "not for the network");
+        ASSERT_EQ(0, ::chown(file.c_str(), c.file_owner, c.file_owner));
+        const auto link = h.dir / "zorva.bin";
+        std::filesystem::create_symlink(file, link);
+        ASSERT_EQ(0, ::lchown(link.c_str(), c.link_owner, c.link_owner));
+        h.send(rrq());
+        const auto sent = h.sender.take();
+        ASSERT_EQ(1u, sent.size());
+        if (c.served) {
+            EXPECT_EQ(data(1, "not for the network"), sent[0].bytes);
+            continue;
+        }
+        const std::string text = std::strerror(EACCES);
+        EXPECT_EQ(error_packet(0, text), sent[0].bytes);
+        EXPECT_EQ(h.error_line(text), h.log.text());
+    }
+}
+#endif
+
 TEST(TftpRead, ProgressMarksFollowTheBlockCounter) {
     Harness h;
     h.dir.write("zorva.bin", pattern(25 * 512));

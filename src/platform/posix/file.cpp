@@ -1,13 +1,17 @@
 #include "platform/file.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <random>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -16,18 +20,167 @@ void set_error(int* error, int value) {
     if (error) *error = value;
 }
 
+// A descriptor that closes itself.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    Fd& operator=(Fd&& o) noexcept {
+        if (this != &o) {
+            if (fd_ >= 0) ::close(fd_);
+            fd_ = std::exchange(o.fd_, -1);
+        }
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// The kernel's own bound on the links of one path (SYMLOOP_MAX).
+constexpr int kMaxLinks = 40;
+
+// Where a name is looked up: a directory held open (or the working directory) and one
+// component in it.
+struct Place {
+    Fd directory;
+    std::string name;
+    int at() const { return directory.get() >= 0 ? directory.get() : AT_FDCWD; }
+};
+
+// Splits `path`, seen from `from`, into the directory before its last component, held open so
+// that it stays the one looked in, and that component.
+bool enter(Place& from, const std::string& path, int* error) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        from.name = path;
+        return true;
+    }
+    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    Fd directory(::openat(from.at(), parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (directory.get() < 0) {
+        set_error(error, errno);
+        return false;
+    }
+    from.directory = std::move(directory);
+    from.name = path.substr(slash + 1);
+    // "dir/" and "dir/." name the directory itself.
+    if (from.name.empty()) from.name.push_back('.');
+    return true;
+}
+
+// open(2) of `path` with `flags`, where only links that `trust` allows are followed as the last
+// component. Each link is held by a descriptor of its own while its owner is read and its text
+// taken, and the file it leads to is opened relative to the link's directory, so the link that
+// was checked is the one followed, whatever is renamed meanwhile. `regular` opens without
+// blocking and takes a regular file only. Returns the descriptor, or -1 with *error and *why.
+int open_trusted(const std::string& path, int flags, LinkTrust trust, bool regular, int* error,
+                 Distrust* why) {
+    if (why) *why = Distrust::none;
+    const uid_t me = ::geteuid();
+    // Owners of the links followed, for owner_owns_target; -1 when none was, -2 when they differ.
+    long link_owner = -1;
+    Place place;
+    if (!enter(place, path, error)) return -1;
+    const int open_flags = flags | O_CLOEXEC | (regular ? O_NONBLOCK : 0);
+    bool kernel_follows = false;
+    for (int links = 0;; ++links) {
+        Fd file(::openat(place.at(), place.name.c_str(),
+                         open_flags | (kernel_follows ? 0 : O_NOFOLLOW), 0666));
+        if (file.get() >= 0) {
+            struct stat st {};
+            if (::fstat(file.get(), &st) != 0) {
+                set_error(error, errno);
+                return -1;
+            }
+            if (regular && !S_ISREG(st.st_mode)) {
+                set_error(error, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+                if (why) *why = Distrust::not_regular;
+                return -1;
+            }
+            if (trust == LinkTrust::owner_owns_target && me == 0 && link_owner != -1 &&
+                link_owner != static_cast<long>(st.st_uid)) {
+                set_error(error, EACCES);
+                if (why) *why = Distrust::foreign_target;
+                return -1;
+            }
+            // A regular file reads the same either way; the stream's reads are plain ones.
+            if (regular && ::fcntl(file.get(), F_SETFL, flags) != 0) {
+                set_error(error, errno);
+                return -1;
+            }
+            return file.release();
+        }
+        // O_NOFOLLOW fails with ELOOP on a link, and only then (the name has no directory).
+        if (errno != ELOOP || kernel_follows) {
+            set_error(error, errno);
+            return -1;
+        }
+        if (links == kMaxLinks) {
+            set_error(error, ELOOP);
+            return -1;
+        }
+        Fd link(::openat(place.at(), place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (link.get() < 0 || ::fstat(link.get(), &st) != 0) {
+            set_error(error, errno);
+            return -1;
+        }
+        if (!S_ISLNK(st.st_mode)) continue;  // replaced meanwhile: looked at again
+        if (trust == LinkTrust::own_or_root && st.st_uid != me && st.st_uid != 0) {
+            set_error(error, EACCES);
+            if (why) *why = Distrust::foreign_link;
+            return -1;
+        }
+        const long owner = static_cast<long>(st.st_uid);
+        link_owner = link_owner == -1 || link_owner == owner ? owner : -2;
+        // The links of /proc (/dev/stdout leads to /proc/self/fd/1) name open files, which may
+        // have no path ("pipe:[...]"): the kernel follows those, and nobody else can swap them.
+        struct statfs fs {};
+        if (::fstatfs(link.get(), &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC) {
+            kernel_follows = true;
+            continue;
+        }
+        char target[PATH_MAX];
+        const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof target) {
+            set_error(error, n < 0 ? errno : ENAMETOOLONG);
+            return -1;
+        }
+        if (!enter(place, std::string(target, static_cast<std::size_t>(n)), error)) return -1;
+    }
+}
+
 }  // namespace
+
+std::FILE* open_regular_file(const std::string& path, LinkTrust trust, bool /*text*/, int* error,
+                             Distrust* why) {
+    Fd fd(open_trusted(path, O_RDONLY, trust, true, error, why));
+    if (fd.get() < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd.get(), "rb");
+    if (file == nullptr) {
+        set_error(error, errno);
+        return nullptr;
+    }
+    (void)fd.release();  // the stream owns it now
+    return file;
+}
 
 AppendFile::~AppendFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool AppendFile::open(const std::string& path, int* error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        set_error(error, errno);
-        return false;
-    }
+bool AppendFile::open(const std::string& path, int* error, Distrust* why) {
+    const int fd = open_trusted(path, O_WRONLY | O_CREAT | O_APPEND, LinkTrust::own_or_root, false,
+                                error, why);
+    if (fd < 0) return false;
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
     return true;

@@ -32,11 +32,38 @@ bool is_console(std::FILE* stream, HANDLE* handle) {
 
 }  // namespace
 
+// Links on Windows are made by administrators (or in developer mode) and reparse to whatever
+// they name: they are followed as the system does. Directories don't open as files here; only
+// the regular check is left to do.
+std::FILE* open_regular_file(const std::string& path, LinkTrust /*trust*/, bool text, int* error,
+                             Distrust* why) {
+    if (why) *why = Distrust::none;
+    std::FILE* file = std::fopen(path.c_str(), text ? "rt" : "rb");
+    if (file == nullptr) {
+        set_error(error, errno != 0 ? errno : EIO);
+        return nullptr;
+    }
+    struct _stat64 st {};
+    if (::_fstat64(::_fileno(file), &st) != 0) {
+        set_error(error, errno);
+        std::fclose(file);
+        return nullptr;
+    }
+    if ((st.st_mode & _S_IFMT) != _S_IFREG) {
+        std::fclose(file);
+        set_error(error, (st.st_mode & _S_IFMT) == _S_IFDIR ? EISDIR : EINVAL);
+        if (why) *why = Distrust::not_regular;
+        return nullptr;
+    }
+    return file;
+}
+
 AppendFile::~AppendFile() {
     if (fd_ >= 0) ::_close(fd_);
 }
 
-bool AppendFile::open(const std::string& path, int* error) {
+bool AppendFile::open(const std::string& path, int* error, Distrust* why) {
+    if (why) *why = Distrust::none;
     // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at the end of the
     // file as a whole, what O_APPEND does on Linux. Shared, so concurrent writers may append.
     const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
