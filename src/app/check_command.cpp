@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "app/check.h"
 #include "app/commands.h"
+#include "check/check.h"
 #include "core/event_log.h"
 #include "core/settings.h"
 #include "driver/driver.h"
@@ -17,8 +17,8 @@ constexpr const char* kCheckUsage = "usage: kestrom check [--json] [--probe] [--
 
 // The items' texts hold names other programs chose (a port holder's process name, an
 // interface's name), so their control bytes are made visible.
-void print_text(const std::vector<CheckItem>& items) {
-    std::vector<CheckItem> shown;
+void print_text(const std::vector<check::CheckItem>& items) {
+    std::vector<check::CheckItem> shown;
     std::size_t width = 0;
     for (const auto& i : items) {
         shown.push_back({core::escape_controls(i.item), i.status, core::escape_controls(i.detail),
@@ -26,9 +26,9 @@ void print_text(const std::vector<CheckItem>& items) {
         width = std::max(width, shown.back().item.size());
     }
     for (const auto& i : shown) {
-        std::printf("%-4s  %-*s  %s\n", status_text(i.status), static_cast<int>(width),
+        std::printf("%-4s  %-*s  %s\n", check::status_text(i.status), static_cast<int>(width),
                     i.item.c_str(), i.detail.c_str());
-        if (i.status != CheckStatus::ok && !i.fix.empty())
+        if (i.status != check::CheckStatus::ok && !i.fix.empty())
             std::printf("%-4s  %-*s  fix: %s\n", "", static_cast<int>(width), "", i.fix.c_str());
     }
 }
@@ -60,7 +60,7 @@ std::string with_controls_escaped(const std::string& json) {
 }  // namespace
 
 int run_check(Args args) {
-    CheckOptions options;
+    check::CheckOptions options;
     bool json = false;
     for (std::size_t n = 0; n < args.size(); ++n) {
         const std::string_view a = args[n];
@@ -83,10 +83,11 @@ int run_check(Args args) {
     // The stored settings into the record, as the services' start-up loads them.
     core::TextFrontEnd front_end;
     core::Driver(front_end).load_settings();
-    const std::vector<CheckItem> items = run_and_report_checks(core::settings_snapshot(), options);
+    const std::vector<check::CheckItem> items =
+        check::run_and_report_checks(core::settings_snapshot(), options);
 
     if (json) {
-        const nlohmann::ordered_json document = check_document(items);
+        const nlohmann::ordered_json document = check::check_document(items);
         // Texts from files and settings may hold any byte: replace what is not UTF-8.
         std::puts(
             with_controls_escaped(
@@ -94,9 +95,9 @@ int run_check(Args args) {
                 .c_str());
     } else {
         print_text(items);
-        std::printf("%s\n", check_summary(items).c_str());
+        std::printf("%s\n", check::check_summary(items).c_str());
     }
-    return overall_status(items) == CheckStatus::fail ? 1 : 0;
+    return check::overall_status(items) == check::CheckStatus::fail ? 1 : 0;
 }
 
 }  // namespace app

@@ -25,9 +25,10 @@ static_assert(kOptions.offset + kOptions.size == kDhcpMessageSize);
 // RFC 2131 §3: 99.130.83.99 opens the options field.
 inline constexpr std::array<std::uint8_t, 4> kMagicCookie{99, 130, 83, 99};
 
+inline constexpr std::uint8_t kOpBootRequest = 1;
 inline constexpr std::uint8_t kOpBootReply = 2;
 
-// RFC 2132 option codes this service reads or writes.
+// RFC 2132 option codes this service (or its probe, dhcp_probe.h) reads or writes.
 enum OptionCode : std::uint8_t {
     kOptionPad = 0,
     kOptionSubnetMask = 1,
@@ -38,6 +39,7 @@ enum OptionCode : std::uint8_t {
     kOptionLeaseTime = 51,
     kOptionMessageType = 53,
     kOptionServerIdentifier = 54,
+    kOptionParameterRequestList = 55,
     kOptionRenewalTime = 58,
     kOptionRebindingTime = 59,
     kOptionEnd = 255,

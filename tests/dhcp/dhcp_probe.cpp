@@ -10,6 +10,7 @@
 // "flood N pairs in S s, ACK after M ms" when the service still answers.
 // Exit status 0 when every awaited reply came, 1 otherwise.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include <vector>
 
 #include "dhcp/dhcp_message.h"
+#include "dhcp/dhcp_probe.h"
+#include "dhcp/dhcp_reply.h"
 #include "platform/net.h"
 #include "platform/socket.h"
 
@@ -26,49 +29,44 @@ namespace {
 
 using namespace dhcp;
 
-std::string text_at(const std::vector<std::uint8_t>& m, Field f) {
+using Xid = std::array<std::uint8_t, 4>;
+
+std::string text_at(const dhcp_packet& m, Field f) {
     std::string s;
     for (std::size_t i = f.offset; i < f.offset + f.size && m[i] != 0; ++i)
         s += static_cast<char>(m[i]);
     return s;
 }
 
-std::string address_at(const std::vector<std::uint8_t>& m, Field f) {
+std::string address_at(const dhcp_packet& m, Field f) {
     return std::to_string(m[f.offset]) + "." + std::to_string(m[f.offset + 1]) + "." +
            std::to_string(m[f.offset + 2]) + "." + std::to_string(m[f.offset + 3]);
 }
 
 // A minimal client message from 02:00:00:00:00:77 (RFC 2131 §4.4.1), asking for `requested`
 // (option 50, wire order) when it is given.
-std::vector<std::uint8_t> client_message(std::uint8_t type, const std::uint8_t (&xid)[4],
-                                         const std::uint8_t* requested = nullptr) {
-    std::vector<std::uint8_t> m(kDhcpMessageSize, 0);
-    m[kOp.offset] = 1;
-    m[kHtype.offset] = 1;
-    m[kHlen.offset] = 6;
-    std::memcpy(m.data() + kXid.offset, xid, 4);
-    const std::uint8_t chaddr[6] = {0x02, 0, 0, 0, 0, 0x77};
-    std::memcpy(m.data() + kChaddr.offset, chaddr, 6);
-    std::memcpy(m.data() + kCookie.offset, kMagicCookie.data(), kCookie.size);
-    m[240] = kOptionMessageType, m[241] = 1, m[242] = type;
-    std::size_t end = 243;
-    if (requested) {
-        m[end++] = kOptionRequestedAddress, m[end++] = 4;
-        for (int i = 0; i < 4; ++i) m[end++] = requested[i];
-    }
-    m[end] = kOptionEnd;
-    return m;
+dhcp_packet probe_message(std::uint8_t type, const Xid& xid,
+                          std::optional<std::array<std::uint8_t, 4>> requested = std::nullopt) {
+    ClientMessage message;
+    message.type = type;
+    message.xid = xid;
+    message.chaddr = {0x02, 0, 0, 0, 0, 0x77};
+    message.requested_address = requested;
+    return dhcp::client_message(message);
+}
+
+std::array<std::uint8_t, 4> yiaddr_of(const dhcp_packet& m) {
+    std::array<std::uint8_t, 4> address;
+    std::ranges::copy(field(m, kYiaddr), address.begin());
+    return address;
 }
 
 // Sends `message` again each `resend` (by default each second, as real clients do: a burst of
 // noise may fill the server's receive queue and drop the first copy) until a reply of type
 // `want` under its xid arrives or ten seconds pass.
-std::optional<std::vector<std::uint8_t>> exchange(platform::UdpSocket& socket,
-                                                  const platform::Endpoint& to,
-                                                  const std::vector<std::uint8_t>& message,
-                                                  std::uint8_t want,
-                                                  std::chrono::milliseconds resend =
-                                                      std::chrono::seconds(1)) {
+std::optional<dhcp_packet> exchange(platform::UdpSocket& socket, const platform::Endpoint& to,
+                                    const dhcp_packet& message, std::uint8_t want,
+                                    std::chrono::milliseconds resend = std::chrono::seconds(1)) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     auto next_send = std::chrono::steady_clock::now();
     for (;;) {
@@ -81,13 +79,15 @@ std::optional<std::vector<std::uint8_t>> exchange(platform::UdpSocket& socket,
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::min(next_send, deadline) - now);
         if (socket.wait_readable(wait) != platform::WaitResult::readable) continue;
-        std::vector<std::uint8_t> reply(1500);
-        const int n = socket.receive_from(reply, nullptr);
+        std::vector<std::uint8_t> datagram(1500);
+        const int n = socket.receive_from(datagram, nullptr);
         if (n != static_cast<int>(kDhcpMessageSize)) continue;
-        reply.resize(kDhcpMessageSize);
-        if (std::memcmp(reply.data() + kXid.offset, message.data() + kXid.offset, 4) != 0)
-            continue;
-        if (reply[kOp.offset] != kOpBootReply || reply[242] != want) continue;
+        Xid xid;
+        std::ranges::copy(field(message, kXid), xid.begin());
+        const auto parsed = parse_server_reply(std::span(datagram).first(kDhcpMessageSize), xid);
+        if (!parsed || parsed->type != want) continue;
+        dhcp_packet reply;
+        std::copy_n(datagram.begin(), reply.size(), reply.begin());
         return reply;
     }
 }
@@ -123,11 +123,12 @@ int main(int argc, char** argv) {
     }
     const auto server_address = platform::parse_dotted(server);
     if (!server_address) return 2;
-    const platform::Endpoint to{*server_address, 67};
+    const platform::Endpoint to{*server_address, kDhcpServerPort};
 
     int error = 0;
     auto socket = platform::UdpSocket::open(&error);
-    if (!socket || socket->bind(platform::kAnyAddress, 68, &error) != platform::BindError::none) {
+    if (!socket ||
+        socket->bind(platform::kAnyAddress, kDhcpClientPort, &error) != platform::BindError::none) {
         std::fprintf(stderr, "probe: %s\n", platform::error_text(error).c_str());
         return 2;
     }
@@ -149,8 +150,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    const std::uint8_t xid[4] = {0x5A, 0x17, static_cast<std::uint8_t>(random()), 0x01};
-    const std::vector<std::uint8_t> discover = client_message(kDhcpDiscover, xid);
+    const Xid xid = {0x5A, 0x17, static_cast<std::uint8_t>(random()), 0x01};
+    const dhcp_packet discover = probe_message(kDhcpDiscover, xid);
     const auto offer = exchange(*socket, to, discover, kDhcpOffer);
     if (!offer) {
         std::printf("no OFFER\n");
@@ -166,17 +167,17 @@ int main(int argc, char** argv) {
     if (boot_retry) {
         // The second DISCOVER offers the same address under a new xid; the REQUEST under the
         // first xid names the hardware address that holds it, and is acknowledged.
-        const std::uint8_t second[4] = {0x5A, 0x17, xid[2], 0x02};
-        if (!exchange(*socket, to, client_message(kDhcpDiscover, second), kDhcpOffer)) return 1;
-        const auto ack = exchange(
-            *socket, to, client_message(kDhcpRequest, xid, &(*offer)[kYiaddr.offset]), kDhcpAck);
+        const Xid second = {0x5A, 0x17, xid[2], 0x02};
+        if (!exchange(*socket, to, probe_message(kDhcpDiscover, second), kDhcpOffer)) return 1;
+        const auto ack =
+            exchange(*socket, to, probe_message(kDhcpRequest, xid, yiaddr_of(*offer)), kDhcpAck);
         if (!ack) {
             std::printf("no ACK\n");
             return 1;
         }
         std::printf("ACK yiaddr=%s\n", address_at(*ack, kYiaddr).c_str());
-        const std::uint8_t elsewhere[4] = {192, 168, 1, 99};
-        if (!exchange(*socket, to, client_message(kDhcpRequest, xid, elsewhere), kDhcpNak)) {
+        const std::array<std::uint8_t, 4> elsewhere = {192, 168, 1, 99};
+        if (!exchange(*socket, to, probe_message(kDhcpRequest, xid, elsewhere), kDhcpNak)) {
             std::printf("no NAK\n");
             return 1;
         }
@@ -187,9 +188,9 @@ int main(int argc, char** argv) {
         std::vector<std::uint8_t> drain(1500);
         for (long i = 0; i < flood; ++i) {
             for (const std::uint8_t type : {kDhcpDiscover, kDhcpRequest}) {
-                std::uint8_t random_xid[4];
+                Xid random_xid;
                 for (auto& b : random_xid) b = static_cast<std::uint8_t>(random());
-                std::vector<std::uint8_t> m = client_message(type, random_xid);
+                dhcp_packet m = probe_message(type, random_xid);
                 for (std::size_t b = 0; b < 6; ++b)
                     m[kChaddr.offset + b] = static_cast<std::uint8_t>(random());
                 m[kChaddr.offset] &= 0xfe;  // a unicast hardware address
@@ -201,7 +202,7 @@ int main(int argc, char** argv) {
         const auto flooded = std::chrono::steady_clock::now();
         // Asked again every 20 ms: the delay shows how long the service takes to work off
         // what the flood left queued, not how long a client waits to ask again.
-        const auto ack = exchange(*socket, to, client_message(kDhcpRequest, xid), kDhcpAck,
+        const auto ack = exchange(*socket, to, probe_message(kDhcpRequest, xid), kDhcpAck,
                                   std::chrono::milliseconds(20));
         const auto answered = std::chrono::steady_clock::now();
         if (!ack) {

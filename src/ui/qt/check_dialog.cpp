@@ -14,13 +14,13 @@ QString text_of(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
-QColor colour_of(app::CheckStatus status) {
+QColor colour_of(check::CheckStatus status) {
     switch (status) {
-        case app::CheckStatus::ok:
+        case check::CheckStatus::ok:
             return QColor(0x1b, 0x7a, 0x2e);
-        case app::CheckStatus::warn:
+        case check::CheckStatus::warn:
             return QColor(0xa8, 0x62, 0x00);
-        case app::CheckStatus::fail:
+        case check::CheckStatus::fail:
             return QColor(0xc0, 0x1c, 0x28);
     }
     return {};
@@ -28,7 +28,7 @@ QColor colour_of(app::CheckStatus status) {
 
 }  // namespace
 
-CheckDialog::CheckDialog(const std::vector<app::CheckItem>& items, QWidget* parent)
+CheckDialog::CheckDialog(const std::vector<check::CheckItem>& items, QWidget* parent)
     : QDialog(parent) {
     setWindowTitle(tr("Check setup"));
     setObjectName(QStringLiteral("checkDialog"));
@@ -54,12 +54,12 @@ CheckDialog::CheckDialog(const std::vector<app::CheckItem>& items, QWidget* pare
         c->setTextAlignment(Qt::AlignLeft | Qt::AlignTop);
         return c;
     };
-    for (int row = 0; const app::CheckItem& i : items) {
+    for (int row = 0; const check::CheckItem& i : items) {
         // The check's own words for the status, as the command prints them.
-        QTableWidgetItem* status = cell(QString::fromLatin1(app::status_text(i.status)));
+        QTableWidgetItem* status = cell(QString::fromLatin1(check::status_text(i.status)));
         status->setForeground(colour_of(i.status));
         QString detail = text_of(i.detail);
-        if (i.status != app::CheckStatus::ok) {
+        if (i.status != check::CheckStatus::ok) {
             status->setFont(bold);
             if (!i.fix.empty()) detail += QLatin1Char('\n') + tr("fix: ") + text_of(i.fix);
         }
@@ -70,7 +70,7 @@ CheckDialog::CheckDialog(const std::vector<app::CheckItem>& items, QWidget* pare
     }
     for (const int column : {kStatusColumn, kItemColumn}) results_->resizeColumnToContents(column);
 
-    auto* summary = new QLabel(text_of(app::check_summary(items)), this);
+    auto* summary = new QLabel(text_of(check::check_summary(items)), this);
     summary->setObjectName(QStringLiteral("checkSummary"));
     summary->setTextFormat(Qt::PlainText);
     summary->setWordWrap(true);

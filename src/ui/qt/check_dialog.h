@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <vector>
 
-#include "app/check.h"
+#include "check/check.h"
 
 class QTableWidget;
 
@@ -18,7 +18,7 @@ class CheckDialog : public QDialog {
 public:
     enum Column { kStatusColumn, kItemColumn, kDetailColumn };
 
-    explicit CheckDialog(const std::vector<app::CheckItem>& items, QWidget* parent = nullptr);
+    explicit CheckDialog(const std::vector<check::CheckItem>& items, QWidget* parent = nullptr);
 
     // One row per item, in the check's order; a fix is the detail's second line.
     QTableWidget* results() const { return results_; }

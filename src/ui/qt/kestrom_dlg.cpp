@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <utility>
 
-#include "app/check.h"
+#include "check/check.h"
 #include "core/event_log.h"
 #include "core/load_report.h"
 #include "ui/dialog_template.h"
@@ -234,15 +234,15 @@ void CKestromDlg::checkSetup() {
     // The connects to the controller take up to two seconds each: the check runs on its own
     // thread, with the settings as they are now, and hands its items back to this one.
     check_thread_ = std::jthread([this, settings = core::settings_snapshot()] {
-        std::vector<app::CheckItem> items =
-            app::run_and_report_checks(settings, app::CheckOptions{});
+        std::vector<check::CheckItem> items =
+            check::run_and_report_checks(settings, check::CheckOptions{});
         QMetaObject::invokeMethod(
             this, [this, items = std::move(items)] { showCheckResults(items); },
             Qt::QueuedConnection);
     });
 }
 
-void CKestromDlg::showCheckResults(const std::vector<app::CheckItem>& items) {
+void CKestromDlg::showCheckResults(const std::vector<check::CheckItem>& items) {
     progress_strip_->setTask({});
     check_action_->setEnabled(true);
     CheckDialog results(items, this);

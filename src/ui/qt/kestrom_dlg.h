@@ -22,7 +22,7 @@
 class QAction;
 class QLineEdit;
 
-namespace app {
+namespace check {
 struct CheckItem;
 }
 
@@ -89,7 +89,7 @@ public slots:
 private:
     void createControls();
     void createContextMenu();
-    void showCheckResults(const std::vector<app::CheckItem>& items);
+    void showCheckResults(const std::vector<check::CheckItem>& items);
     void setUpTabPages();
     QLineEdit* settingField(core::Setting s) const;
 

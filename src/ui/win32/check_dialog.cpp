@@ -39,17 +39,18 @@ INT_PTR CALLBACK check_procedure(HWND box, UINT message, WPARAM wparam, LPARAM l
 
 }  // namespace
 
-std::string check_results_text(const std::vector<app::CheckItem>& items) {
+std::string check_results_text(const std::vector<check::CheckItem>& items) {
     std::string text;
-    for (const app::CheckItem& i : items) {
-        text += app::status_text(i.status);
+    for (const check::CheckItem& i : items) {
+        text += check::status_text(i.status);
         text += '\t' + i.item + '\t' + i.detail + "\r\n";
-        if (i.status != app::CheckStatus::ok && !i.fix.empty()) text += "\t\tfix: " + i.fix + "\r\n";
+        if (i.status != check::CheckStatus::ok && !i.fix.empty())
+            text += "\t\tfix: " + i.fix + "\r\n";
     }
     return text;
 }
 
-void show_check_results(Hwnd owner, const std::vector<app::CheckItem>& items) {
+void show_check_results(Hwnd owner, const std::vector<check::CheckItem>& items) {
     constexpr TemplateClass kButton{0x0080, {}}, kEdit{0x0081, {}}, kStatic{0x0082, {}};
     MemoryTemplate box("Check setup", WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER,
                        380, 250);
@@ -61,7 +62,8 @@ void show_check_results(Hwnd owner, const std::vector<app::CheckItem>& items) {
                     211, 366, 16);
     box.add_control(IDCANCEL, kButton, "Close",
                     WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 323, 229, 50, 14);
-    const Results results{to_wide(check_results_text(items)), to_wide(app::check_summary(items))};
+    const Results results{to_wide(check_results_text(items)),
+                          to_wide(check::check_summary(items))};
     (void)DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                                   static_cast<LPCDLGTEMPLATEW>(box.data()), owner, check_procedure,
                                   reinterpret_cast<LPARAM>(&results));  // the box only shows

@@ -6,16 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "app/check.h"
+#include "check/check.h"
 #include "ui/win32/window_handle.h"
 
 namespace ui {
 
 // The results box's text: "status<TAB>item<TAB>detail" per item, "<TAB><TAB>fix: ..." under
 // a problem that has a fix; lines end in "\r\n", as the box's edit needs.
-std::string check_results_text(const std::vector<app::CheckItem>& items);
+std::string check_results_text(const std::vector<check::CheckItem>& items);
 
-// Shows the items and app::check_summary's line modally over owner until it is closed.
-void show_check_results(Hwnd owner, const std::vector<app::CheckItem>& items);
+// Shows the items and check::check_summary's line modally over owner until it is closed.
+void show_check_results(Hwnd owner, const std::vector<check::CheckItem>& items);
 
 }  // namespace ui

@@ -269,8 +269,8 @@ void CKestromDlg::CheckSetup() {
     // The connects to the controller take up to two seconds each: the check runs on its own
     // thread, with the settings as they are now, and hands its items back to this one.
     check_thread_ = std::jthread([this, window = hwnd_, settings = core::settings_snapshot()] {
-        std::vector<app::CheckItem> items =
-            app::run_and_report_checks(settings, app::CheckOptions{});
+        std::vector<check::CheckItem> items =
+            check::run_and_report_checks(settings, check::CheckOptions{});
         {
             std::lock_guard lock(check_mutex_);
             check_results_ = std::move(items);
@@ -280,7 +280,7 @@ void CKestromDlg::CheckSetup() {
 }
 
 void CKestromDlg::on_check_done() {
-    std::optional<std::vector<app::CheckItem>> items;
+    std::optional<std::vector<check::CheckItem>> items;
     {
         std::lock_guard lock(check_mutex_);
         items.swap(check_results_);

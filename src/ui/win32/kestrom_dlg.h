@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/check.h"
+#include "check/check.h"
 #include "core/settings.h"
 #include "driver/driver.h"
 #include "ui/dialog_template.h"
@@ -117,7 +117,7 @@ private:
     // Written by the check's worker, taken by the window's thread when the worker's message
     // arrives.
     std::mutex check_mutex_;
-    std::optional<std::vector<app::CheckItem>> check_results_;
+    std::optional<std::vector<check::CheckItem>> check_results_;
     // The modeless window (Create); a modal one belongs to the dialog manager's loop.
     std::unique_ptr<HWND__, WindowDestroyer> window_;
     // The check's worker. Declared last, so it is joined first: a check still running ends

@@ -1,6 +1,7 @@
 // The pre-flight check: "will a controller boot from this PC now?", one item per thing that can
 // stop it, each with a status, what was found and, for a problem, what to do about it. The
-// items are made here and printed by the command; nothing here writes to the log or a stream.
+// items are made here and printed by the command and the windows; nothing here writes to the log
+// or a stream.
 #pragma once
 
 #include <chrono>
@@ -11,7 +12,7 @@
 
 #include "core/settings.h"
 
-namespace app {
+namespace check {
 
 enum class CheckStatus { ok, warn, fail };
 
@@ -53,4 +54,4 @@ std::vector<CheckItem> run_and_report_checks(const core::ToolSettings& settings,
 // one the first short one, and no block number beyond 65534 (block 65535 is refused).
 inline constexpr std::uint64_t kLargestPlainRead = 65534ull * 512 - 1;
 
-}  // namespace app
+}  // namespace check

@@ -1,4 +1,4 @@
-#include "app/check.h"
+#include "check/check.h"
 
 #include <algorithm>
 #include <array>
@@ -9,31 +9,36 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <sstream>
-#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "core/load_report.h"
 #include "core/sha256.h"
 #include "dhcp/dhcp_message.h"
+#include "dhcp/dhcp_probe.h"
+#include "dhcp/dhcp_reply.h"
 #include "dhcp/dhcp_service_loop.h"
 #include "dhcp/lease_table.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "platform/socket.h"
+#include "tftp/tftp_packet.h"
+#include "tftp/tftp_service.h"
+#include "update/firmware_update.h"
 #include "web/web_update.h"
 
-namespace app {
+namespace check {
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kFirmwareFile = "zorva.bin";  // served from ./ whatever name is asked for
-constexpr std::uint16_t kDhcpServerPort = 67;
-constexpr std::uint16_t kDhcpClientPort = 68;
-constexpr std::uint16_t kTftpPort = 69;
-constexpr std::uint16_t kTelnetPort = 23;
+// The services' ports (the TFTP service's default one) and the controller's shell's.
+using dhcp::kDhcpClientPort;
+using dhcp::kDhcpServerPort;
+using update::kTelnetPort;
+const std::uint16_t kTftpPort = tftp::TftpServiceOptions{}.port;
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -74,14 +79,17 @@ File open_regular(const std::string& path, std::string* why) {
 }
 
 CheckItem check_firmware() {
+    // The TFTP service serves this file from ./ whatever name is asked for.
+    const std::string firmware(tftp::kServedFileName);
     std::string why;
-    const File f = open_regular(kFirmwareFile, &why);
+    const File f = open_regular(firmware, &why);
     if (!f)
-        return item(kFirmwareFile, CheckStatus::fail, std::string("./") + kFirmwareFile + " " + why,
-                    why == "not found"
-                        ? "copy the firmware to " + cwd_text() + "/" + kFirmwareFile +
-                              ", or start kestrom in the folder that holds it"
-                        : "make ./zorva.bin a file this user can read (chmod a+r zorva.bin)");
+        return item(
+            firmware, CheckStatus::fail, "./" + firmware + " " + why,
+            why == "not found"
+                ? "copy the firmware to " + cwd_text() + "/" + firmware +
+                      ", or start kestrom in the folder that holds it"
+                : "make ./" + firmware + " a file this user can read (chmod a+r " + firmware + ")");
 
     core::Sha256 sha;
     std::uint64_t size = 0;
@@ -93,9 +101,10 @@ CheckItem check_firmware() {
         size += n;
     }
     if (std::ferror(f.get()))
-        return item(kFirmwareFile, CheckStatus::fail,
-                    "./zorva.bin could not be read to its end: " + platform::error_text(errno),
-                    "copy the firmware file again");
+        return item(
+            firmware, CheckStatus::fail,
+            "./" + firmware + " could not be read to its end: " + platform::error_text(errno),
+            "copy the firmware file again");
 
     // The last block is the first short one, so a size that fills its last block whole needs
     // one empty block more.
@@ -104,24 +113,23 @@ CheckItem check_firmware() {
                          core::Sha256::hex(sha.finish()) + ", " + std::to_string(blocks) +
                          " blocks of 512 bytes";
     if (size == 0)
-        return item(kFirmwareFile, CheckStatus::warn, detail + "; the file is empty",
+        return item(firmware, CheckStatus::warn, detail + "; the file is empty",
                     "copy the firmware file again");
     if (size > kLargestPlainRead)
-        return item(kFirmwareFile, CheckStatus::warn,
+        return item(firmware, CheckStatus::warn,
                     detail + "; a client without the blksize option stops at block 65534 (" +
                         std::to_string(kLargestPlainRead) + " bytes at most) with File Too Large",
                     "make sure the controller's boot loader asks for blksize (1024 or more)");
-    return item(kFirmwareFile, CheckStatus::ok, detail + "; fits clients without blksize");
+    return item(firmware, CheckStatus::ok, detail + "; fits clients without blksize");
 }
 
 void check_web_files(std::vector<CheckItem>& out) {
     std::string why;
     if (!open_regular(web::kListFileName, &why)) {
         out.push_back(item(web::kListFileName, CheckStatus::fail,
-                           std::string("./kestrom.ini ") + why,
-                           "put the list file kestrom.ini (section [FILES], FILE1=..., FILE2=...) "
-                           "in " +
-                               cwd_text()));
+                           std::string("./") + web::kListFileName + " " + why,
+                           std::string("put the list file ") + web::kListFileName +
+                               " (section [FILES], FILE1=..., FILE2=...) in " + cwd_text()));
         return;
     }
     // Read as the web job reads it: FILE1, FILE2, ... up to the first missing number.
@@ -141,9 +149,10 @@ void check_web_files(std::vector<CheckItem>& out) {
         const std::string path = web::local_path(name);
         const File f = open_regular(path, &why);
         if (!f) {
-            out.push_back(item(
-                path, CheckStatus::fail, path + " " + why + "; the web job sends nothing",
-                "copy the page to " + cwd_text() + "/" + path + ", or remove it from kestrom.ini"));
+            out.push_back(item(path, CheckStatus::fail,
+                               path + " " + why + "; the web job sends nothing",
+                               "copy the page to " + cwd_text() + "/" + path +
+                                   ", or remove it from " + web::kListFileName));
             continue;
         }
         std::error_code ec;
@@ -211,7 +220,9 @@ CheckItem check_port(std::uint16_t port, const char* service) {
 
 CheckItem check_permissions(const std::optional<platform::Ipv4Interface>& chosen) {
     const platform::BindPermission bind = platform::may_bind_privileged_ports();
-    std::string detail = bind.allowed ? "may bind UDP 67 and 69" : "may not bind UDP 67 and 69";
+    const std::string ports =
+        "UDP " + std::to_string(kDhcpServerPort) + " and " + std::to_string(kTftpPort);
+    std::string detail = (bind.allowed ? "may bind " : "may not bind ") + ports;
     CheckStatus status = bind.allowed ? CheckStatus::ok : CheckStatus::fail;
     std::string fix = bind.fix;
     if (chosen) {
@@ -314,48 +325,6 @@ std::array<std::uint8_t, 6> hardware_address_of(const std::string& interface_nam
     return mac;
 }
 
-std::uint32_t load_be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-struct Offer {
-    std::uint32_t sender = 0;
-    std::uint32_t server_id = 0;  // option 54, or 0
-    std::uint32_t offered = 0;    // yiaddr
-};
-
-// An OFFER for our transaction, or nullopt. Every option is checked to lie within the datagram.
-std::optional<Offer> parse_offer(std::span<const std::uint8_t> m,
-                                 const std::array<std::uint8_t, 4>& xid) {
-    if (m.size() < dhcp::kOptions.offset) return std::nullopt;
-    if (m[dhcp::kOp.offset] != dhcp::kOpBootReply) return std::nullopt;
-    if (!std::equal(xid.begin(), xid.end(), m.begin() + dhcp::kXid.offset)) return std::nullopt;
-    if (!std::equal(dhcp::kMagicCookie.begin(), dhcp::kMagicCookie.end(),
-                    m.begin() + dhcp::kCookie.offset))
-        return std::nullopt;
-    Offer offer;
-    offer.offered = load_be32(m.data() + dhcp::kYiaddr.offset);
-    std::uint8_t type = 0;
-    for (std::size_t at = dhcp::kOptions.offset; at < m.size();) {
-        const std::uint8_t code = m[at];
-        if (code == dhcp::kOptionEnd) break;
-        if (code == dhcp::kOptionPad) {
-            ++at;
-            continue;
-        }
-        if (at + 1 >= m.size()) break;
-        const std::size_t length = m[at + 1];
-        if (at + 2 + length > m.size()) break;
-        const std::uint8_t* value = m.data() + at + 2;
-        if (code == dhcp::kOptionMessageType && length >= 1) type = value[0];
-        if (code == dhcp::kOptionServerIdentifier && length >= 4)
-            offer.server_id = load_be32(value);
-        at += 2 + length;
-    }
-    if (type != dhcp::kDhcpOffer) return std::nullopt;
-    return offer;
-}
-
 CheckItem check_rival_servers(const std::optional<platform::Ipv4Interface>& chosen,
                               const CheckOptions& options) {
     const char* name = "DHCP servers";
@@ -375,26 +344,19 @@ CheckItem check_rival_servers(const std::optional<platform::Ipv4Interface>& chos
         ready = false;
     if (!ready)
         return item(name, CheckStatus::warn,
-                    "not probed: no socket on UDP 68 of " + chosen->name + " (" +
-                        platform::error_text(error) + ")",
-                    "run the check as root, with no DHCP client holding port 68");
+                    "not probed: no socket on UDP " + std::to_string(kDhcpClientPort) + " of " +
+                        chosen->name + " (" + platform::error_text(error) + ")",
+                    "run the check as root, with no DHCP client holding port " +
+                        std::to_string(kDhcpClientPort));
 
-    dhcp::dhcp_packet discover{};
-    std::array<std::uint8_t, 4> xid{};
+    dhcp::ClientMessage request;
     std::random_device random;
-    for (auto& b : xid) b = static_cast<std::uint8_t>(random());
-    const auto mac = hardware_address_of(chosen->name);
-    discover[dhcp::kOp.offset] = 1;  // BOOTREQUEST
-    discover[dhcp::kHtype.offset] = 1;
-    discover[dhcp::kHlen.offset] = 6;
-    std::copy(xid.begin(), xid.end(), discover.begin() + dhcp::kXid.offset);
-    discover[dhcp::kFlags.offset] = 0x80;  // answer by broadcast: we have no address yet
-    std::copy(mac.begin(), mac.end(), discover.begin() + dhcp::kChaddr.offset);
-    std::copy(dhcp::kMagicCookie.begin(), dhcp::kMagicCookie.end(),
-              discover.begin() + dhcp::kCookie.offset);
-    const std::uint8_t opts[] = {dhcp::kOptionMessageType, 1, dhcp::kDhcpDiscover, 55, 3, 1, 3, 6,
-                                 dhcp::kOptionEnd};
-    std::copy(std::begin(opts), std::end(opts), discover.begin() + dhcp::kOptions.offset);
+    for (auto& b : request.xid) b = static_cast<std::uint8_t>(random());
+    request.chaddr = hardware_address_of(chosen->name);
+    request.broadcast = true;  // we have no address yet
+    request.parameter_requests = {dhcp::kOptionSubnetMask, dhcp::kOptionRouter,
+                                  dhcp::kOptionDomainNameServer};
+    const dhcp::dhcp_packet discover = dhcp::client_message(request);
     if (socket->send_to(discover, {platform::kBroadcastAddress, kDhcpServerPort}, &error) < 0)
         return item(
             name, CheckStatus::warn,
@@ -413,8 +375,9 @@ CheckItem check_rival_servers(const std::optional<platform::Ipv4Interface>& chos
         platform::Endpoint from;
         const int n = socket->receive_from(buffer, &from, &error);
         if (n < 0) break;
-        const auto offer = parse_offer(std::span(buffer.data(), static_cast<std::size_t>(n)), xid);
-        if (!offer) continue;
+        const auto offer = dhcp::parse_server_reply(
+            std::span(buffer.data(), static_cast<std::size_t>(n)), request.xid);
+        if (!offer || offer->type != dhcp::kDhcpOffer) continue;
         const std::uint32_t server = offer->server_id != 0 ? offer->server_id : from.address;
         if (server == chosen->address || from.address == chosen->address) {
             own_answered = true;  // a kestrom (or other server) on this very PC
@@ -516,9 +479,9 @@ std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const Chec
     return out;
 }
 
-}  // namespace app
+}  // namespace check
 
-namespace app {
+namespace check {
 
 CheckStatus overall_status(const std::vector<CheckItem>& items) {
     CheckStatus worst = CheckStatus::ok;
@@ -558,4 +521,4 @@ std::vector<CheckItem> run_and_report_checks(const core::ToolSettings& settings,
     return items;
 }
 
-}  // namespace app
+}  // namespace check
