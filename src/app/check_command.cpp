@@ -81,8 +81,8 @@ int run_check(Args args) {
     }
 
     // The stored settings into the record, as the services' start-up loads them.
-    core::TextFrontEnd front_end;
-    core::Driver(front_end).load_settings();
+    driver::TextFrontEnd front_end;
+    driver::Driver(front_end).load_settings();
     const std::vector<check::CheckItem> items =
         check::run_and_report_checks(core::settings_snapshot(), options);
 

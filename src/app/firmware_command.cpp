@@ -51,7 +51,7 @@ int run_firmware(Args args) {
 
     ProgressLine progress;
     core::set_log_sink(progress.log_sink());
-    core::log_printf("%s", core::kFirmwareStartLine);
+    core::log_printf("%s", driver::kFirmwareStartLine);
     const update::HandOverResult started =
         update::firmware_update_hand_over(login, password, address, update::kTelnetPort);
     int exit_code = update::kJobFailed;

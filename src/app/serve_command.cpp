@@ -76,8 +76,8 @@ int run_serve(Args args) {
     ProgressLine progress;
     core::set_log_sink(progress.log_sink());
 
-    core::TextFrontEnd front_end;
-    core::Driver driver(front_end);
+    driver::TextFrontEnd front_end;
+    driver::Driver driver(front_end);
     driver.load_settings();
     driver.start_services();
 

@@ -21,9 +21,9 @@ int run_web(Args args) {
     ProgressLine progress;
     core::set_log_sink(progress.log_sink());
     // The stored settings into the record, as the window's start-up loads them.
-    core::TextFrontEnd front_end;
-    core::Driver(front_end).load_settings();
-    core::log_printf("%s", core::kWebPagesStartLine);
+    driver::TextFrontEnd front_end;
+    driver::Driver(front_end).load_settings();
+    core::log_printf("%s", driver::kWebPagesStartLine);
     const web::WebUpdateReport report = web::run_web_update();
     core::set_log_sink(nullptr);
     return report.all_done() ? 0 : 1;

@@ -12,27 +12,34 @@
 #include "update/firmware_update.h"
 #include "web/web_update.h"
 
-namespace core {
+namespace driver {
 namespace {
 
 // load_settings reads in this order; it differs from the table's on purpose (password
 // before login), which only matters to a store that logs its reads.
-constexpr Setting kLoadOrder[] = {
-    Setting::ZorvaIPStartAddress, Setting::PoolSize,       Setting::bootFile,
-    Setting::netmask,             Setting::ZorvaIPAddress, Setting::ZorvaPassword,
-    Setting::ZorvaLogin,          Setting::Zorva_TFTP_TCP_PORT,
+constexpr core::Setting kLoadOrder[] = {
+    core::Setting::ZorvaIPStartAddress,
+    core::Setting::PoolSize,
+    core::Setting::bootFile,
+    core::Setting::netmask,
+    core::Setting::ZorvaIPAddress,
+    core::Setting::ZorvaPassword,
+    core::Setting::ZorvaLogin,
+    core::Setting::Zorva_TFTP_TCP_PORT,
 };
 
-bool rebuilds_lease_table(Setting s) {
+bool rebuilds_lease_table(core::Setting s) {
     switch (s) {
-        case Setting::bootFile:
-        case Setting::PoolSize:
-        case Setting::ZorvaIPStartAddress:
-        case Setting::netmask:
-        case Setting::Zorva_TFTP_TCP_PORT: return true;
-        case Setting::ZorvaLogin:
-        case Setting::ZorvaPassword:
-        case Setting::ZorvaIPAddress: return false;
+        case core::Setting::bootFile:
+        case core::Setting::PoolSize:
+        case core::Setting::ZorvaIPStartAddress:
+        case core::Setting::netmask:
+        case core::Setting::Zorva_TFTP_TCP_PORT:
+            return true;
+        case core::Setting::ZorvaLogin:
+        case core::Setting::ZorvaPassword:
+        case core::Setting::ZorvaIPAddress:
+            return false;
     }
     return false;
 }
@@ -52,11 +59,11 @@ WebJobs& web_jobs() {
 
 }  // namespace
 
-std::string TextFrontEnd::field_text(Setting s) const {
+std::string TextFrontEnd::field_text(core::Setting s) const {
     return texts_[static_cast<std::size_t>(s)];
 }
 
-void TextFrontEnd::set_field_text(Setting s, std::string_view text) {
+void TextFrontEnd::set_field_text(core::Setting s, std::string_view text) {
     texts_[static_cast<std::size_t>(s)] = text;
 }
 
@@ -66,35 +73,39 @@ struct Driver::Services {
 };
 
 Driver::Driver(FrontEnd& front_end, DriverOptions options)
-    : front_end_(front_end), options_(std::move(options)), services_(std::make_unique<Services>()) {}
+    : front_end_(front_end),
+      options_(std::move(options)),
+      services_(std::make_unique<Services>()) {}
 
-Driver::~Driver() { stop_services(); }
+Driver::~Driver() {
+    stop_services();
+}
 
 void Driver::load_settings() {
-    for (const Setting s : kLoadOrder) {
-        const SettingInfo& info = setting_info(s);
-        char text[kSettingTextSize]{};
+    for (const core::Setting s : kLoadOrder) {
+        const core::SettingInfo& info = core::setting_info(s);
+        char text[core::kSettingTextSize]{};
         (void)registry::read_setting(info.name, info.default_text, text);  // always 0
         front_end_.set_field_text(s, text);
-        if (s == Setting::Zorva_TFTP_TCP_PORT)
-            settings_set_port(decimal_value(text));
+        if (s == core::Setting::Zorva_TFTP_TCP_PORT)
+            core::settings_set_port(core::decimal_value(text));
         else
-            settings_set_text(s, text);
+            core::settings_set_text(s, text);
     }
     front_end_.show_field_texts();
 }
 
-void Driver::apply_setting_edit(Setting s, std::string_view text) {
+void Driver::apply_setting_edit(core::Setting s, std::string_view text) {
     front_end_.take_field_texts();
-    const SettingInfo& info = setting_info(s);
-    if (s == Setting::Zorva_TFTP_TCP_PORT) {
-        const int port = decimal_value(text);
+    const core::SettingInfo& info = core::setting_info(s);
+    if (s == core::Setting::Zorva_TFTP_TCP_PORT) {
+        const int port = core::decimal_value(text);
         (void)registry::write_setting(info.name, std::to_string(port).c_str());
-        settings_set_port(port);
+        core::settings_set_port(port);
     } else {
         const std::string value(text);
         (void)registry::write_setting(info.name, value.c_str());
-        settings_set_text(s, text);
+        core::settings_set_text(s, text);
     }
     if (rebuilds_lease_table(s)) (void)dhcp::build_lease_table();
 }
@@ -117,7 +128,7 @@ void Driver::stop_services() {
 void Driver::start_web_pages_update() {
     front_end_.take_field_texts();
     front_end_.clear_log();
-    log_printf("%s", kWebPagesStartLine);
+    core::log_printf("%s", kWebPagesStartLine);
     // Jobs run to their own end and are never waited for; a second click starts a second job.
     WebJobs& jobs = web_jobs();
     {
@@ -137,10 +148,10 @@ void Driver::start_web_pages_update() {
 void Driver::start_firmware_update() {
     front_end_.take_field_texts();
     front_end_.clear_log();
-    log_printf("%s", kFirmwareStartLine);
-    update::firmware_update_hand_over(front_end_.field_text(Setting::ZorvaLogin),
-                                      front_end_.field_text(Setting::ZorvaPassword),
-                                      front_end_.field_text(Setting::ZorvaIPAddress));
+    core::log_printf("%s", kFirmwareStartLine);
+    update::firmware_update_hand_over(front_end_.field_text(core::Setting::ZorvaLogin),
+                                      front_end_.field_text(core::Setting::ZorvaPassword),
+                                      front_end_.field_text(core::Setting::ZorvaIPAddress));
 }
 
 bool wait_for_web_jobs(std::chrono::milliseconds timeout) {
@@ -149,4 +160,4 @@ bool wait_for_web_jobs(std::chrono::milliseconds timeout) {
     return jobs.ended.wait_for(guard, timeout, [&jobs] { return jobs.running == 0; });
 }
 
-}  // namespace core
+}  // namespace driver

@@ -13,35 +13,39 @@
 
 #include "core/settings.h"
 
-namespace core {
+namespace driver {
 
 // What the driver needs from a front-end. Every call comes on the front-end's own thread.
 class FrontEnd {
 public:
     virtual ~FrontEnd() = default;
-    // Takes the texts of all edit fields into the front-end's own copy.
+    // Takes the texts of all setting fields into the front-end's own copy. A window's log pane is
+    // not taken: nothing reads it, and copying a log that grows for the life of the window on
+    // every keystroke would only cost time.
     virtual void take_field_texts() = 0;
     // The front-end's copy of one field's text.
-    virtual std::string field_text(Setting s) const = 0;
+    virtual std::string field_text(core::Setting s) const = 0;
     // Sets the front-end's copy of one field's text (the load fills it before showing it).
-    virtual void set_field_text(Setting s, std::string_view text) = 0;
+    virtual void set_field_text(core::Setting s, std::string_view text) = 0;
     // Shows the copy in the edit fields; showing is not an edit.
     virtual void show_field_texts() = 0;
     // Empties the log pane (or whatever shows the log).
     virtual void clear_log() = 0;
 };
 
-// A front-end that is nothing but the copy of the texts: the headless command line's.
+// The front-end's copy of the field texts. As it is, it is the headless command line's whole
+// front-end; the windows derive from it and override only what touches their controls (taking
+// and showing the texts, clearing the log pane).
 class TextFrontEnd : public FrontEnd {
 public:
     void take_field_texts() override {}
-    std::string field_text(Setting s) const override;
-    void set_field_text(Setting s, std::string_view text) override;
+    std::string field_text(core::Setting s) const override;
+    void set_field_text(core::Setting s, std::string_view text) override;
     void show_field_texts() override {}
     void clear_log() override {}
 
 private:
-    std::array<std::string, kSettings.size()> texts_;
+    std::array<std::string, core::kSettings.size()> texts_;
 };
 
 // The first lines of the two updates, wherever they are started from (the window's buttons, the
@@ -67,7 +71,7 @@ public:
     void load_settings();
     // One edit of one setting's field: store first, then the record, then (for five
     // settings) the lease table rebuild.
-    void apply_setting_edit(Setting s, std::string_view text);
+    void apply_setting_edit(core::Setting s, std::string_view text);
     // TFTP first, then DHCP; each at most once.
     void start_services();
     // "Update Web Pages" and "Update Firmware".
@@ -87,4 +91,4 @@ private:
 // The product never waits for its jobs; tests do, so that no job outlives its test.
 bool wait_for_web_jobs(std::chrono::milliseconds timeout);
 
-}  // namespace core
+}  // namespace driver

@@ -16,8 +16,10 @@
 #include "test_support.h"
 #include "update/firmware_update.h"
 
-namespace core {
+namespace driver {
 namespace {
+
+using namespace core;
 
 constexpr const char* kMissing = "<missing>";
 
@@ -194,4 +196,4 @@ TEST_F(DriverTest, TriggersClearTheLogAndWriteTheirStartLine) {
 }
 
 }  // namespace
-}  // namespace core
+}  // namespace driver

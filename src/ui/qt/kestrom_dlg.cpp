@@ -8,7 +8,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "check/check.h"
 #include "core/event_log.h"
@@ -55,7 +58,7 @@ CKestromDlg::CKestromDlg(QWidget* parent, KestromDlgOptions options)
     createContextMenu();
     setWindowIcon(application_icon());
     // 4. The settings.
-    driver_ = std::make_unique<core::Driver>(*this, options_.driver);
+    driver_ = std::make_unique<driver::Driver>(*this, options_.driver);
     driver_->load_settings();
     // 5. The tab pages.
     setUpTabPages();
@@ -194,23 +197,13 @@ QLineEdit* CKestromDlg::settingField(core::Setting s) const {
 }
 
 void CKestromDlg::take_field_texts() {
-    // The log pane's text is not taken: nothing reads it, and copying a log that grows for the
-    // life of the window on every keystroke would only cost time.
     for (const core::SettingInfo& info : core::kSettings)
-        texts_[index_of(info.setting)] = settingField(info.setting)->text().toStdString();
-}
-
-std::string CKestromDlg::field_text(core::Setting s) const {
-    return texts_[index_of(s)];
-}
-
-void CKestromDlg::set_field_text(core::Setting s, std::string_view text) {
-    texts_[index_of(s)] = text;
+        set_field_text(info.setting, settingField(info.setting)->text().toStdString());
 }
 
 void CKestromDlg::show_field_texts() {
     for (const core::SettingInfo& info : core::kSettings) {
-        const std::string& text = texts_[index_of(info.setting)];
+        const std::string text = field_text(info.setting);
         const QString shown = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
         QLineEdit* edit = settingField(info.setting);
         // setText is not an edit (no textEdited); leaving equal texts alone keeps the caret.
@@ -229,35 +222,36 @@ void CKestromDlg::showAbout() {
 }
 
 void CKestromDlg::checkSetup() {
-    check_action_->setEnabled(false);  // one check at a time
-    progress_strip_->setTask(tr("Checking..."));
-    // The connects to the controller take up to two seconds each: the check runs on its own
-    // thread, with the settings as they are now, and hands its items back to this one.
-    check_thread_ = std::jthread([this, settings = core::settings_snapshot()] {
-        std::vector<check::CheckItem> items =
-            check::run_and_report_checks(settings, check::CheckOptions{});
-        QMetaObject::invokeMethod(
-            this, [this, items = std::move(items)] { showCheckResults(items); },
-            Qt::QueuedConnection);
+    // The worker queues the results' showing on this dialog's thread; a call still queued when
+    // the dialog goes is dropped with it.
+    const bool started = check_runner_.start([this] {
+        QMetaObject::invokeMethod(this, &CKestromDlg::showCheckResults, Qt::QueuedConnection);
     });
+    if (!started) return;              // one check at a time
+    check_action_->setEnabled(false);  // and its entry says so
+    progress_strip_->setTask(tr("Checking..."));
 }
 
-void CKestromDlg::showCheckResults(const std::vector<check::CheckItem>& items) {
+void CKestromDlg::showCheckResults() {
+    const std::optional<std::vector<check::CheckItem>> items = check_runner_.take();
     progress_strip_->setTask({});
     check_action_->setEnabled(true);
-    CheckDialog results(items, this);
+    if (!items) return;
+    CheckDialog results(*items, this);
     (void)results.exec();  // the dialog only shows
 }
 
 void CKestromDlg::saveLoadReport() {
-    const QString path = options_.report_file_name
-                             ? options_.report_file_name()
-                             : QFileDialog::getSaveFileName(this, tr("Save load report"),
-                                                            QStringLiteral("kestrom-report.jsonl"),
-                                                            tr("JSON Lines (*.jsonl)"));
-    if (path.isEmpty()) return;  // cancelled
+    const std::string path =
+        options_.report_file_name
+            ? options_.report_file_name()
+            : QFile::encodeName(QFileDialog::getSaveFileName(this, tr("Save load report"),
+                                                             QStringLiteral("kestrom-report.jsonl"),
+                                                             tr("JSON Lines (*.jsonl)")))
+                  .toStdString();
+    if (path.empty()) return;  // cancelled
     std::string error;
-    if (!core::save_report(QFile::encodeName(path).toStdString(), &error))
+    if (!core::save_report(path, &error))
         QMessageBox::warning(this, tr("Save load report"), QString::fromStdString(error));
 }
 

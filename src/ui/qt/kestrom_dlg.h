@@ -7,24 +7,17 @@
 #pragma once
 
 #include <QDialog>
-#include <QString>
 #include <array>
-#include <functional>
 #include <memory>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "core/settings.h"
 #include "driver/driver.h"
+#include "ui/check_runner.h"
 #include "ui/dialog_template.h"
+#include "ui/kestrom_dlg_options.h"
 
 class QAction;
 class QLineEdit;
-
-namespace check {
-struct CheckItem;
-}
 
 namespace ui {
 
@@ -32,19 +25,7 @@ class CSTabCtrl;
 class LogPane;
 class ProgressStrip;
 
-struct KestromDlgOptions {
-    core::DriverOptions driver;
-    // The product starts the TFTP and DHCP services at the end of the initialisation; tests
-    // that only look at the window leave them off.
-    bool start_services = true;
-    // Called after each field edit has been applied, with the setting and the field's text
-    // (tests count edits with it).
-    std::function<void(core::Setting, const std::string&)> on_setting_edit;
-    // Asks where "Save load report..." writes; an empty name cancels. Unset: a file dialog.
-    std::function<QString()> report_file_name;
-};
-
-class CKestromDlg : public QDialog, public core::FrontEnd {
+class CKestromDlg : public QDialog, public driver::TextFrontEnd {
     Q_OBJECT
 
 public:
@@ -71,10 +52,9 @@ public:
     QAction* checkAction() const { return check_action_; }
     QAction* saveReportAction() const { return save_report_action_; }
 
-    // core::FrontEnd; the driver calls these on the dialog's thread.
+    // driver::FrontEnd: what touches the fields and the log pane (TextFrontEnd keeps the copy of
+    // the texts); the driver calls these on the dialog's thread.
     void take_field_texts() override;
-    std::string field_text(core::Setting s) const override;
-    void set_field_text(core::Setting s, std::string_view text) override;
     void show_field_texts() override;
     void clear_log() override;
 
@@ -89,13 +69,11 @@ public slots:
 private:
     void createControls();
     void createContextMenu();
-    void showCheckResults(const std::vector<check::CheckItem>& items);
+    void showCheckResults();
     void setUpTabPages();
     QLineEdit* settingField(core::Setting s) const;
 
     KestromDlgOptions options_;
-    // The front-end's copy of the setting fields, indexed by core::Setting.
-    std::array<std::string, core::kSettings.size()> texts_;
     std::array<QLineEdit*, core::kSettings.size()> fields_{};
     CSTabCtrl* tabs_ = nullptr;
     LogPane* log_pane_ = nullptr;
@@ -103,10 +81,10 @@ private:
     QAction* about_action_ = nullptr;
     QAction* check_action_ = nullptr;
     QAction* save_report_action_ = nullptr;
-    std::unique_ptr<core::Driver> driver_;
-    // The check's worker. Declared last, so it is joined first: a check still running ends
-    // within its connect time-outs, and its results are then dropped with the window.
-    std::jthread check_thread_;
+    std::unique_ptr<driver::Driver> driver_;
+    // Declared last, so it is joined first: a check still running ends within its connect
+    // time-outs, and its results are then dropped with the window.
+    CheckRunner check_runner_;
 };
 
 }  // namespace ui

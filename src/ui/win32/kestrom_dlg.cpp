@@ -4,7 +4,10 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "core/event_log.h"
 #include "core/load_report.h"
@@ -158,7 +161,7 @@ void CKestromDlg::on_init_dialog(HWND window) {
                        GetSystemMetrics(SM_CYSMICON), LR_SHARED)))
         SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
     // 4. The settings.
-    driver_ = std::make_unique<core::Driver>(*this, options_.driver);
+    driver_ = std::make_unique<driver::Driver>(*this, options_.driver);
     driver_->load_settings();
     // 5. The tab pages.
     set_up_tab_pages();
@@ -227,24 +230,14 @@ void CKestromDlg::set_up_tab_pages() {
 }
 
 void CKestromDlg::take_field_texts() {
-    // The log pane's text is not taken: nothing reads it, and copying a log that grows for the
-    // life of the window on every keystroke would only cost time.
     for (const core::SettingInfo& info : core::kSettings)
-        texts_[index_of(info.setting)] = window_text(fields_[index_of(info.setting)]);
-}
-
-std::string CKestromDlg::field_text(core::Setting s) const {
-    return texts_[index_of(s)];
-}
-
-void CKestromDlg::set_field_text(core::Setting s, std::string_view text) {
-    texts_[index_of(s)] = text;
+        set_field_text(info.setting, window_text(fields_[index_of(info.setting)]));
 }
 
 void CKestromDlg::show_field_texts() {
     const bool was_showing = std::exchange(showing_texts_, true);
     for (const core::SettingInfo& info : core::kSettings) {
-        const std::string& text = texts_[index_of(info.setting)];
+        const std::string text = field_text(info.setting);
         const HWND field = fields_[index_of(info.setting)];
         // Leaving equal texts alone keeps the caret where the user left it.
         if (window_text(field) != text) SetWindowTextW(field, to_wide(text).c_str());
@@ -262,32 +255,18 @@ void CKestromDlg::ShowAbout() {
 }
 
 void CKestromDlg::CheckSetup() {
-    if (checking_) return;  // one check at a time
-    checking_ = true;
+    // The worker posts to the window as it is now; the post fails when the window has gone.
+    const bool started = check_runner_.start(
+        [window = hwnd_] { PostMessageW(window, kCheckDoneMessage, 0, 0); });
+    if (!started) return;  // one check at a time
     EnableMenuItem(GetSystemMenu(hwnd_, FALSE), kCheckCommand, MF_BYCOMMAND | MF_GRAYED);
     progress_strip_->set_task("Checking...");
-    // The connects to the controller take up to two seconds each: the check runs on its own
-    // thread, with the settings as they are now, and hands its items back to this one.
-    check_thread_ = std::jthread([this, window = hwnd_, settings = core::settings_snapshot()] {
-        std::vector<check::CheckItem> items =
-            check::run_and_report_checks(settings, check::CheckOptions{});
-        {
-            std::lock_guard lock(check_mutex_);
-            check_results_ = std::move(items);
-        }
-        PostMessageW(window, kCheckDoneMessage, 0, 0);  // fails when the window has gone
-    });
 }
 
 void CKestromDlg::on_check_done() {
-    std::optional<std::vector<check::CheckItem>> items;
-    {
-        std::lock_guard lock(check_mutex_);
-        items.swap(check_results_);
-    }
+    const std::optional<std::vector<check::CheckItem>> items = check_runner_.take();
     progress_strip_->set_task({});
     EnableMenuItem(GetSystemMenu(hwnd_, FALSE), kCheckCommand, MF_BYCOMMAND | MF_ENABLED);
-    checking_ = false;
     if (items) show_check_results(hwnd_, *items);
 }
 

@@ -9,18 +9,13 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "check/check.h"
 #include "core/settings.h"
 #include "driver/driver.h"
+#include "ui/check_runner.h"
 #include "ui/dialog_template.h"
+#include "ui/kestrom_dlg_options.h"
 #include "ui/win32/window_handle.h"
 
 namespace ui {
@@ -29,19 +24,7 @@ class CSTabCtrl;
 class LogPane;
 class ProgressStrip;
 
-struct KestromDlgOptions {
-    core::DriverOptions driver;
-    // The product starts the TFTP and DHCP services at the end of the initialisation; tests
-    // that only look at the window leave them off.
-    bool start_services = true;
-    // Called after each field edit has been applied, with the setting and the field's text
-    // (tests count edits with it).
-    std::function<void(core::Setting, const std::string&)> on_setting_edit;
-    // Asks where "Save load report..." writes; an empty name cancels. Unset: the save dialog.
-    std::function<std::string()> report_file_name;
-};
-
-class CKestromDlg : public core::FrontEnd {
+class CKestromDlg : public driver::TextFrontEnd {
 public:
     // The control ids of the window's template (ui/dialog_template.h), and the strip's two.
     using enum ControlId;
@@ -71,10 +54,9 @@ public:
     LogPane* logPane() const { return log_pane_.get(); }  // nullptr once the window has gone
     ProgressStrip* progressStrip() const { return progress_strip_.get(); }
 
-    // core::FrontEnd; the driver calls these on the window's thread.
+    // driver::FrontEnd: what touches the fields and the log pane (TextFrontEnd keeps the copy of
+    // the texts); the driver calls these on the window's thread.
     void take_field_texts() override;
-    std::string field_text(core::Setting s) const override;
-    void set_field_text(core::Setting s, std::string_view text) override;
     void show_field_texts() override;
     void clear_log() override;
 
@@ -106,23 +88,16 @@ private:
     // Set while show_field_texts sets the fields: the EN_CHANGE that setting a text sends is
     // not the user's edit.
     bool showing_texts_ = false;
-    bool checking_ = false;  // a check runs (the window's thread only)
-    // The front-end's copy of the setting fields, indexed by core::Setting.
-    std::array<std::string, core::kSettings.size()> texts_;
     std::array<Hwnd, core::kSettings.size()> fields_{};
     std::unique_ptr<CSTabCtrl> tabs_;
     std::unique_ptr<LogPane> log_pane_;
     std::unique_ptr<ProgressStrip> progress_strip_;
-    std::unique_ptr<core::Driver> driver_;
-    // Written by the check's worker, taken by the window's thread when the worker's message
-    // arrives.
-    std::mutex check_mutex_;
-    std::optional<std::vector<check::CheckItem>> check_results_;
+    std::unique_ptr<driver::Driver> driver_;
     // The modeless window (Create); a modal one belongs to the dialog manager's loop.
     std::unique_ptr<HWND__, WindowDestroyer> window_;
-    // The check's worker. Declared last, so it is joined first: a check still running ends
-    // within its connect time-outs, and its results are then dropped with the window.
-    std::jthread check_thread_;
+    // Declared last, so it is joined first: a check still running ends within its connect
+    // time-outs, and its results are then dropped with the window.
+    CheckRunner check_runner_;
 };
 
 }  // namespace ui
