@@ -44,7 +44,7 @@ public:
         start(controller_.exec() + binary("kestrom-sim") + " --address 192.168.1.50",
               "kestrom-sim: http on");
     }
-    // With the controller up: a zorva.bin of `size` bytes (a sparse file).
+    // With the controller up: zorva.bin cut, or lengthened with zeros (sparsely), to `size` bytes.
     void firmware_of_size(std::uintmax_t size) {
         start_controller();
         std::filesystem::resize_file(dir_ / "zorva.bin", size);
@@ -112,7 +112,9 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
          [](CheckBench& b) { b.start_controller(); },
          "",
          0,
-         {{"zorva.bin", "ok", "1000 bytes, SHA-256 "},
+         {{"zorva.bin", "ok",
+           "1000 bytes, SHA-256 950f88b09cf1d5e2cdbc5660c77dce3962265c548797950095629a0ea2daea46, "
+           "2 blocks of 512 bytes; fits clients without blksize"},
           {"kestrom.ini", "ok", "lists 2 files"},
           {"www/img/logo.png", "ok", "3 bytes"},
           {"interface", "ok", "binds va"},
@@ -176,16 +178,38 @@ TEST(Check, FindsEachProblemAndNamesItsFix) {
          "--probe",
          1,
          {{"DHCP servers", "fail", "192.168.1.50 offered 192.168.1.1"}}},
+        // The boot file's size, digest and blocks (the first short block is the last one).
+        {"an empty boot file",
+         [](CheckBench& b) { b.firmware_of_size(0); },
+         "",
+         0,
+         {{"zorva.bin", "warn",
+           "0 bytes, SHA-256 e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855, "
+           "1 blocks of 512 bytes; the file is empty"}}},
+        {"a file that fills its last block whole needs one empty block more",
+         [](CheckBench& b) { b.firmware_of_size(512); },
+         "",
+         0,
+         {{"zorva.bin", "ok",
+           "512 bytes, SHA-256 037b67fb656c5d3cbaa3aa69a37b47af3bb38fd51a7ef4586076e57051207d1f, "
+           "2 blocks of 512 bytes; fits clients without blksize"}}},
         {"the largest file a plain read can send",
          [](CheckBench& b) { b.firmware_of_size(33553407); },
          "",
          0,
-         {{"zorva.bin", "ok", "33553407 bytes, SHA-256 "}, {"zorva.bin", "ok", "65534 blocks"}}},
+         {{"zorva.bin", "ok",
+           "33553407 bytes, SHA-256 "
+           "88012251be3f9ec2ab39353e5c76504150263c9de503639b495c29821fc11733, 65534 blocks of 512 "
+           "bytes; fits clients without blksize"}}},
         {"one byte more needs block 65535",
          [](CheckBench& b) { b.firmware_of_size(33553408); },
          "",
          0,
-         {{"zorva.bin", "warn", "stops at block 65534"}}},
+         {{"zorva.bin", "warn",
+           "33553408 bytes, SHA-256 "
+           "e5901b9da527aedffe702635bede42f26a26d205bdffa27b19ca91819e8f4d31, 65535 blocks of 512 "
+           "bytes; a client without the blksize option stops at block 65534 (33553407 bytes at "
+           "most) with File Too Large"}}},
         {"an unprivileged user",
          [](CheckBench& b) {
              b.start_controller();

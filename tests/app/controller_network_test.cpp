@@ -327,12 +327,10 @@ TEST_F(ControllerNetwork, LinkFlapDuringATransferLeavesTheCopyWhole) {
                                             "timeout 60 busybox tftp -g -r zorva.bin -l - "
                                             "192.168.1.10 >" +
                                             fifo.string());
-    const auto deadline = Clock::now() + 10s;
     int queued = 0;
-    while ((::ioctl(reader, FIONREAD, &queued) == 0 && queued < capacity) &&
-           Clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(capacity, queued) << "the pipe never filled" << outputs();
+    (void)test::wait_until(
+        [&] { return ::ioctl(reader, FIONREAD, &queued) != 0 || queued >= capacity; }, 10s, 5ms);
+    EXPECT_EQ(capacity, queued) << "the pipe did not fill within 10 s" << outputs();
 
     pc("ip link set v0 down");
     const auto down = Clock::now();

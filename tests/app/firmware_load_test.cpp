@@ -22,16 +22,6 @@ namespace {
 
 std::string binary(const char* name) { return (test::build_dir() / name).string(); }
 
-bool wait_for_file(const std::filesystem::path& p, std::string_view needle,
-                   std::chrono::seconds timeout = std::chrono::seconds(30)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (test::read_file(p).find(needle) != std::string::npos) return true;
-        ::usleep(50'000);
-    }
-    return false;
-}
-
 std::string random_bytes(std::size_t size) {
     std::mt19937_64 rng(20261207);
     std::string bytes(size, '\0');
@@ -135,12 +125,17 @@ TEST_F(BenchNetwork, AFirmwareLoadRunsFromTheUpdateCommandToTheServedBootFile) {
     start_kestrom();
 
     ASSERT_TRUE(kestrom_->write_stdin("firmware\n"));
-    ASSERT_TRUE(wait_for_file(record, "admin\r7305\r1scv\rupdate\ry")) << test::read_file(record);
+    ASSERT_TRUE(
+        test::wait_for_text(record, "admin\r7305\r1scv\rupdate\ry", std::chrono::seconds(30)))
+        << "the controller's shell did not hear the whole update dialogue within 30 s\n"
+        << test::read_file(record);
     sim.reset();  // the controller restarts
     reboot_controller();
     ASSERT_TRUE(kestrom_->wait_for_output(" Blocks Served\n")) << kestrom_->output();
     // The job ends a little after its last words to the controller.
-    ASSERT_TRUE(wait_for_file(report_, "\"event\":\"firmware\"")) << test::read_file(report_);
+    ASSERT_TRUE(test::wait_for_text(report_, "\"event\":\"firmware\"", std::chrono::seconds(30)))
+        << "no firmware record in the load report within 30 s\n"
+        << test::read_file(report_);
     ASSERT_TRUE(kestrom_->write_stdin("quit\n"));
     EXPECT_EQ(0, kestrom_->wait());
 

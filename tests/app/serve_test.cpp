@@ -29,12 +29,14 @@ std::string config_get(const std::string& name) {
     return r.output;
 }
 
-bool wait_for_stored(const std::string& name, const std::string& text) {
-    for (int i = 0; i < 250; ++i) {
-        if (config_get(name) == text) return true;
-        ::usleep(20'000);
-    }
-    return false;
+// Waits up to 5 s for the store to hold `text` as the setting's value.
+::testing::AssertionResult wait_for_stored(const std::string& name, const std::string& text) {
+    std::string stored;
+    if (test::wait_until([&] { return (stored = config_get(name)) == text; },
+                         std::chrono::seconds(5), std::chrono::milliseconds(20)))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << name << " was not stored as \"" << text
+                                         << "\" within 5 s; the store holds \"" << stored << "\"";
 }
 
 class Serve : public ::testing::Test {
@@ -140,11 +142,20 @@ TEST(ServeProgress, DrawsTheLineOnTheTerminalAndLeavesTheLogAsItIs) {
                               (dir.path() / "copy").string() + " 127.0.0.1");
     ASSERT_EQ(0, fetch.status) << fetch.output;
     ASSERT_TRUE(serve.wait_for_output(" Blocks Served\n")) << serve.output();
-    ::usleep(300'000);  // a few of the line's ticks
+    // The line's next ticks draw the transfer's end.
+    std::string screen;
+    EXPECT_TRUE(test::wait_until(
+        [&] {
+            screen += terminal.read_all();
+            return screen.find("zorva.bin: served (") != std::string::npos;
+        },
+        std::chrono::seconds(5)))
+        << "the terminal showed no served line within 5 s of the log's\n"
+        << screen;
     ASSERT_TRUE(serve.write_stdin("quit\n"));
     EXPECT_EQ(0, serve.wait());
 
-    const std::string screen = terminal.read_all();
+    screen += terminal.read_all();
     EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin ")) << screen;
     EXPECT_NE(std::string::npos, screen.find(" %")) << screen;
     EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin: served (31457280 bytes")) << screen;

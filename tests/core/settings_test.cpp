@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,22 +27,45 @@ TEST(DecimalValue, ConvertsLikeAtoi) {
     }
 }
 
+// The eight settings as the product documents them, written out here rather than taken from the
+// table under test: value name, default, edit field and its label, in `config list` order.
 TEST(SettingsTable, HoldsTheDefaultsAndIdsOfEverySetting) {
-    EXPECT_STREQ("192.168.1.50", setting_info(Setting::ZorvaIPStartAddress).default_text);
-    EXPECT_STREQ("10", setting_info(Setting::PoolSize).default_text);
-    EXPECT_STREQ("zorva.bin", setting_info(Setting::bootFile).default_text);
-    EXPECT_STREQ("255.255.255.0", setting_info(Setting::netmask).default_text);
-    EXPECT_STREQ("192.168.1.50", setting_info(Setting::ZorvaIPAddress).default_text);
-    EXPECT_STREQ("admin", setting_info(Setting::ZorvaLogin).default_text);
-    EXPECT_STREQ("7305", setting_info(Setting::ZorvaPassword).default_text);
-    EXPECT_STREQ("80", setting_info(Setting::Zorva_TFTP_TCP_PORT).default_text);
-    for (const auto& info : kSettings) {
-        SCOPED_TRACE(info.name);
-        EXPECT_EQ(info.setting, setting_info(info.setting).setting);
-        EXPECT_EQ(info.setting, find_setting(info.name));
+    struct Documented {
+        Setting setting;
+        const char* name;
+        const char* default_text;
+        int control_id;
+        const char* label;
+    };
+    const Documented documented[] = {
+        {Setting::ZorvaIPStartAddress, "ZorvaIPStartAddress", "192.168.1.50", 1001,
+         "IP Starting Pool"},
+        {Setting::PoolSize, "PoolSize", "10", 1002, "Size of Pool"},
+        {Setting::bootFile, "bootFile", "zorva.bin", 1003, "Boot File"},
+        {Setting::netmask, "netmask", "255.255.255.0", 1004, "Mask"},
+        {Setting::ZorvaIPAddress, "ZorvaIPAddress", "192.168.1.50", 1015, "IP Address"},
+        {Setting::ZorvaLogin, "ZorvaLogin", "admin", 1005, "Login"},
+        {Setting::ZorvaPassword, "ZorvaPassword", "7305", 1013, "Password"},
+        {Setting::Zorva_TFTP_TCP_PORT, "Zorva_TFTP_TCP_PORT", "80", 1019, "HTTP port"},
+    };
+    ASSERT_EQ(std::size(documented), kSettings.size());
+    for (std::size_t i = 0; i < kSettings.size(); ++i) {
+        const Documented& d = documented[i];
+        SCOPED_TRACE(d.name);
+        EXPECT_STREQ(d.name, kSettings[i].name) << "out of order at " << i;
+        const SettingInfo& info = setting_info(d.setting);
+        EXPECT_STREQ(d.name, info.name);
+        EXPECT_STREQ(d.default_text, info.default_text);
+        EXPECT_EQ(d.control_id, info.control_id);
+        EXPECT_STREQ(d.label, info.label);
+        EXPECT_EQ(d.setting, find_setting(d.name));
+        const SettingInfo* by_control = find_setting_by_control(d.control_id);
+        ASSERT_NE(nullptr, by_control);
+        EXPECT_EQ(d.setting, by_control->setting);
     }
     EXPECT_FALSE(find_setting("poolsize"));
     EXPECT_FALSE(find_setting(""));
+    EXPECT_EQ(nullptr, find_setting_by_control(1006));  // the tab control, no setting
 }
 
 TEST(ToolSettingsRecord, StartsEmptyWithPort80AndKeepsTextsAsTyped) {

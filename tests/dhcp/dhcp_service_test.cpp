@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
-
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -96,7 +96,10 @@ TEST(DhcpService, StopsWhenItsWakeUpLineCouldNotBeMade) {
             std::thread loop([&] {
                 (void)dhcp_service_loop(DhcpServiceOptions{0, 0}, stop, [&] { serving = true; });
             });
-            while (!serving) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!::test::wait_until([&] { return serving.load(); }, std::chrono::seconds(5))) {
+                std::fputs("the loop did not start serving within 5 s\n", stderr);
+                std::_Exit(4);
+            }
             stop.request();
             loop.join();
             std::_Exit(0);
@@ -157,15 +160,6 @@ protected:
                                    args);
     }
 
-    static bool wait_for_file(const std::filesystem::path& p, std::string_view needle) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::test::read_file(p).find(needle) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
-    }
-
     std::unique_ptr<::test::NetNs> server_, client_;
     std::string server_if_, client_if_;
     std::filesystem::path overlay_;
@@ -214,12 +208,46 @@ TEST_F(ServiceNetwork, IscDhclientObtainsTheFirstPoolAddressAndTheBootFile) {
                                 " -lf " + (dir_ / "leases").string() + " -pf " +
                                 (dir_ / "pid").string() + " -cf " + config.string() + " " +
                                 client_if_);
-    EXPECT_TRUE(wait_for_file(events, "BOUND ip=192.168.1.50 next=192.168.1.10 file=zorva.bin"))
+    EXPECT_TRUE(::test::wait_for_text(
+        events, "BOUND ip=192.168.1.50 next=192.168.1.10 file=zorva.bin", std::chrono::seconds(20)))
+        << "dhclient bound no lease within 20 s\n"
         << ::test::read_file(events) << client.output();
 
     const std::string log = peer.output();
     EXPECT_NE(std::string::npos, log.find("TFTP Daemon Binding to 192.168.1.10\n")) << log;
     EXPECT_NE(std::string::npos, log.find("Assigning Dynamic IP! \n")) << log;
+}
+
+// A client that holds its address renews by unicast from it, under an xid that no entry of a
+// restarted service carries: the NAK goes to its ciaddr, port 68, where the client must hear it
+// (a NAK sent anywhere else leaves it holding an address the server no longer knows).
+TEST_F(ServiceNetwork, ARenewingClientHearsItsNakAtItsAddress) {
+    make_network();
+    ::test::ChildProcess* peer = &start_peer();
+    const auto events = dir_ / "events";
+    // The client takes the address it was given, so that it can renew from it.
+    const auto script = dir_.write(
+        "dhclient.sh", "#!/bin/sh\necho \"$reason ip=$new_ip_address\" >> " + events.string() +
+                           "\n[ \"$reason\" = BOUND ] && ip addr replace \"$new_ip_address/24\" "
+                           "dev \"$interface\"\nexit 0\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    // Renewing 2 s after each binding instead of half-way through the 30 s lease.
+    const auto config = dir_.write("dhclient.conf", "supersede dhcp-renewal-time 2;\n");
+    ::test::ChildProcess client(client_->exec() + "dhclient -d -1 -sf " + script.string() +
+                                " -lf " + (dir_ / "leases").string() + " -pf " +
+                                (dir_ / "pid").string() + " -cf " + config.string() + " " +
+                                client_if_);
+    ASSERT_TRUE(::test::wait_for_text(events, "BOUND ip=192.168.1.50\n", std::chrono::seconds(20)))
+        << "dhclient bound no address within 20 s\n"
+        << ::test::read_file(events) << client.output();
+
+    // The restarted service holds a fresh table: the next renewal is refused.
+    peer->close_stdin();
+    ASSERT_EQ(0, peer->wait()) << peer->output();
+    peer = &start_peer();
+    EXPECT_TRUE(client.wait_for_output("DHCPNAK from 192.168.1.10", std::chrono::seconds(8)))
+        << "the renewing client heard no NAK within 8 s of the restart\n"
+        << ::test::read_file(events) << client.output() << peer->output();
 }
 
 TEST_F(ServiceNetwork, AnswersADiscoverNormallyAfterRandomDatagrams) {
@@ -291,12 +319,12 @@ TEST_F(ServiceNetwork, WaitsForThePoolsNetworkAndFollowsItsAddress) {
             << result.output;
 
         ASSERT_EQ(0, server_->run("ip addr del 10.20.0.1/24 dev " + server_if_).status);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         std::string out;
-        while ((out = peer.output()).find(waiting) == out.rfind(waiting) &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_NE(out.find(waiting), out.rfind(waiting)) << "no second waiting line\n" << out;
+        EXPECT_TRUE(::test::wait_until(
+            [&] { return (out = peer.output()).find(waiting) != out.rfind(waiting); },
+            std::chrono::seconds(1), std::chrono::milliseconds(20)))
+            << "no second waiting line within 1 s of the address's leaving\n"
+            << out;
         peer.close_stdin();
         EXPECT_EQ(0, peer.wait());
     }

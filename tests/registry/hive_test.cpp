@@ -81,20 +81,14 @@ long read_big() {
 
 // Waits for a child's exit; -1 when it did not end normally within the deadline.
 int wait_exit(pid_t pid, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status = 0;
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (r < 0) return -1;
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(5));  // polling an exit, with a deadline
-    }
+    int status = 0;
+    pid_t r = 0;
+    if (test::wait_until([&] { return (r = ::waitpid(pid, &status, WNOHANG)) != 0; }, timeout,
+                         std::chrono::milliseconds(5)))
+        return r == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
 }
 
 TEST(HiveFile, IsCreatedOwnerOnlyWithItsDirectory) {
@@ -301,8 +295,9 @@ TEST(HiveSharing, TwoProcessesWritingAtOnceLoseNothing) {
     }
     // Read along while they write.
     for (int i = 0; i < 20; ++i) EXPECT_NE("", read("PoolSize"));
-    EXPECT_EQ(0, wait_exit(children[0], std::chrono::seconds(60)));
-    EXPECT_EQ(0, wait_exit(children[1], std::chrono::seconds(60)));
+    for (const pid_t child : children)
+        EXPECT_EQ(0, wait_exit(child, std::chrono::seconds(60)))
+            << "a writing process failed, or had not ended within 60 s";
 
     CRegistry registry;
     for (int c = 0; c < 2; ++c)

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <thread>
 
 namespace test {
@@ -66,12 +68,8 @@ std::string ChildProcess::output() const { return read_file(dir_ / "output"); }
 
 bool ChildProcess::wait_for_output(std::string_view needle,
                                    std::chrono::milliseconds timeout) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (output().find(needle) != std::string::npos) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    return wait_until([&] { return output().find(needle) != std::string::npos; }, timeout,
+                      std::chrono::milliseconds(20));
 }
 
 bool ChildProcess::write_stdin(std::string_view text) {
@@ -97,18 +95,11 @@ void ChildProcess::signal(int sig) {
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (reaped_) return status_;
     if (pid_ <= 0) return -1;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int status;
-        const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            reaped_ = true;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            return status_;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    int status = 0;
+    if (!wait_until([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) return -1;
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
 }
 
 bool can_use_netns() { return netns_unavailable_reason().empty(); }
@@ -125,19 +116,46 @@ bool netns_required() {
     return value && std::string_view(value) == "1";
 }
 
+namespace {
+
+// The namespaces this process made and has not deleted yet, for a test that ends the process
+// at once (run_within).
+std::mutex g_namespaces_mutex;
+std::set<std::string> g_namespaces;
+
+void delete_namespace(const std::string& name) {
+    // Killing what is left inside first lets the namespace go at once.
+    run_command("ip netns pids " + name + " | xargs -r kill -9");
+    run_command("ip netns delete " + name);
+}
+
+}  // namespace
+
 NetNs::NetNs(std::string_view hint) {
     // Namespace and interface names stay short: interface names are limited to 15 characters.
     static std::atomic<unsigned> counter{0};
     name_ = "kt" + std::string(hint.substr(0, 6)) + std::to_string(::getpid() % 100000) + "x" +
             std::to_string(counter++);
+    {
+        std::lock_guard lock(g_namespaces_mutex);
+        g_namespaces.insert(name_);
+    }
     run_command("ip netns add " + name_);
     run_command(exec() + "ip link set lo up");
 }
 
 NetNs::~NetNs() {
-    // Killing what is left inside first lets the namespace go at once.
-    run_command("ip netns pids " + name_ + " | xargs -r kill -9");
-    run_command("ip netns delete " + name_);
+    {
+        std::lock_guard lock(g_namespaces_mutex);
+        if (g_namespaces.erase(name_) == 0) return;  // already deleted
+    }
+    delete_namespace(name_);
+}
+
+void delete_network_namespaces() {
+    std::lock_guard lock(g_namespaces_mutex);
+    for (const std::string& name : g_namespaces) delete_namespace(name);
+    g_namespaces.clear();
 }
 
 CommandResult NetNs::run(const std::string& command) const { return run_command(exec() + command); }

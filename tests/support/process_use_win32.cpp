@@ -6,7 +6,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include <thread>
+#include "test_support.h"
 
 namespace test {
 namespace {
@@ -41,14 +41,14 @@ ProcessUse process_use() {
 }
 
 ProcessUse process_use_back_to(const ProcessUse& before, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const ProcessUse now = process_use();
-        if ((now.threads <= before.threads && now.open_files <= before.open_files) ||
-            std::chrono::steady_clock::now() > deadline)
-            return now;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ProcessUse now;
+    (void)wait_until(
+        [&] {
+            now = process_use();
+            return now.threads <= before.threads && now.open_files <= before.open_files;
+        },
+        timeout);
+    return now;
 }
 
 std::size_t resident_kib() {

@@ -1,9 +1,13 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -60,6 +64,55 @@ std::string read_file(const std::filesystem::path& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const bool late = std::chrono::steady_clock::now() >= deadline;
+        if (done()) return true;
+        if (late) return false;
+        std::this_thread::sleep_for(step);
+    }
+}
+
+bool wait_for_text(const std::filesystem::path& file, std::string_view needle,
+                   std::chrono::milliseconds timeout) {
+    return wait_until([&] { return read_file(file).find(needle) != std::string::npos; }, timeout,
+                      std::chrono::milliseconds(50));
+}
+
+std::chrono::steady_clock::duration run_within(std::chrono::milliseconds limit,
+                                               std::string_view what,
+                                               const std::function<void()>& body) {
+    const auto start = std::chrono::steady_clock::now();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (changed.wait_until(lock, start + limit, [&] { return finished; })) return;
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        ADD_FAILURE() << what << ": still running " << waited.count()
+                      << " ms after it began (limit " << limit.count()
+                      << " ms); the test ends here";
+#if !defined(_WIN32)
+        delete_network_namespaces();
+#endif
+        std::fflush(nullptr);
+        std::_Exit(1);
+    });
+    body();
+    const auto took = std::chrono::steady_clock::now() - start;
+    {
+        std::lock_guard lock(mutex);
+        finished = true;
+    }
+    changed.notify_one();
+    watchdog.join();
+    return took;
 }
 
 }  // namespace test

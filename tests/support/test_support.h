@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,6 +62,25 @@ private:
 };
 
 std::string read_file(const std::filesystem::path& path);
+
+// Calls `done` until it returns true or `timeout` has passed, pausing `step` between calls; true
+// when it returned true. The last call comes after the deadline, so a condition met during the
+// final pause still counts. The caller's failure says what was awaited:
+//     ASSERT_TRUE(test::wait_until([&] { return ...; }, 5s)) << "no second waiting line";
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(10));
+
+// Waits until the file holds `needle` (a file not there yet reads as empty).
+bool wait_for_text(const std::filesystem::path& file, std::string_view needle,
+                   std::chrono::milliseconds timeout);
+
+// Runs `body` on the calling thread and returns the time it took. A body still running `limit`
+// after it began is given up on: the test fails, naming `what` and the time waited, and the
+// process ends there (on Linux after deleting the network namespaces it made). A call caught in
+// the kernel can't be called back, and would otherwise hold the test until ctest's time-out.
+std::chrono::steady_clock::duration run_within(std::chrono::milliseconds limit,
+                                               std::string_view what,
+                                               const std::function<void()>& body);
 
 }  // namespace test
 

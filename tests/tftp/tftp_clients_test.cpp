@@ -157,9 +157,10 @@ TEST(TftpClientTimeouts, AtftpKilledMidUploadLeavesNothingAndAFreshUploadWorks) 
         test::ChildProcess upload("exec atftp -p -l " + source + " -r zorva.bin 127.0.0.1 " +
                                   r.port());
         // Cut it off as soon as the first blocks have been written.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (upload_bytes(r) == 0 && std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_TRUE(test::wait_until([&] { return upload_bytes(r) > 0; }, std::chrono::seconds(20),
+                                     std::chrono::milliseconds(1)))
+            << "atftp wrote nothing within 20 s\n"
+            << upload.output() << r.log.text();
         upload.signal(SIGKILL);
         ASSERT_EQ(1u, upload_files(r));
     }

@@ -176,10 +176,8 @@ TEST(TftpService, GivesUpClientsWhosePortIsClosedAtOnce) {
                   0);
     }
     // Well before the first retransmission (5 s), every file is closed again.
-    const auto deadline = std::chrono::steady_clock::now() + 4s;
-    while (handles_on(dir / "zorva.bin") > 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(0u, handles_on(dir / "zorva.bin"));
+    EXPECT_TRUE(test::wait_until([&] { return handles_on(dir / "zorva.bin") == 0; }, 4s))
+        << handles_on(dir / "zorva.bin") << " of the clients' files still open after 4 s";
     for (const int fd : gone) ::close(fd);
     LoopbackClient client(service.port());
     EXPECT_EQ(content, client.read_file());
@@ -197,7 +195,10 @@ TEST(TftpService, ServesAClientThatMovesBetweenProcessors) {
     dir.write("zorva.bin", content);
     TftpService service({0, dir.path().string() + "/"});
     ASSERT_NE(0, service.port());
-    EXPECT_EQ(std::min(platform::usable_processors(), 8u), platform::udp_port_holders(service.port()).size());
+    // One socket per loop: more than one here, and never more than there are processors.
+    const std::size_t sockets = platform::udp_port_holders(service.port()).size();
+    EXPECT_GE(sockets, 2u) << "one socket on " << platform::usable_processors() << " processors";
+    EXPECT_LE(sockets, platform::usable_processors()) << "more sockets than processors";
     std::optional<std::string> got;
     std::jthread([&] {  // its own thread, so moving it leaves the test's thread alone
         LoopbackClient client(service.port());

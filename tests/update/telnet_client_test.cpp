@@ -25,15 +25,12 @@ std::uint16_t closed_port() {
 
 bool send_text(const platform::TcpSocket& s, std::string_view text) { return s.send_all(text); }
 
-// Polls the client's buffer; every wait in these tests has a deadline.
-bool wait_pending(const CTelnetClient& client, std::size_t count,
-                  std::chrono::milliseconds timeout = 5s) {
-    const auto deadline = Clock::now() + timeout;
-    while (client.pending_bytes() < count) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+// Waits until the client's buffer holds `count` bytes; every wait in these tests has a deadline.
+::testing::AssertionResult wait_pending(const CTelnetClient& client, std::size_t count) {
+    if (test::wait_until([&] { return client.pending_bytes() >= count; }, 5s, 5ms))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the client's buffer held " << client.pending_bytes()
+                                         << " of " << count << " bytes after 5 s";
 }
 
 TEST(TelnetClient, AnEmptyCommandSendsNothingAndReturnsTheGreeting) {
