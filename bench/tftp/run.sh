@@ -62,7 +62,11 @@ run_case() {
     fi
     for ((i = 0; i < n; i++)); do script+="timeout $limit $(client_command "$client" "$i") >/dev/null 2>&1 & "; done
     local t
-    t=$(ip netns exec "${NS[$server]}" bash -c \
+    # CLIENT_CPUS places the clients (taskset -c), as a harness that keeps them off the server's
+    # processors, or a machine busy with other work, would.
+    local place=""
+    [ -n "${CLIENT_CPUS:-}" ] && place="taskset -c $CLIENT_CPUS"
+    t=$(ip netns exec "${NS[$server]}" $place bash -c \
         "s=\$(date +%s%N); $script wait; e=\$(date +%s%N); echo \$(( (e - s) / 1000 ))")
     if [ -n "$relay" ]; then
         kill -INT "$relay"
