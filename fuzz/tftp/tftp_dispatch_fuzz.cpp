@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     NullSender sender;
     // Room for three transfers among the four clients, so a full table gives places up too.
-    tftp::TransferTable table(sender, config, 3);
+    tftp::TransferTable table(config, 3);
     static const platform::Endpoint clients[] = {
         {0x7f000001, 40000}, {0x7f000001, 40001}, {0x0a000002, 40000}, {0xc0a80164, 69}};
     std::int64_t now = 1000;
@@ -90,11 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::size_t length = static_cast<std::size_t>(data[pos + 2] << 8 | data[pos + 3]);
         pos += 4;
         length = std::min(length, size - pos);
-        table.dispatch(from, std::span(data + pos, length), now);
-        table.expire(now);
+        table.dispatch(sender, from, std::span(data + pos, length), now);
+        table.expire(sender, now);
         pos += length;
     }
     // Let everything time out, so every removal path runs.
-    for (int i = 0; i < 6; ++i) table.expire(now += 60);
+    for (int i = 0; i < 6; ++i) table.expire(sender, now += 60);
     return 0;
 }

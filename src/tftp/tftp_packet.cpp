@@ -39,15 +39,24 @@ Decimal read_decimal(std::string_view text) {
 
 }  // namespace
 
-int tftp_names_equal(std::string_view a, std::string_view b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char ca = lower(static_cast<unsigned char>(a[i]));
-        const unsigned char cb = lower(static_cast<unsigned char>(b[i]));
-        if (ca != cb) return ca < cb ? -1 : 1;
+bool tftp_names_equal(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(static_cast<unsigned char>(a[i])) != lower(static_cast<unsigned char>(b[i])))
+            return false;
     }
-    if (a.size() == b.size()) return 0;
-    return a.size() < b.size() ? -1 : 1;
+    return true;
+}
+
+std::size_t put_decimal(char* out, std::uint64_t v) {
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (std::size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+    return n;
 }
 
 std::string_view RequestReader::next_string() {

@@ -71,9 +71,12 @@ constexpr void store_be16(std::uint8_t* b, std::uint16_t v) {
     b[1] = static_cast<std::uint8_t>(v & 0xff);
 }
 
-// Case-insensitive comparison of two texts (ASCII lower-casing): 0 when equal, otherwise -1 or
-// +1 by the order of the first differing characters after lower-casing.
-int tftp_names_equal(std::string_view a, std::string_view b);
+// Whether two texts are equal but for the letter case of ASCII letters (option names, modes).
+bool tftp_names_equal(std::string_view a, std::string_view b);
+
+// Writes the decimal digits of v at out, without a NUL; returns their count. out needs room
+// for 20.
+std::size_t put_decimal(char* out, std::uint64_t v);
 
 // Reads NUL-terminated strings from a datagram without ever passing its end. A string that
 // runs to the end of the datagram without a NUL ends there, which is how the zero-cleared

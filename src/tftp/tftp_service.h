@@ -1,10 +1,11 @@
 // The TFTP service: serves, or accepts, the one file "zorva.bin" in its home directory, whatever
-// name a client asks for, with the blksize, tsize and interval options. One transfer table
-// (transfer_table.h) serves every client. On Linux with more than one processor the port is
-// served by one socket and one loop thread per processor group, each datagram going to the
-// socket of the processor that handled it, so a client is answered from where it runs and a
-// lock-step exchange doesn't cross processors; the loops take turns with the table. Elsewhere
-// one thread and one socket do it all.
+// name a client asks for, with the blksize, tsize, interval and windowsize options. One transfer
+// table (transfer_table.h) serves every client. On Linux with more than one processor the port
+// is served by one socket and one loop thread per processor group (socket_group.h), each
+// datagram going to the socket of the processor that handled it, so a client is answered from
+// where it runs and a lock-step exchange doesn't cross processors; the loops take turns with the
+// table, and each sends its replies in batches (batch_sender.h). Elsewhere one thread and one
+// socket do it all.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <new>
 
 #include "core/event_log.h"
@@ -16,57 +15,50 @@ void log_error(std::string_view key, std::string_view path, std::string_view tex
                      text.data());
 }
 
-void send_error(PacketSender& socket, const TftpTransfer& t, const platform::Endpoint& to) {
-    (void)socket.send_to(std::span(t.error_area).first(t.error_packet_length()), to);
+void send_error(PacketSender& sender, const TftpTransfer& t, const platform::Endpoint& to) {
+    (void)sender.send_to(std::span(t.error_area).first(t.error_packet_length()), to);
 }
 
 }  // namespace
 
-TransferTable::TransferTable(PacketSender& socket, const TftpServerConfig& config,
-                             std::size_t max_transfers)
-    : socket_(socket),
-      config_(config),
+TransferTable::TransferTable(const TftpServerConfig& config, std::size_t max_transfers)
+    : config_(config),
       max_transfers_(std::max<std::size_t>(max_transfers, 1)),
       receive_(std::make_unique<TftpTransfer>()) {}
 
 TransferTable::~TransferTable() = default;
-
-std::span<std::uint8_t> TransferTable::begin_receive() {
-    receive_->clear_for_receive();
-    return receive_->packet;
-}
-
-void TransferTable::dispatch(const platform::Endpoint& from, std::span<const std::uint8_t> datagram,
-                             std::int64_t now) {
-    const auto into = begin_receive();
-    const std::size_t n = std::min(datagram.size(), into.size());
-    std::copy_n(datagram.begin(), n, into.begin());
-    dispatch(from, static_cast<int>(n), now);
-}
 
 const TftpTransfer* TransferTable::find(std::string_view key) const {
     const auto it = table_.find(key);
     return it == table_.end() ? nullptr : it->second.get();
 }
 
-void TransferTable::copy_error_datagram() {
+void TransferTable::copy_error_datagram(std::span<const std::uint8_t> datagram) {
     // A client's ERROR is logged as it came, cut to the error area with its last byte a NUL.
     TftpTransfer& rx = *receive_;
-    const auto datagram = rx.received();
     std::copy_n(datagram.begin(), std::min(datagram.size(), rx.error_area.size() - 1),
                 rx.error_area.begin());
 }
 
-void TransferTable::dispatch(const platform::Endpoint& from, int length, std::int64_t now) {
+void TransferTable::dispatch(PacketSender& sender, const platform::Endpoint& from,
+                             std::span<const std::uint8_t> datagram, std::int64_t now) {
     TftpTransfer& rx = *receive_;
-    rx.client = from;
-    rx.received_length = std::clamp<int>(length, -1, static_cast<int>(kDatagramMax));
-    if (rx.received_length < static_cast<int>(kHeaderSize)) return;
+    rx.clear_for_receive();
+    datagram = datagram.first(std::min(datagram.size(), kDatagramMax));
+    if (datagram.size() < kHeaderSize) return;
 
     const std::size_t key_length = format_client_key(from, rx.client_key);
     const std::string_view key(rx.client_key.data(), key_length);
-    const auto opcode = rx.stored_opcode();
-    StepContext ctx{socket_, config_, now};
+    const auto opcode = static_cast<Opcode>(load_be16(datagram.data()));
+    if (opcode == Opcode::rrq || opcode == Opcode::wrq) {
+        // A request goes into the record it starts, which reads it again for a retransmission.
+        // The steps read every other datagram where it lies.
+        std::copy(datagram.begin(), datagram.end(), rx.packet.begin());
+        rx.request_length = static_cast<std::int32_t>(datagram.size());
+        rx.last_opcode = opcode;
+        rx.client = from;
+    }
+    StepContext ctx{sender, config_, now};
     if (opcode == Opcode::wrq) ctx.upload_running = upload_elsewhere(key);
 
     // Whose file operations count as "the runtime error", and whose path the error line shows.
@@ -74,12 +66,12 @@ void TransferTable::dispatch(const platform::Endpoint& from, int length, std::in
     if (const auto it = table_.find(key); it != table_.end()) {
         active = it->second.get();
         active->runtime_error = 0;
-        handle_known(*active, opcode, ctx);
+        handle_known(*active, opcode, datagram, ctx);
     } else {
-        handle_new(opcode, ctx);
+        handle_new(opcode, datagram, ctx);
     }
     if (opcode == Opcode::wrq) {
-        if (const TftpTransfer* t = find(key); t != nullptr && t->upload.active())
+        if (const TftpTransfer* t = find(key); t != nullptr && t->upload_file.active())
             upload_key_ = key;
     }
 
@@ -93,15 +85,16 @@ void TransferTable::dispatch(const platform::Endpoint& from, int length, std::in
     log_error(key, active->path_text(), rx.error_text());
     // An ERROR is never answered (RFC 1350): two services, or one and a spoofed sender, would
     // otherwise play it back and forth without end.
-    if (opcode != Opcode::error) send_error(socket_, rx, from);
+    if (opcode != Opcode::error) send_error(sender, rx, from);
 }
 
-void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepContext& ctx) {
+void TransferTable::handle_known(TftpTransfer& t, Opcode opcode,
+                                 std::span<const std::uint8_t> datagram, const StepContext& ctx) {
     TftpTransfer& rx = *receive_;
     // A progress mark for every datagram from a client whose counter is a multiple of 10.
     if (t.block_counter % 10 == 0) core::log_printf(".");
 
-    const std::uint16_t block = load_be16(rx.packet.data() + 2);
+    const std::uint16_t block = load_be16(datagram.data() + 2);
     int result = 0;
     switch (opcode) {
         case Opcode::rrq:
@@ -117,7 +110,7 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
         case Opcode::data:
             if (block != t.block_counter + 1) {
                 // Duplicates and gaps are ignored; in a window, a gap is answered (once).
-                if (t.window_size > 1 && !t.windowed_read()) answer_gap(t, ctx);
+                if (t.options.window_size > 1 && !t.windowed_read()) answer_gap(t, ctx);
                 return;
             }
             ++t.block_counter;
@@ -125,21 +118,17 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             t.answered = true;
             store_be16(t.ack_area.data(), static_cast<std::uint16_t>(Opcode::ack));
             store_be16(t.ack_area.data() + 2, t.block_counter);
-            t.received_length = rx.received_length;
-            std::memcpy(t.packet.data(), rx.packet.data(),
-                        static_cast<std::size_t>(rx.received_length));
-            result = receive_block(t, ctx);
+            t.last_opcode = opcode;
+            result = receive_block(t, datagram.subspan(kHeaderSize), ctx);
             break;
         case Opcode::ack:
             // Lock-step takes the ACK of the block in flight; a window, the ACK of any block
             // sent, or of the one before it. Others are ignored.
-            if (t.windowed_read() ? block < t.block_counter || block > t.highest_sent
+            if (t.windowed_read() ? block < t.block_counter || block > t.window.highest_sent
                                   : block != t.block_counter)
                 return;
             t.answered = true;
-            t.received_length = rx.received_length;
-            std::memcpy(t.packet.data(), rx.packet.data(),
-                        static_cast<std::size_t>(rx.received_length));
+            t.last_opcode = opcode;
             if (t.windowed_read()) {
                 result = acknowledge_window(t, block, ctx);
                 break;
@@ -149,10 +138,10 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
             result = send_block(t, ctx);
             break;
         case Opcode::error:
-            copy_error_datagram();
+            copy_error_datagram(datagram);
             t.retry_counter = TftpTransfer::kFinished;
             t.trace.end(false, "client error: " + std::string(rx.error_text()));
-            if (t.upload.active()) {  // the client gave up: its partial upload goes
+            if (t.upload_file.active()) {  // the client gave up: its partial upload goes
                 t.drop_files();
             }
             return;
@@ -167,7 +156,8 @@ void TransferTable::handle_known(TftpTransfer& t, Opcode opcode, const StepConte
     if (result != 0) rx.error_area = t.error_area;
 }
 
-void TransferTable::handle_new(Opcode opcode, const StepContext& ctx) {
+void TransferTable::handle_new(Opcode opcode, std::span<const std::uint8_t> datagram,
+                               const StepContext& ctx) {
     TftpTransfer& rx = *receive_;
     switch (opcode) {
         case Opcode::rrq:
@@ -186,7 +176,7 @@ void TransferTable::handle_new(Opcode opcode, const StepContext& ctx) {
             return;
         }
         case Opcode::error:
-            copy_error_datagram();
+            copy_error_datagram(datagram);
             return;
         default:
             return;  // nothing is sent to a client without a transfer
@@ -222,12 +212,13 @@ void TransferTable::client_unreachable(const platform::Endpoint& client) {
 
 bool TransferTable::upload_elsewhere(std::string_view key) {
     if (upload_key_.empty() || upload_key_ == key) return false;
-    if (const TftpTransfer* t = find(upload_key_); t != nullptr && t->upload.active()) return true;
+    if (const TftpTransfer* t = find(upload_key_); t != nullptr && t->upload_file.active())
+        return true;
     upload_key_.clear();
     return false;
 }
 
-void TransferTable::expire(std::int64_t now) {
+void TransferTable::expire(PacketSender& sender, std::int64_t now) {
     auto it = index_.begin();
     while (it != index_.end() && it->first <= now) {
         TftpTransfer& r = *it->second;
@@ -248,17 +239,17 @@ void TransferTable::expire(std::int64_t now) {
                 r.trace.end(false, "timed out");
                 set_error(r, TftpErrorCode::not_defined, kTimeoutText);
                 log_error(r.key_text(), r.path_text(), kTimeoutText);
-                send_error(socket_, r, r.client);
+                send_error(sender, r, r.client);
             }
             const auto entry = table_.find(r.key_text());
             it = index_.erase(it);
             if (entry != table_.end()) table_.erase(entry);  // releases r
             continue;
         }
-        const StepContext ctx{socket_, config_, now};
+        const StepContext ctx{sender, config_, now};
         retransmit(r, ctx);
         ++r.retry_counter;
-        r.expiry = now + r.wait;
+        r.expiry = now + r.options.wait;
         ++it;
     }
 }

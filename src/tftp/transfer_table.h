@@ -1,8 +1,10 @@
-// The service's state between datagrams: the receive record, the transfer table keyed by the
-// client's "%s:%u" text, and the expiry index that the time-out scan walks. dispatch() handles
+// The service's state between datagrams: the receive record (a request until it starts a
+// transfer, and the error answered to a datagram), the transfer table keyed by the client's
+// "%s:%u" text, and the expiry index that the time-out scan walks. dispatch() handles
 // one received datagram, expire() retransmits or ends what is overdue. Both take the time of the
-// wake-up as a parameter, so tests drive whole retransmission schedules without sleeping. Only
-// the service thread uses a table.
+// wake-up as a parameter, so tests drive whole retransmission schedules without sleeping, and
+// the sender of the caller, so each of the service's loops gets its own packets. A table is not
+// thread-safe: the service's loops take turns with it.
 #pragma once
 
 #include <cstdint>
@@ -24,22 +26,18 @@ inline constexpr std::size_t kMaxTransfers = 1000;
 
 class TransferTable {
 public:
-    TransferTable(PacketSender& socket, const TftpServerConfig& config,
-                  std::size_t max_transfers = kMaxTransfers);
+    explicit TransferTable(const TftpServerConfig& config,
+                           std::size_t max_transfers = kMaxTransfers);
     ~TransferTable();
     TransferTable(const TransferTable&) = delete;
     TransferTable& operator=(const TransferTable&) = delete;
 
-    // The receive record, cleared, for the loop to receive the next datagram into.
-    std::span<std::uint8_t> begin_receive();
-    // Handles the datagram the loop received into begin_receive()'s area; a negative length
-    // is a failed receive and, like any datagram under 4 bytes, is ignored.
-    void dispatch(const platform::Endpoint& from, int length, std::int64_t now);
-    // The same for a datagram held elsewhere (tests, fuzzing); longer ones are cut to 4100.
-    void dispatch(const platform::Endpoint& from, std::span<const std::uint8_t> datagram,
-                  std::int64_t now);
-    // The time-out scan: retransmits overdue transfers, ends those out of retries.
-    void expire(std::int64_t now);
+    // Handles one datagram from `from`; the packets it makes go to `sender`. Datagrams under
+    // 4 bytes are ignored, longer ones than 4100 are cut to 4100.
+    void dispatch(PacketSender& sender, const platform::Endpoint& from,
+                  std::span<const std::uint8_t> datagram, std::int64_t now);
+    // The time-out scan: retransmits overdue transfers to `sender`, ends those out of retries.
+    void expire(PacketSender& sender, std::int64_t now);
     // The client's port is closed (ICMP port unreachable). A transfer that the client never
     // answered ends at once: its file is closed and it is removed, silently, at its expiry. A
     // transfer the client has answered goes on as if the datagram had been lost.
@@ -51,16 +49,16 @@ public:
     const TftpTransfer* find(std::string_view key) const;
 
 private:
-    void handle_known(TftpTransfer& t, Opcode opcode, const StepContext& ctx);
-    void handle_new(Opcode opcode, const StepContext& ctx);
-    void copy_error_datagram();
+    void handle_known(TftpTransfer& t, Opcode opcode, std::span<const std::uint8_t> datagram,
+                      const StepContext& ctx);
+    void handle_new(Opcode opcode, std::span<const std::uint8_t> datagram, const StepContext& ctx);
+    void copy_error_datagram(std::span<const std::uint8_t> datagram);
     // Frees a place for a new transfer when the table is full; false when every transfer in it
     // is being answered.
     bool make_room();
     // Whether a client other than `key` is uploading.
     bool upload_elsewhere(std::string_view key);
 
-    PacketSender& socket_;
     TftpServerConfig config_;
     std::size_t max_transfers_;
     std::string upload_key_;  // the client of the last upload started, if it may still run

@@ -14,21 +14,23 @@ TEST(TftpNamesEqual, ComparesWithoutLetterCase) {
     struct Case {
         const char* a;
         const char* b;
-        int result;
+        bool equal;
     };
     const Case cases[] = {
-        {"blksize", "BLKSIZE", 0},
-        {"BlkSize", "blksize", 0},
-        {"", "", 0},
-        {"a", "b", -1},
-        {"b", "A", 1},
-        {"blk", "blksize", -1},
-        {"tsizex", "tsize", 1},
-        {"[", "a", -1},  // '[' sits between 'Z' and 'a'
+        {"blksize", "BLKSIZE", true},
+        {"BlkSize", "blksize", true},
+        {"", "", true},
+        {"a", "b", false},
+        {"b", "A", false},
+        {"blk", "blksize", false},
+        {"tsizex", "tsize", false},
+        // Just past 'Z' and just before 'A': 32 apart as the letters' cases are, but not letters.
+        {"[", "{", false},
+        {"@", "`", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
-        EXPECT_EQ(c.result, tftp_names_equal(c.a, c.b));
+        EXPECT_EQ(c.equal, tftp_names_equal(c.a, c.b));
     }
 }
 

@@ -40,12 +40,13 @@ struct Harness {
     test::CapturedLog log;
     FakeSender sender;
     TftpServerConfig config = config_in(dir.path());
-    TransferTable table{sender, config};
+    TransferTable table{config};
     std::int64_t now = 1000;
 
     void send(const Bytes& datagram, platform::Endpoint from = kClient) {
-        table.dispatch(from, datagram, now);
+        table.dispatch(sender, from, datagram, now);
     }
+    void expire(std::int64_t at) { table.expire(sender, at); }
     // The service logs paths with '/' only, also on Windows.
     std::string path() const { return (dir.path() / "zorva.bin").generic_string(); }
     // The names in the home directory, sorted.
@@ -155,19 +156,19 @@ TEST(TftpRead, ResendsTheBlockInFlightThreeTimesThenTimesOut) {
     // The file changes under the transfer: the resent block must be the one read before.
     h.dir.write("zorva.bin", std::string(1500, 'z'));
 
-    h.table.expire(h.now + 5);  // due, not yet overdue
+    h.expire(h.now + 5);  // due, not yet overdue
     EXPECT_TRUE(h.sender.take().empty());
     for (int i = 1; i <= 3; ++i) {
         SCOPED_TRACE(i);
         h.now += 6;
-        h.table.expire(h.now);
+        h.expire(h.now);
         const auto sent = h.sender.take();
         ASSERT_EQ(1u, sent.size());
         EXPECT_EQ(in_flight, sent[0].bytes);
         EXPECT_EQ(i, h.table.find(kKey)->retry_counter);
     }
     h.now += 6;
-    h.table.expire(h.now);
+    h.expire(h.now);
     const auto sent = h.sender.take();
     ASSERT_EQ(1u, sent.size());
     EXPECT_EQ(error_packet(0, "Timeout"), sent[0].bytes);
@@ -183,9 +184,9 @@ TEST(TftpRead, FinishedTransferIsRemovedSilentlyAfterItsExpiry) {
     h.send(ack(1));
     h.log.clear();
     h.sender.take();
-    h.table.expire(h.now + 5);
+    h.expire(h.now + 5);
     EXPECT_EQ(1u, h.table.size());
-    h.table.expire(h.now + 6);
+    h.expire(h.now + 6);
     EXPECT_EQ(0u, h.table.size());
     EXPECT_TRUE(h.sender.take().empty());
     EXPECT_EQ("", h.log.text());
@@ -328,7 +329,7 @@ TEST(TftpRead, BlksizeWaitsForAckZeroAndTheOackIsResent) {
     const Bytes expected_oack = oack({{"blksize", "1024"}});
     EXPECT_EQ(expected_oack, h.sender.take().at(0).bytes);
     h.now += 6;
-    h.table.expire(h.now);
+    h.expire(h.now);
     EXPECT_EQ(expected_oack, h.sender.take().at(0).bytes);
     h.send(ack(0));
     EXPECT_EQ(data(1, content.substr(0, 1024)), h.sender.take().at(0).bytes);
@@ -368,7 +369,7 @@ TEST(TftpWindow, AClientThatAcknowledgedNoDataDrawsOneWindowAndThenSingleBlocks)
     EXPECT_EQ(blocks_of(content, 1, 1), packets_of(h.sender.take()));
     std::size_t drawn = 0;
     for (int i = 0; i < 10; ++i) {  // until the transfer gives up
-        h.table.expire(h.now += 6);
+        h.expire(h.now += 6);
         for (const auto& p : h.sender.take()) {
             if (p.bytes.at(1) == 3) {
                 EXPECT_EQ(data(1, content.substr(0, 512)), p.bytes);
@@ -384,7 +385,7 @@ TEST(TftpWindow, AClientThatAcknowledgedNoDataDrawsOneWindowAndThenSingleBlocks)
     acked.send(ack(0));
     acked.send(ack(1));
     acked.sender.take();
-    acked.table.expire(acked.now += 6);
+    acked.expire(acked.now += 6);
     EXPECT_EQ(blocks_of(content, 2, 17), packets_of(acked.sender.take()));
 }
 
@@ -410,7 +411,7 @@ TEST(TftpWindow, ReadSlidesOnTheHighestAckAndSendsAgainFromTheFirstUnacknowledge
     h.send(ack(6));
     EXPECT_TRUE(h.sender.take().empty());
     h.now += 6;  // silence: from the first block not acknowledged
-    h.table.expire(h.now);
+    h.expire(h.now);
     EXPECT_EQ(blocks_of(content, 7, 10), packets_of(h.sender.take()));
     h.send(ack(10));
     h.send(ack(10));  // a late copy ends nothing twice
@@ -458,7 +459,7 @@ TEST(TftpWrite, StoresBlocksInOrderAndIgnoresOthers) {
     h.send(data(1, content.substr(0, 512)));  // duplicate: its ACK comes only from the scan
     EXPECT_TRUE(h.sender.take().empty());
     h.now += 6;
-    h.table.expire(h.now);
+    h.expire(h.now);
     EXPECT_EQ(ack(1), h.sender.take().at(0).bytes);
     h.send(data(2, content.substr(512)));
     EXPECT_EQ(ack(2), h.sender.take().at(0).bytes);
@@ -502,7 +503,7 @@ TEST(TftpWrite, UploadThatDoesNotCompleteLeavesNoFile) {
     const Case cases[] = {
         {"time-out",
          [](Harness& h) {
-             for (int i = 0; i < 4; ++i) h.table.expire(h.now += 6);
+             for (int i = 0; i < 4; ++i) h.expire(h.now += 6);
          },
          error_packet(0, "Timeout")},
         {"error from the client", [](Harness& h) { h.send(error_packet(0, "cancelled")); }, {}},
@@ -593,21 +594,21 @@ TEST(TftpTable, SilentClientsNeverCrowdOutAnAnsweringOne) {
     constexpr std::size_t kCap = 16;
     const auto open_files = [] { return test::process_use().open_files; };
     Harness h;
-    TransferTable table(h.sender, h.config, kCap);
+    TransferTable table(h.config, kCap);
     const std::string content = pattern(40 * 512);
     h.dir.write("zorva.bin", content);
     const std::size_t files_before = open_files();
-    table.dispatch({kClient.address, 49999}, wrq(), h.now);  // a silent upload goes too
-    table.dispatch(kClient, rrq(), h.now);
+    table.dispatch(h.sender, {kClient.address, 49999}, wrq(), h.now);  // a silent upload goes too
+    table.dispatch(h.sender, kClient, rrq(), h.now);
     std::string received;
     for (std::uint16_t port = 50000; port < 52000; ++port) {
-        table.dispatch({kClient.address, port}, rrq(), h.now);  // never acknowledged
+        table.dispatch(h.sender, {kClient.address, port}, rrq(), h.now);  // never acknowledged
         if (port % 40 != 0) continue;
         // Now and then the real client's ACK comes through.
         for (const auto& p : h.sender.take()) {
             if (p.to != kClient) continue;
             received.append(p.bytes.begin() + 4, p.bytes.end());
-            table.dispatch(kClient, ack(load_be16(p.bytes.data() + 2)), h.now);
+            table.dispatch(h.sender, kClient, ack(load_be16(p.bytes.data() + 2)), h.now);
         }
         EXPECT_LE(table.size(), kCap);
         EXPECT_LE(open_files(), files_before + kCap);
@@ -668,10 +669,10 @@ TEST(TftpOptions, AnswersWithTheValuesInForce) {
         EXPECT_EQ(c.answer, h.sender.sent[0].bytes);
         const TftpTransfer* t = h.table.find(kKey);
         ASSERT_NE(nullptr, t);
-        EXPECT_EQ(c.block_size, t->block_size);
-        EXPECT_EQ(c.wait, t->wait);
+        EXPECT_EQ(c.block_size, t->options.block_size);
+        EXPECT_EQ(c.wait, t->options.wait);
         EXPECT_EQ(h.now + c.wait, t->expiry);
-        EXPECT_EQ(c.window, t->window_size);
+        EXPECT_EQ(c.window, t->options.window_size);
     }
 }
 
@@ -707,10 +708,10 @@ TEST(TftpOptions, TheWindowBoundHoldsForTheBlockSizeInForce) {
     h.send(req);
     const TftpTransfer* t = h.table.find(kKey);
     ASSERT_NE(nullptr, t);
-    EXPECT_LE(std::uint64_t{t->window_size} * t->block_size, 65536u)
-        << t->window_size << " blocks of " << t->block_size << " bytes";
+    EXPECT_LE(std::uint64_t{t->options.window_size} * t->options.block_size, 65536u)
+        << t->options.window_size << " blocks of " << t->options.block_size << " bytes";
     const Bytes& answer = h.sender.sent.at(0).bytes;
-    const Bytes said = oack({{"windowsize", std::to_string(t->window_size)}});
+    const Bytes said = oack({{"windowsize", std::to_string(t->options.window_size)}});
     EXPECT_TRUE(std::equal(said.begin(), said.end(), answer.begin()))
         << "the OACK must say the window in force";
 }
@@ -747,8 +748,8 @@ TEST(TftpRequest, StringsWithoutTheirNulEndAtTheDatagram) {
 TEST(TftpRequest, HomeDirectoryThatClimbsOutIsAnAccessViolation) {
     Harness h;
     h.config = config_in(h.dir.path() / ".." / "x");
-    TransferTable table(h.sender, h.config);
-    table.dispatch(kClient, rrq(), h.now);
+    TransferTable table(h.config);
+    table.dispatch(h.sender, kClient, rrq(), h.now);
     ASSERT_EQ(1u, h.sender.sent.size());
     EXPECT_EQ(error_packet(2, "Access violation"), h.sender.sent[0].bytes);
     EXPECT_EQ(0u, table.size());
@@ -827,7 +828,7 @@ TEST(TftpTrace, EachTransferEndsInOneRecordWithItsOutcome) {
         {"silent client",
          [](Harness& h) {
              h.send(rrq());
-             for (int i = 0; i < 4; ++i) h.table.expire(h.now += 6);
+             for (int i = 0; i < 4; ++i) h.expire(h.now += 6);
          },
          {"timed out"}, false},
         {"restarted from the same port",
