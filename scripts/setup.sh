@@ -15,7 +15,7 @@ if [[ "${1:-}" == "--test" ]]; then
     tests=yes
     packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc dnsmasq-base man-db systemd
                lintian libcap2-bin
-               clang libclang-rt-14-dev qemu-system-x86 ovmf ipxe-qemu u-boot-qemu)
+               clang libclang-rt-14-dev clang-format qemu-system-x86 ovmf ipxe-qemu u-boot-qemu)
 fi
 
 missing=()

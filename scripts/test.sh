@@ -13,6 +13,9 @@ phase() { echo "== $1 ($(( SECONDS - start )) s so far)"; }
 phase "set-up and build"
 "$root/scripts/setup.sh" --test
 
+phase "formatting"
+"$root/scripts/format.sh" --check
+
 # Here the namespace tests must run: one that would skip (no root, no ip netns) fails instead.
 # KESTROM_REQUIRE_NETNS=0 in the environment lets them skip, on a machine without root.
 export KESTROM_REQUIRE_NETNS="${KESTROM_REQUIRE_NETNS:-1}"

@@ -68,8 +68,8 @@ Bytes ack(std::uint16_t block) {
 }
 
 int send(const Fd& s, const Bytes& b, const sockaddr_in& to) {
-    return static_cast<int>(::sendto(s.fd, b.data(), b.size(), 0,
-                                     reinterpret_cast<const sockaddr*>(&to), sizeof to));
+    return static_cast<int>(
+        ::sendto(s.fd, b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to));
 }
 
 // One datagram within `wait`, or an empty one.
@@ -187,8 +187,8 @@ int upload(const char* server, long size) {
         std::printf("ack %d\n", answer[2] << 8 | answer[3]);
     else if (answer.size() >= 4 && answer[1] == 5)
         std::printf("error %d %.*s\n", answer[2] << 8 | answer[3],
-                    static_cast<int>(::strnlen(reinterpret_cast<const char*>(&answer[4]),
-                                                  answer.size() - 4)),
+                    static_cast<int>(
+                        ::strnlen(reinterpret_cast<const char*>(&answer[4]), answer.size() - 4)),
                     reinterpret_cast<const char*>(&answer[4]));
     else
         std::printf("nothing\n");

@@ -105,9 +105,14 @@ int run_serve(Args args) {
                 front_end.set_field_text(command->setting, command->text);
                 driver.apply_setting_edit(command->setting, command->text);
                 break;
-            case ConsoleCommand::Kind::firmware: driver.start_firmware_update(); break;
-            case ConsoleCommand::Kind::web: driver.start_web_pages_update(); break;
-            case ConsoleCommand::Kind::quit: break;
+            case ConsoleCommand::Kind::firmware:
+                driver.start_firmware_update();
+                break;
+            case ConsoleCommand::Kind::web:
+                driver.start_web_pages_update();
+                break;
+            case ConsoleCommand::Kind::quit:
+                break;
         }
     }
 

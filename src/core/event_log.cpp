@@ -117,11 +117,11 @@ struct StdoutLogSink::State {
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::string backlog;        // guarded by mutex: accepted, not yet taken by the writer
-    std::size_t dropped = 0;    // guarded by mutex: bytes dropped since the last report
-    bool writing = false;       // guarded by mutex: the writer holds a batch
-    bool ending = false;        // guarded by mutex: the sink is being released
-    std::thread writer;         // last: started once the members it uses exist
+    std::string backlog;      // guarded by mutex: accepted, not yet taken by the writer
+    std::size_t dropped = 0;  // guarded by mutex: bytes dropped since the last report
+    bool writing = false;     // guarded by mutex: the writer holds a batch
+    bool ending = false;      // guarded by mutex: the sink is being released
+    std::thread writer;       // last: started once the members it uses exist
 
     State(std::FILE* s, std::size_t max, std::shared_ptr<Neighbour> n)
         : stream(s), backlog_max(max), neighbour(std::move(n)) {}
@@ -219,8 +219,12 @@ bool CaptureLogSink::wait_for(std::string_view needle, std::chrono::milliseconds
                              [&] { return text_.find(needle) != std::string::npos; });
 }
 
-void set_trace_enabled(bool on) { g_trace = on; }
-bool trace_enabled() { return g_trace; }
+void set_trace_enabled(bool on) {
+    g_trace = on;
+}
+bool trace_enabled() {
+    return g_trace;
+}
 
 void trace_printf(const char* format, ...) {
     if (!g_trace) return;

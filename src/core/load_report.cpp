@@ -23,7 +23,7 @@ struct Report {
     std::unique_ptr<platform::AppendFile> file;  // guarded by mutex
     bool keep = false;                           // guarded by mutex
     std::vector<std::string> lines;              // guarded by mutex
-    bool failed = false;  // a write to the file failed; said once in the log
+    bool failed = false;                         // a write to the file failed; said once in the log
     std::atomic<bool> wanted{false};
 };
 
@@ -42,12 +42,11 @@ std::string report_time_now() {
     const year_month_day date{day};
     const hh_mm_ss time{now - day};
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                  static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()),
-                  static_cast<int>(time.subseconds().count()));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 
@@ -99,7 +98,8 @@ void report(const char* event, const nlohmann::ordered_json& members) {
     if (!report_wanted()) return;
     nlohmann::ordered_json record = {{"time", report_time_now()}, {"event", event}};
     for (const auto& [key, value] : members.items()) record[key] = value;
-    std::string line = record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::string line =
+        record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 
     std::lock_guard lock(r.mutex);
     if (r.keep && r.lines.size() < kKeptLinesMax) r.lines.push_back(line);

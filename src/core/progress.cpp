@@ -129,14 +129,16 @@ std::string format_duration(std::chrono::seconds d) {
 
 std::string describe_running(const ActivitySnapshot& a, double rate) {
     switch (a.kind) {
-        case ActivityKind::firmware: return firmware_text(a);
+        case ActivityKind::firmware:
+            return firmware_text(a);
         case ActivityKind::web: {
             std::string text = "Web pages: " + std::to_string(a.done);
             if (a.total != 0) text += " of " + std::to_string(a.total);
             return text;
         }
         case ActivityKind::tftp_read:
-        case ActivityKind::tftp_write: break;
+        case ActivityKind::tftp_write:
+            break;
     }
     std::string text = a.label;
     if (!a.step.empty()) text += " (" + a.step + ")";  // a TFTP transfer's window
@@ -153,7 +155,8 @@ std::string describe_running(const ActivitySnapshot& a, double rate) {
         text += ' ';
         text += format_rate(rate);
         if (a.total > a.done && rate > 0) {
-            const auto left = static_cast<long long>(static_cast<double>(a.total - a.done) / rate + 0.5);
+            const auto left =
+                static_cast<long long>(static_cast<double>(a.total - a.done) / rate + 0.5);
             text += ' ';
             text += format_duration(std::chrono::seconds(left));
             text += " left";
@@ -164,10 +167,13 @@ std::string describe_running(const ActivitySnapshot& a, double rate) {
 
 std::string describe_ended(const ActivitySnapshot& a) {
     switch (a.kind) {
-        case ActivityKind::firmware: return "Firmware update: " + a.outcome;
-        case ActivityKind::web: return "Web pages: " + a.outcome;
+        case ActivityKind::firmware:
+            return "Firmware update: " + a.outcome;
+        case ActivityKind::web:
+            return "Web pages: " + a.outcome;
         case ActivityKind::tftp_read:
-        case ActivityKind::tftp_write: break;
+        case ActivityKind::tftp_write:
+            break;
     }
     return a.label + ": " + a.outcome;
 }
@@ -203,7 +209,8 @@ ProgressView ProgressMeter::poll(Clock::time_point now) {
 
     view.active = true;
     if (newest.total != 0)
-        view.percent = static_cast<int>(std::min<std::uint64_t>(newest.done * 100 / newest.total, 100));
+        view.percent =
+            static_cast<int>(std::min<std::uint64_t>(newest.done * 100 / newest.total, 100));
     const bool counts_bytes =
         newest.kind == ActivityKind::tftp_read || newest.kind == ActivityKind::tftp_write;
     view.text = describe_running(newest, counts_bytes ? rate : -1);

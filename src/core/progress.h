@@ -24,12 +24,12 @@ struct ActivitySnapshot {
     std::uint64_t id = 0;  // unique in the process, rising
     ActivityKind kind = ActivityKind::tftp_read;
     ActivityState state = ActivityState::running;
-    std::string label;           // "192.168.1.50:1234 zorva.bin", "192.168.1.50"
-    std::string step;            // firmware: "login", "version check (3.20)"; TFTP: "window 16"
-    std::string outcome;         // once ended: what happened, as the front-end may show it
-    std::uint64_t done = 0;      // bytes (TFTP), files (web), steps (firmware)
-    std::uint64_t total = 0;     // the same unit; 0 when not known
-    std::uint64_t bytes = 0;     // web: bytes of the files sent so far
+    std::string label;        // "192.168.1.50:1234 zorva.bin", "192.168.1.50"
+    std::string step;         // firmware: "login", "version check (3.20)"; TFTP: "window 16"
+    std::string outcome;      // once ended: what happened, as the front-end may show it
+    std::uint64_t done = 0;   // bytes (TFTP), files (web), steps (firmware)
+    std::uint64_t total = 0;  // the same unit; 0 when not known
+    std::uint64_t bytes = 0;  // web: bytes of the files sent so far
     std::chrono::steady_clock::time_point started;
     std::chrono::steady_clock::time_point ended;  // valid once state is not running
 };
@@ -48,7 +48,9 @@ public:
     void set_step(std::string_view step);
     // The end; later calls change nothing.
     void finish(bool succeeded, std::string_view outcome);
-    bool finished() const { return state_.load(std::memory_order_acquire) != ActivityState::running; }
+    bool finished() const {
+        return state_.load(std::memory_order_acquire) != ActivityState::running;
+    }
 
     ActivitySnapshot snapshot() const;
 

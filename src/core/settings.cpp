@@ -32,14 +32,22 @@ const SettingInfo* find_setting_by_control(int control_id) {
 
 const char* ToolSettings::text(Setting s) const {
     switch (s) {
-        case Setting::ZorvaIPStartAddress: return ZorvaIPStartAddress;
-        case Setting::PoolSize: return PoolSize;
-        case Setting::bootFile: return bootFile;
-        case Setting::netmask: return netmask;
-        case Setting::ZorvaIPAddress: return ZorvaIPAddress;
-        case Setting::ZorvaLogin: return ZorvaLogin;
-        case Setting::ZorvaPassword: return ZorvaPassword;
-        case Setting::Zorva_TFTP_TCP_PORT: return nullptr;
+        case Setting::ZorvaIPStartAddress:
+            return ZorvaIPStartAddress;
+        case Setting::PoolSize:
+            return PoolSize;
+        case Setting::bootFile:
+            return bootFile;
+        case Setting::netmask:
+            return netmask;
+        case Setting::ZorvaIPAddress:
+            return ZorvaIPAddress;
+        case Setting::ZorvaLogin:
+            return ZorvaLogin;
+        case Setting::ZorvaPassword:
+            return ZorvaPassword;
+        case Setting::Zorva_TFTP_TCP_PORT:
+            return nullptr;
     }
     return nullptr;
 }
@@ -63,7 +71,8 @@ int decimal_value(std::string_view text) {
     long long value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
     }
     if (negative) value = -value;
     return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));

@@ -292,8 +292,8 @@ DhcpService::DhcpService(DhcpServiceOptions options) : impl_(std::make_unique<Im
     impl_->options = options;
     Impl* impl = impl_.get();
     impl_->thread = std::jthread([impl] {
-        impl->set_ended(
-            dhcp_service_thread(impl->options, impl->stop_request, [impl] { impl->set_serving(); }));
+        impl->set_ended(dhcp_service_thread(impl->options, impl->stop_request,
+                                            [impl] { impl->set_serving(); }));
     });
 }
 

@@ -30,7 +30,7 @@ inline constexpr std::size_t kErrorTextMax = kErrorAreaSize - kHeaderSize - 1;  
 inline constexpr std::size_t kPathSize = 259;      // path text with its NUL
 inline constexpr std::size_t kClientKeySize = 32;  // "%s:%u" with its NUL
 inline constexpr std::uint32_t kDefaultBlockSize = 512;
-inline constexpr std::uint64_t kMaxWindowSize = 65535;  // RFC 7440
+inline constexpr std::uint64_t kMaxWindowSize = 65535;    // RFC 7440
 inline constexpr std::uint64_t kWindowBytes = 64 * 1024;  // data bytes per window at most
 inline constexpr std::string_view kServedFileName = "zorva.bin";
 

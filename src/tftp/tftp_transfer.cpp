@@ -89,7 +89,8 @@ bool create_upload(TftpTransfer& t, bool text) {
 // A write that failed ends the upload: its private file goes. A full disk is answered as such
 // (error 3); other failures carry the C library's text, as every pending error does.
 int fail_upload(TftpTransfer& t, int error) {
-    t.trace.end(false, error == ENOSPC || error == EFBIG ? "disk full" : platform::error_text(error));
+    t.trace.end(false,
+                error == ENOSPC || error == EFBIG ? "disk full" : platform::error_text(error));
     if (t.upload_file.active()) {
         t.drop_files();
     }
@@ -465,8 +466,8 @@ int acknowledge_window(TftpTransfer& t, std::uint16_t block, const StepContext& 
     if (t.block_counter == t.window.last_block) {
         t.retry_counter = TftpTransfer::kFinished;
         t.file.reset();
-        core::log_printf("\nClient %s %s, %u Blocks Served\n", t.client_key.data(),
-                         t.path.data(), static_cast<unsigned>(t.block_counter));
+        core::log_printf("\nClient %s %s, %u Blocks Served\n", t.client_key.data(), t.path.data(),
+                         static_cast<unsigned>(t.block_counter));
         t.trace.end(true, "complete");
         return 0;
     }

@@ -159,7 +159,7 @@ struct TftpTransfer {
     std::array<std::uint8_t, kErrorAreaSize> error_area{};  // ERROR packet; empty text = no error
     std::array<std::uint8_t, kAckAreaSize> ack_area{};      // the ACK or OACK last prepared
     std::uint16_t ack_length = 0;  // bytes of ack_area to send again; 0 when none is prepared
-    TransferTrace trace;  // progress and the load report, from the start to the end
+    TransferTrace trace;           // progress and the load report, from the start to the end
 
     static constexpr std::uint8_t kFinished = 255;
 

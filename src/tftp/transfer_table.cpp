@@ -162,7 +162,7 @@ void TransferTable::handle_new(Opcode opcode, std::span<const std::uint8_t> data
     switch (opcode) {
         case Opcode::rrq:
         case Opcode::wrq: {
-            if (!make_room()) return;  // dropped unanswered; the client asks again
+            if (!make_room()) return;                  // dropped unanswered; the client asks again
             if (start_transfer(rx, ctx) != 0) return;  // no transfer; the caller reports
             std::unique_ptr<TftpTransfer> record(new (std::nothrow) TftpTransfer);
             if (!record) {  // out of memory: the request is dropped, its file closed

@@ -69,14 +69,10 @@ void TransferTrace::end(bool complete, std::string_view outcome) {
                                       {"interval", options_.interval}};
     if (options_.tsize >= 0) options["tsize"] = options_.tsize;
     options["windowsize"] = options_.windowsize;
-    nlohmann::ordered_json record = {{"client", client_},
-                                     {"direction", read_ ? "read" : "write"},
-                                     {"file", file_},
-                                     {"options", options},
-                                     {"blocks", blocks_},
-                                     {"bytes", bytes_},
-                                     {"seconds", seconds},
-                                     {"mb_per_s", mbps}};
+    nlohmann::ordered_json record = {{"client", client_},  {"direction", read_ ? "read" : "write"},
+                                     {"file", file_},      {"options", options},
+                                     {"blocks", blocks_},  {"bytes", bytes_},
+                                     {"seconds", seconds}, {"mb_per_s", mbps}};
     // A digest covers the bytes only when it saw all of them, from the first block on.
     record["sha256"] = digest_ ? nlohmann::ordered_json(core::Sha256::hex(digest_->finish()))
                                : nlohmann::ordered_json(nullptr);

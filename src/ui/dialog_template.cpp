@@ -44,8 +44,8 @@ constexpr ControlTemplate kAboutControls[] = {
 // clang-format on
 
 constexpr int kFirmwareWeb[] = {
-    kIPAddressLabel, kLoginLabel, kPasswordLabel, kIPAddressEdit,
-    kLoginEdit,      kPasswordEdit, kHttpPortEdit, kHttpPortLabel,
+    kIPAddressLabel, kLoginLabel,   kPasswordLabel, kIPAddressEdit,
+    kLoginEdit,      kPasswordEdit, kHttpPortEdit,  kHttpPortLabel,
 };
 constexpr int kDhcpSetup[] = {
     kPoolSizeLabel, kBootFileLabel, kIPStartAddressLabel, kNetmaskLabel,

@@ -47,7 +47,7 @@ public:
 
 private:
     std::mutex mutex_;
-    std::string pending_;        // guarded by mutex_
+    std::string pending_;          // guarded by mutex_
     bool request_posted_ = false;  // guarded by mutex_: posted and not yet finished
     std::function<void()> post_;   // guarded by mutex_: empty once detached
     // The pane's thread only: taken from the queue and not yet appended.

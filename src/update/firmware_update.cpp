@@ -3,10 +3,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "core/event_log.h"
@@ -37,7 +36,8 @@ private:
 class JobTrace {
 public:
     JobTrace(std::string_view address, std::uint16_t port)
-        : activity_(core::progress_board().begin(core::ActivityKind::firmware, std::string(address))),
+        : activity_(
+              core::progress_board().begin(core::ActivityKind::firmware, std::string(address))),
           address_(address),
           port_(port) {
         activity_->set_total(4);  // connect, login, version check, update
@@ -57,8 +57,10 @@ public:
     }
     void version(std::string_view text) {
         // The text runs up to the next letter: blanks and line ends are not part of it.
-        while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
-        while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+        while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ')
+            text.remove_suffix(1);
+        while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ')
+            text.remove_prefix(1);
         version_ = text;
         activity_->set_step("version check (" + version_ + ")");
     }
@@ -66,7 +68,8 @@ public:
         if (ended_) return;
         ended_ = true;
         const std::string outcome = succeeded ? std::string("succeeded") : "failed at " + current_;
-        activity_->finish(succeeded, version_.empty() ? outcome : outcome + " (version " + version_ + ")");
+        activity_->finish(succeeded,
+                          version_.empty() ? outcome : outcome + " (version " + version_ + ")");
         core::report("firmware", {{"address", address_},
                                   {"port", port_},
                                   {"version", version_.empty() ? nlohmann::ordered_json(nullptr)
@@ -242,6 +245,8 @@ std::optional<int> wait_for_firmware_job(std::chrono::milliseconds timeout) {
     return status->last_exit_code;
 }
 
-const CTelnetClient* firmware_client() { return holder().firmwareClient.get(); }
+const CTelnetClient* firmware_client() {
+    return holder().firmwareClient.get();
+}
 
 }  // namespace update

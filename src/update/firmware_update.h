@@ -41,8 +41,8 @@ void firmware_update_hand_over(std::string_view login, std::string_view password
 // exchange of the job may last at most `exchange_limit`, and the connect, which holds the
 // caller's thread, at most `connect_timeout`.
 HandOverResult firmware_update_hand_over(
-    std::string_view login, std::string_view password, std::string_view address,
-    std::uint16_t port, std::chrono::milliseconds exchange_limit = kExchangeLimit,
+    std::string_view login, std::string_view password, std::string_view address, std::uint16_t port,
+    std::chrono::milliseconds exchange_limit = kExchangeLimit,
     std::chrono::milliseconds connect_timeout = kConnectTimeout);
 
 // Waits until no firmware job runs and returns the exit code of the last job that ended

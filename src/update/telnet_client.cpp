@@ -15,7 +15,9 @@ constexpr std::uint32_t kNotDotted = 0xffffffff;
 
 }  // namespace
 
-CTelnetClient::~CTelnetClient() { (void)Close(); }
+CTelnetClient::~CTelnetClient() {
+    (void)Close();
+}
 
 void CTelnetClient::SetCredentials(std::string_view login_text, std::string_view password_text) {
     login.assign(login_text);

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/socket.h"
 #include "platform/auto_reset_event.h"
+#include "platform/socket.h"
 #include "update/exchange_buffer.h"
 
 namespace update {

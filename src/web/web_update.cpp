@@ -8,10 +8,9 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "core/event_log.h"
 #include "core/load_report.h"

@@ -1,6 +1,5 @@
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -10,7 +9,9 @@
 
 namespace {
 
-std::string kestrom() { return (test::build_dir() / "kestrom").string(); }
+std::string kestrom() {
+    return (test::build_dir() / "kestrom").string();
+}
 
 TEST(CommandLine, AnswersHelpAndVersionAndRefusesUnknownCommands) {
     const auto version = test::run_command(kestrom() + " --version");

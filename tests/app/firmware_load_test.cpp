@@ -20,7 +20,9 @@
 
 namespace {
 
-std::string binary(const char* name) { return (test::build_dir() / name).string(); }
+std::string binary(const char* name) {
+    return (test::build_dir() / name).string();
+}
 
 std::string random_bytes(std::size_t size) {
     std::mt19937_64 rng(20261207);
@@ -86,12 +88,13 @@ protected:
     void reboot_controller() {
         ASSERT_EQ(0, controller_->run("ip addr flush dev " + controller_if_).status);
         const auto lease = ctl_dir_ / "lease";
-        const auto script = ctl_dir_.write(
-            "udhcpc.sh",
-            "#!/bin/sh\n"
-            "[ \"$1\" = bound ] || exit 0\n"
-            "ip addr add \"$ip/$mask\" dev \"$interface\"\n"
-            "echo \"ip=$ip siaddr=$siaddr boot_file=$boot_file\" > " + lease.string() + "\n");
+        const auto script =
+            ctl_dir_.write("udhcpc.sh",
+                           "#!/bin/sh\n"
+                           "[ \"$1\" = bound ] || exit 0\n"
+                           "ip addr add \"$ip/$mask\" dev \"$interface\"\n"
+                           "echo \"ip=$ip siaddr=$siaddr boot_file=$boot_file\" > " +
+                               lease.string() + "\n");
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
         const auto dhcp = controller_->run("busybox udhcpc -f -q -n -t 5 -T 2 -i " +
                                            controller_if_ + " -s " + script.string());
@@ -167,7 +170,8 @@ TEST_F(BenchNetwork, AFirmwareLoadRunsFromTheUpdateCommandToTheServedBootFile) {
     ASSERT_EQ(1u, firmware.size()) << report;
     EXPECT_EQ("192.168.1.50", firmware[0]["address"]);
     EXPECT_EQ("3.2", firmware[0]["version"]);
-    EXPECT_EQ(nlohmann::json({"connect", "login", "version check", "update"}), firmware[0]["steps"]);
+    EXPECT_EQ(nlohmann::json({"connect", "login", "version check", "update"}),
+              firmware[0]["steps"]);
     EXPECT_EQ("succeeded", firmware[0]["outcome"]);
 
     const auto leases = records(report, "lease");
@@ -227,9 +231,10 @@ TEST_F(BenchNetwork, TheWebJobCompletesWhileATftpTransferRuns) {
     const auto web = records(test::read_file(report_), "web");
     ASSERT_EQ(1u, web.size());
     EXPECT_EQ("succeeded", web[0]["outcome"]);
-    const nlohmann::json files = {{{"name", "format.dat"}, {"status", 200}, {"bytes", 0}},
-                                  {{"name", "index.htm"}, {"status", 200}, {"bytes", index.size()}},
-                                  {{"name", "img\\logo.png"}, {"status", 200}, {"bytes", logo.size()}}};
+    const nlohmann::json files = {
+        {{"name", "format.dat"}, {"status", 200}, {"bytes", 0}},
+        {{"name", "index.htm"}, {"status", 200}, {"bytes", index.size()}},
+        {{"name", "img\\logo.png"}, {"status", 200}, {"bytes", logo.size()}}};
     EXPECT_EQ(files, web[0]["files"]);
 }
 

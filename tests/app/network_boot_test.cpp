@@ -37,7 +37,9 @@ struct Firmware {
     bool console = false;
 };
 
-void PrintTo(const Firmware& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const Firmware& f, std::ostream* os) {
+    *os << f.name;
+}
 
 // The CRC-32 of zlib and of U-Boot's crc32 command.
 std::uint32_t crc32(std::string_view data) {

@@ -2,6 +2,7 @@
 // (it binds the real DHCP and TFTP ports), with its own hive and working directory.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -9,8 +10,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -21,7 +20,9 @@
 
 namespace {
 
-std::string kestrom() { return (test::build_dir() / "kestrom").string(); }
+std::string kestrom() {
+    return (test::build_dir() / "kestrom").string();
+}
 
 std::string config_get(const std::string& name) {
     auto r = test::run_command(kestrom() + " config get " + name);
@@ -44,10 +45,10 @@ protected:
     void SetUp() override {
         KESTROM_NEEDS_NETNS();
         ns_ = std::make_unique<test::NetNs>("serve");
-        process_ = std::make_unique<test::ChildProcess>(
-            "cd " + dir_.path().string() + " && exec " + ns_->exec() + kestrom() + " serve 2>" +
-                (dir_ / "stderr").string(),
-            /*stdin_pipe=*/true);
+        process_ = std::make_unique<test::ChildProcess>("cd " + dir_.path().string() + " && exec " +
+                                                            ns_->exec() + kestrom() + " serve 2>" +
+                                                            (dir_ / "stderr").string(),
+                                                        /*stdin_pipe=*/true);
     }
     std::string stderr_text() const { return test::read_file(dir_ / "stderr"); }
 
@@ -158,7 +159,8 @@ TEST(ServeProgress, DrawsTheLineOnTheTerminalAndLeavesTheLogAsItIs) {
     screen += terminal.read_all();
     EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin ")) << screen;
     EXPECT_NE(std::string::npos, screen.find(" %")) << screen;
-    EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin: served (31457280 bytes")) << screen;
+    EXPECT_NE(std::string::npos, screen.find("127.0.0.1 zorva.bin: served (31457280 bytes"))
+        << screen;
     const std::string log = serve.output();
     EXPECT_EQ(std::string::npos, log.find_first_of("\r\x1b%")) << log;
     EXPECT_EQ(std::string::npos, log.find("zorva.bin: served")) << log;
@@ -197,9 +199,9 @@ TEST(ServeEnd, EndsWithinTwoSecondsOfSigtermWhateverItsThreadsDo) {
         std::unique_ptr<test::ChildProcess> client;
         if (c.fifo_served) {
             ASSERT_TRUE(serve.wait_for_output("Ready...\n")) << serve.output();
-            client = std::make_unique<test::ChildProcess>(
-                ns.exec() + "busybox tftp -g -r zorva.bin -l " + (dir / "copy").string() +
-                " 127.0.0.1");
+            client = std::make_unique<test::ChildProcess>(ns.exec() +
+                                                          "busybox tftp -g -r zorva.bin -l " +
+                                                          (dir / "copy").string() + " 127.0.0.1");
             // Refused at once, or caught in open(): either way the request was taken.
             (void)serve.wait_for_output(", error: ", std::chrono::seconds(1));
         } else {

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstdio>
-
 #include <string>
 #include <thread>
 #include <vector>

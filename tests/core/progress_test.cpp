@@ -34,10 +34,12 @@ TEST(ProgressText, SaysWhatRunsAndHowFar) {
         const char* text;
     };
     const Case cases[] = {
-        {activity(ActivityKind::tftp_read, 420, 1000, {}), 100, "192.168.1.50 zorva.bin 42 % 100 B/s 0:06 left"},
+        {activity(ActivityKind::tftp_read, 420, 1000, {}), 100,
+         "192.168.1.50 zorva.bin 42 % 100 B/s 0:06 left"},
         {activity(ActivityKind::tftp_read, 5'000'000, 8'600'000), 1.2e6,
          "192.168.1.50 zorva.bin 58 % 1.2 MB/s 0:03 left"},
-        {activity(ActivityKind::tftp_read, 3 * 1024 * 1024, 0), -1, "192.168.1.50 zorva.bin 3072 KiB"},
+        {activity(ActivityKind::tftp_read, 3 * 1024 * 1024, 0), -1,
+         "192.168.1.50 zorva.bin 3072 KiB"},
         {activity(ActivityKind::tftp_write, 10, 5), 1e3, "192.168.1.50 zorva.bin 100 % 1 kB/s"},
         {activity(ActivityKind::tftp_read, 0, 7200 * 1000), 1e3,
          "192.168.1.50 zorva.bin 0 % 1 kB/s 2:00:00 left"},
@@ -110,7 +112,8 @@ TEST(LoadReport, AppendsOneObjectPerLineOnlyWhileWanted) {
 
     std::istringstream lines(test::read_file(path));
     std::vector<nlohmann::json> records;
-    for (std::string line; std::getline(lines, line);) records.push_back(nlohmann::json::parse(line));
+    for (std::string line; std::getline(lines, line);)
+        records.push_back(nlohmann::json::parse(line));
     ASSERT_EQ(3u, records.size());
     EXPECT_EQ(1, records[0]["earlier"]);
     EXPECT_EQ("firmware", records[1]["event"]);

@@ -9,6 +9,8 @@
 // random xids, as fast as it can, and finally requests under the first xid: it prints
 // "flood N pairs in S s, ACK after M ms" when the service still answers.
 // Exit status 0 when every awaited reply came, 1 otherwise.
+#include "dhcp/dhcp_probe.h"
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -20,7 +22,6 @@
 #include <vector>
 
 #include "dhcp/dhcp_message.h"
-#include "dhcp/dhcp_probe.h"
 #include "dhcp/dhcp_reply.h"
 #include "platform/net.h"
 #include "platform/socket.h"
@@ -116,7 +117,9 @@ int main(int argc, char** argv) {
         else if (arg == "--flood" && i + 1 < argc)
             flood = std::atol(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: %s --server ADDR [--noise N] [--seed S] [--short] [--boot-retry] [--flood N]\n",
+            std::fprintf(stderr,
+                         "usage: %s --server ADDR [--noise N] [--seed S] [--short] [--boot-retry] "
+                         "[--flood N]\n",
                          argv[0]);
             return 2;
         }
@@ -157,9 +160,9 @@ int main(int argc, char** argv) {
         std::printf("no OFFER\n");
         return 1;
     }
-    std::printf("OFFER yiaddr=%s siaddr=%s sname=%s file=%s\n",
-                address_at(*offer, kYiaddr).c_str(), address_at(*offer, kSiaddr).c_str(),
-                text_at(*offer, kSname).c_str(), text_at(*offer, kFile).c_str());
+    std::printf("OFFER yiaddr=%s siaddr=%s sname=%s file=%s\n", address_at(*offer, kYiaddr).c_str(),
+                address_at(*offer, kSiaddr).c_str(), text_at(*offer, kSname).c_str(),
+                text_at(*offer, kFile).c_str());
     if (short_datagram) {
         (void)socket->send_to(std::span(discover).first(100), to);
         std::printf("short sent\n");
@@ -209,11 +212,11 @@ int main(int argc, char** argv) {
             std::printf("no ACK after the flood\n");
             return 1;
         }
-        std::printf("flood %ld pairs in %.2f s, ACK after %lld ms\n", flood,
-                    std::chrono::duration<double>(flooded - started).count(),
-                    static_cast<long long>(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(answered - flooded)
-                            .count()));
+        std::printf(
+            "flood %ld pairs in %.2f s, ACK after %lld ms\n", flood,
+            std::chrono::duration<double>(flooded - started).count(),
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(answered - flooded).count()));
     }
     std::fflush(stdout);
     return 0;

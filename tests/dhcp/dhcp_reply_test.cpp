@@ -284,8 +284,8 @@ TEST(WritePacket, DropsTheReplyAndGoesOnWhenTheSocketRefuses) {
         const char* log_head;
     };
     const Case cases[] = {
-        {"broadcast refused", true, 9, "setsockopt: ",
-         "DHCP Can't enable broadcast - reply not sent: "},
+        {"broadcast refused", true, 9,
+         "setsockopt: ", "DHCP Can't enable broadcast - reply not sent: "},
         {"send refused", false, 0, "sendto: ", "DHCP Can't send reply - "},
     };
     const dhcp_packet m = test::message_with_options({53, 1, 2, 255});

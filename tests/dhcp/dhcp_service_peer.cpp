@@ -3,8 +3,8 @@
 // defaults; --set NAME=VALUE changes one, --trace switches the diagnostic trace on. Prints
 // "serving" or "not serving" to standard error once the start is over, and ends on SIGTERM,
 // SIGINT or the end of standard input. --poll looks at the interfaces every half second instead
-// of taking the kernel's reports, as on Windows. --leave-two-descriptors uses up every file descriptor
-// but two (the service's stop line takes those), so that its socket cannot be made.
+// of taking the kernel's reports, as on Windows. --leave-two-descriptors uses up every file
+// descriptor but two (the service's stop line takes those), so that its socket cannot be made.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -60,9 +60,10 @@ int main(int argc, char** argv) {
             }
             core::settings_set_text(*setting, assignment.substr(eq + 1));
         } else {
-            std::fprintf(stderr,
-                         "usage: %s [--trace] [--poll] [--leave-two-descriptors] [--set NAME=VALUE]...\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--trace] [--poll] [--leave-two-descriptors] [--set NAME=VALUE]...\n",
+                argv[0]);
             return 2;
         }
     }

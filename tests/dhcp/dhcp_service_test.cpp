@@ -120,9 +120,7 @@ std::string probe_path() {
 // namespace gets its own /etc/netns overlay so a client never writes the host's resolv.conf.
 class ServiceNetwork : public ::testing::Test {
 protected:
-    void SetUp() override {
-        KESTROM_NEEDS_NETNS();
-    }
+    void SetUp() override { KESTROM_NEEDS_NETNS(); }
     void TearDown() override {
         peers_.clear();
         if (!overlay_.empty()) {
@@ -303,8 +301,8 @@ TEST_F(ServiceNetwork, WaitsForThePoolsNetworkAndFollowsItsAddress) {
     const std::string waiting = "DHCP Waiting for an interface in 10.20.0.0/24\n";
     for (const char* mode : {"", "--poll "}) {
         SCOPED_TRACE(*mode ? "looking every half second" : "woken by the kernel's reports");
-        ::test::ChildProcess& peer = start_peer(std::string(mode) +
-                                                "--set ZorvaIPStartAddress=10.20.0.50");
+        ::test::ChildProcess& peer =
+            start_peer(std::string(mode) + "--set ZorvaIPStartAddress=10.20.0.50");
         ASSERT_TRUE(peer.wait_for_output(waiting)) << peer.output();
         EXPECT_EQ(std::string::npos, peer.output().find("TFTP Daemon Binding")) << peer.output();
 

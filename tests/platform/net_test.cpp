@@ -18,8 +18,8 @@ TEST(Dotted, ConvertsBothWays) {
     EXPECT_EQ("0.0.0.0", to_dotted(0));
     EXPECT_EQ(0xc0a80132u, parse_dotted("192.168.1.50"));
     EXPECT_EQ(0xffffffffu, parse_dotted("255.255.255.255"));
-    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.256", "a.b.c.d", " 1.2.3.4",
-                            "1.2.3.4x", "1..3.4", "1.2.3.0004", "1.2.3.-4"}) {
+    for (const char* bad : {"", "1.2.3", "1.2.3.4.", "1.2.3.256", "a.b.c.d", " 1.2.3.4", "1.2.3.4x",
+                            "1..3.4", "1.2.3.0004", "1.2.3.-4"}) {
         SCOPED_TRACE(bad);
         EXPECT_FALSE(parse_dotted(bad));
     }
@@ -128,8 +128,8 @@ TEST(UdpSocket, BatchCallsKeepOrderCutLongDatagramsAndSkipARefusedOne) {
     for (std::size_t i = 0; i < kCount; ++i)
         payloads.emplace_back(i % 12, static_cast<std::uint8_t>(i));
     for (std::size_t i = 0; i < kCount; ++i)
-        out.push_back({payloads[i], i == kRefused ? Endpoint{kLoopbackAddress, 0}
-                                                  : a->local_endpoint()});
+        out.push_back(
+            {payloads[i], i == kRefused ? Endpoint{kLoopbackAddress, 0} : a->local_endpoint()});
     int error = 0;
     EXPECT_EQ(static_cast<int>(kCount - 1), b->send_many(out, &error));
     EXPECT_NE(0, error);  // EINVAL on Linux; Winsock's code on Windows

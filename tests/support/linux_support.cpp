@@ -64,7 +64,9 @@ ChildProcess::~ChildProcess() {
     }
 }
 
-std::string ChildProcess::output() const { return read_file(dir_ / "output"); }
+std::string ChildProcess::output() const {
+    return read_file(dir_ / "output");
+}
 
 bool ChildProcess::wait_for_output(std::string_view needle,
                                    std::chrono::milliseconds timeout) const {
@@ -102,7 +104,9 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-bool can_use_netns() { return netns_unavailable_reason().empty(); }
+bool can_use_netns() {
+    return netns_unavailable_reason().empty();
+}
 
 std::string netns_unavailable_reason() {
     if (::geteuid() != 0) return "not running as root";
@@ -158,7 +162,9 @@ void delete_network_namespaces() {
     g_namespaces.clear();
 }
 
-CommandResult NetNs::run(const std::string& command) const { return run_command(exec() + command); }
+CommandResult NetNs::run(const std::string& command) const {
+    return run_command(exec() + command);
+}
 
 bool NetNs::run_inside(const std::function<void()>& body) const {
     bool joined = false;

@@ -59,17 +59,17 @@ bool netns_required();
 
 // First line of every test (or fixture SetUp) that makes network namespaces: skips the test,
 // saying why, where namespaces can't be made, and fails it instead where they are required.
-#define KESTROM_NEEDS_NETNS()                                                                 \
-    do {                                                                                      \
-        const std::string kestrom_netns_reason = ::test::netns_unavailable_reason();         \
-        if (!kestrom_netns_reason.empty()) {                                                  \
-            if (::test::netns_required())                                                     \
-                FAIL() << "KESTROM_REQUIRE_NETNS is set, but no network namespace can be "    \
-                          "made: "                                                            \
-                       << kestrom_netns_reason;                                               \
-            GTEST_SKIP() << "not run, it needs network namespaces (root and ip netns): "      \
-                         << kestrom_netns_reason;                                             \
-        }                                                                                     \
+#define KESTROM_NEEDS_NETNS()                                                              \
+    do {                                                                                   \
+        const std::string kestrom_netns_reason = ::test::netns_unavailable_reason();       \
+        if (!kestrom_netns_reason.empty()) {                                               \
+            if (::test::netns_required())                                                  \
+                FAIL() << "KESTROM_REQUIRE_NETNS is set, but no network namespace can be " \
+                          "made: "                                                         \
+                       << kestrom_netns_reason;                                            \
+            GTEST_SKIP() << "not run, it needs network namespaces (root and ip netns): "   \
+                         << kestrom_netns_reason;                                          \
+        }                                                                                  \
     } while (false)
 
 // A network namespace named with a unique prefix; deleted with its interfaces on destruction.

@@ -1,11 +1,10 @@
 // The Windows counterpart of process_use.cpp: threads from a Toolhelp snapshot, open handles
 // (files, sockets, events...) from the process's handle count, memory from its working set.
-#include "process_use.h"
-
-#include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
+#include "process_use.h"
 #include "test_support.h"
 
 namespace test {

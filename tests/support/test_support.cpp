@@ -29,7 +29,9 @@ CapturedLog::CapturedLog() : sink_(std::make_shared<core::CaptureLogSink>()) {
     core::set_log_sink(sink_);
 }
 
-CapturedLog::~CapturedLog() { core::set_log_sink(nullptr); }
+CapturedLog::~CapturedLog() {
+    core::set_log_sink(nullptr);
+}
 
 TempDir::TempDir() {
     path_ = std::filesystem::temp_directory_path() / ("kestrom-test-" + unique_suffix());

@@ -1,7 +1,6 @@
 // Real TFTP clients against the service on loopback (each client takes the port on its command
 // line). One case per client and size, so ctest runs them side by side.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <chrono>

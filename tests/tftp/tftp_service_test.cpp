@@ -15,9 +15,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -81,10 +81,9 @@ TEST(TftpService, SaysReadyAndServesAReadOnLoopback) {
     EXPECT_EQ(content, client.read_file());
     const std::string key = "127.0.0.1:" + std::to_string(client.socket.local_endpoint().port);
     EXPECT_TRUE(log.wait_for(", 10 Blocks Served\n"));
-    EXPECT_EQ(
-        "Ready...\n.\nClient " + key + " " + dir.path().generic_string() +
-            "/zorva.bin, 10 Blocks Served\n",
-        log.text());
+    EXPECT_EQ("Ready...\n.\nClient " + key + " " + dir.path().generic_string() +
+                  "/zorva.bin, 10 Blocks Served\n",
+              log.text());
     service.stop();
 }
 
@@ -206,7 +205,8 @@ TEST(TftpService, ServesAClientThatMovesBetweenProcessors) {
             ASSERT_TRUE(platform::keep_thread_on_processor_group(block % 2, 2));
         };
         got = client.read_file();
-    }).join();
+    })
+        .join();
     EXPECT_EQ(content, got);
     EXPECT_TRUE(log.wait_for(", 101 Blocks Served\n")) << log.text();
 }
@@ -303,9 +303,9 @@ bool send_spoofed(const char* from, std::uint16_t from_port, const char* to, std
     sockaddr_in dest{};
     dest.sin_family = AF_INET;
     dest.sin_addr.s_addr = ip.daddr;
-    const bool sent = ::sendto(s, packet.data(), packet.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&dest), sizeof dest) ==
-                      static_cast<ssize_t>(packet.size());
+    const bool sent =
+        ::sendto(s, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&dest),
+                 sizeof dest) == static_cast<ssize_t>(packet.size());
     ::close(s);
     return sent;
 }

@@ -550,8 +550,7 @@ private slots:
         // Idle after success: the activity that ended last, and a full bar.
         write->finish(true, "received 2048 bytes");
         read->finish(true, "sent 4000000 bytes");
-        QTRY_COMPARE(stripText(dlg),
-                     QStringLiteral("192.168.1.50 zorva.bin: sent 4000000 bytes"));
+        QTRY_COMPARE(stripText(dlg), QStringLiteral("192.168.1.50 zorva.bin: sent 4000000 bytes"));
         QCOMPARE(bar->maximum(), 100);
         QCOMPARE(bar->value(), 100);
         // After a failure the bar is empty; the next success fills it again (and leaves the

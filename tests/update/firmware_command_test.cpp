@@ -14,7 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string quoted(const std::filesystem::path& p) { return "'" + p.string() + "'"; }
+std::string quoted(const std::filesystem::path& p) {
+    return "'" + p.string() + "'";
+}
 
 struct CommandRow {
     const char* what;
@@ -25,7 +27,9 @@ struct CommandRow {
     std::string wire;
 };
 
-void PrintTo(const CommandRow& row, std::ostream* os) { *os << row.what; }
+void PrintTo(const CommandRow& row, std::ostream* os) {
+    *os << row.what;
+}
 
 class FirmwareCommand : public testing::TestWithParam<CommandRow> {};
 
@@ -71,7 +75,8 @@ TEST(FirmwareCommandLine, RefusesUnknownOptionsAndMissingValues) {
         const test::CommandResult result =
             test::run_command(quoted(test::build_dir() / "kestrom") + " firmware " + args);
         EXPECT_EQ(2, result.status);
-        EXPECT_NE(std::string::npos, result.output.find("usage: kestrom firmware")) << result.output;
+        EXPECT_NE(std::string::npos, result.output.find("usage: kestrom firmware"))
+            << result.output;
     }
 }
 

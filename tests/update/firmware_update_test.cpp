@@ -10,9 +10,9 @@
 #if !defined(_WIN32)
 #include "silent_segment.h"
 #endif
+#include "platform/net.h"
 #include "telnet_shell.h"
 #include "test_support.h"
-#include "platform/net.h"
 #include "update/telnet_client.h"
 
 namespace {
@@ -38,7 +38,13 @@ TEST(VersionText, RunsOverDigitsAndEveryByteNotAboveThePoint) {
         {"letter right behind the mark", "V3.2", ""},
         {"nothing behind the mark", "", ""},
         {"signs, commas and blanks", "-1,5 +2 x", "-1,5 +2 "},
-        {"bytes 128 to 255 and NUL", std::string("4\x80\xff\0" "5z", 6), std::string("4\x80\xff\0" "5", 5)},
+        {"bytes 128 to 255 and NUL",
+         std::string("4\x80\xff\0"
+                     "5z",
+                     6),
+         std::string("4\x80\xff\0"
+                     "5",
+                     5)},
         {"slash is above the point", "3/2", "3"},
     };
     for (const auto& c : cases) {
@@ -55,10 +61,23 @@ TEST(CLocaleDecimal, ConvertsLikeTheCLibraryInTheCLocale) {
         double value;
     };
     const Case cases[] = {
-        {"3.2", 3.2},     {"3.19", 3.19},        {"10.1\r\n", 10.1}, {"  \r\n 4.0", 4.0},
-        {"+3.5", 3.5},    {"-2.5", -2.5},        {"3,5", 3.0},       {"3.2.1", 3.2},
-        {".5", 0.5},      {"7.", 7.0},           {"", 0.0},          {".", 0.0},
-        {"+-3", 0.0},     {"- 3", 0.0},          {"\x80" "3", 0.0},
+        {"3.2", 3.2},
+        {"3.19", 3.19},
+        {"10.1\r\n", 10.1},
+        {"  \r\n 4.0", 4.0},
+        {"+3.5", 3.5},
+        {"-2.5", -2.5},
+        {"3,5", 3.0},
+        {"3.2.1", 3.2},
+        {".5", 0.5},
+        {"7.", 7.0},
+        {"", 0.0},
+        {".", 0.0},
+        {"+-3", 0.0},
+        {"- 3", 0.0},
+        {"\x80"
+         "3",
+         0.0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -123,8 +142,11 @@ sim::ShellOptions shell_with(void (*tweak)(sim::ShellOptions&)) {
 }
 
 const DialogueRow kRows[] = {
-    {"Version3_2Passes", {}, "7305",
-     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n", kFullDialogue,
+    {"Version3_2Passes",
+     {},
+     "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
+     kFullDialogue,
      update::kJobSucceeded},
     {"Version4_0Passes", shell_with([](auto& o) { o.version = "4.0"; }), "7305",
      std::string(kLoggedIn) + ">> Check version...OK!\nVersion [4.000000]\n", kFullDialogue,
@@ -144,24 +166,28 @@ const DialogueRow kRows[] = {
     {"NoLoginInTheGreetingStopsAfterConnect",
      shell_with([](auto& o) { o.greet_on_line_end = true; }), "7305", ">> Connect...", "",
      update::kJobFailed},
-    {"NoPasswordPromptStopsAfterTheLogin",
-     shell_with([](auto& o) { o.no_password_prompt = true; }), "7305",
-     ">> Connect...OK!\n>> Sent login...", "admin\r", update::kJobFailed},
-    {"WrongPasswordStopsAfterThePassword", {}, "wrong",
-     ">> Connect...OK!\n>> Sent login...OK!\n>> Sent password...", "admin\rwrong\r",
+    {"NoPasswordPromptStopsAfterTheLogin", shell_with([](auto& o) { o.no_password_prompt = true; }),
+     "7305", ">> Connect...OK!\n>> Sent login...", "admin\r", update::kJobFailed},
+    {"WrongPasswordStopsAfterThePassword",
+     {},
+     "wrong",
+     ">> Connect...OK!\n>> Sent login...OK!\n>> Sent password...",
+     "admin\rwrong\r",
      update::kJobFailed},
-    {"NoYesNoQuestionStopsAfterTheVersionLine", shell_with([](auto& o) { o.no_yn = true; }),
-     "7305", std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
+    {"NoYesNoQuestionStopsAfterTheVersionLine", shell_with([](auto& o) { o.no_yn = true; }), "7305",
+     std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
      "admin\r7305\r1scv\rupdate\r", update::kJobFailed},
     {"GreetingLongerThan999BytesPasses", shell_with([](auto& o) { o.greeting_size = 2500; }),
-     "7305", std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n",
-     kFullDialogue, update::kJobSucceeded},
+     "7305", std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n", kFullDialogue,
+     update::kJobSucceeded},
     {"SlowDripOutputPasses", shell_with([](auto& o) { o.drip = 10ms; }), "7305",
      std::string(kLoggedIn) + ">> Check version...OK!\nVersion [3.200000]\n", kFullDialogue,
      update::kJobSucceeded},
 };
 
-void PrintTo(const DialogueRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const DialogueRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class FirmwareDialogue : public testing::TestWithParam<DialogueRow> {};
 
@@ -193,9 +219,8 @@ struct HostileRow {
 constexpr const char* kPassed = ">> Check version...OK!\nVersion [3.200000]\n";
 
 const HostileRow kHostileRows[] = {
-    {"FloodOf32MbAheadOfTheGreetingPasses",
-     shell_with([](auto& o) { o.flood_bytes = 32u << 20; }), std::string(kLoggedIn) + kPassed,
-     kFullDialogue, update::kJobSucceeded, 30s},
+    {"FloodOf32MbAheadOfTheGreetingPasses", shell_with([](auto& o) { o.flood_bytes = 32u << 20; }),
+     std::string(kLoggedIn) + kPassed, kFullDialogue, update::kJobSucceeded, 30s},
     {"EndlessFloodFailsTheGreetingAtTheLimit",
      shell_with([](auto& o) { o.flood_bytes = std::uint64_t{1} << 40; }), ">> Connect...", "",
      update::kJobFailed},
@@ -204,10 +229,10 @@ const HostileRow kHostileRows[] = {
          o.drip = 100ms;
      }),
      ">> Connect...", "", update::kJobFailed},
-    {"SilentShellStopsAfterConnect", shell_with([](auto& o) { o.silent = true; }),
-     ">> Connect...", "", update::kJobFailed},
-    {"CloseInTheGreeting", shell_with([](auto& o) { o.close_in_answer = 1; }), ">> Connect...",
+    {"SilentShellStopsAfterConnect", shell_with([](auto& o) { o.silent = true; }), ">> Connect...",
      "", update::kJobFailed},
+    {"CloseInTheGreeting", shell_with([](auto& o) { o.close_in_answer = 1; }), ">> Connect...", "",
+     update::kJobFailed},
     {"CloseInThePasswordPrompt", shell_with([](auto& o) { o.close_in_answer = 2; }),
      ">> Connect...OK!\n>> Sent login...", "admin\r", update::kJobFailed},
     {"CloseInTheWelcome", shell_with([](auto& o) { o.close_in_answer = 3; }),
@@ -227,7 +252,9 @@ const HostileRow kHostileRows[] = {
      std::string(kLoggedIn) + kPassed, kFullDialogue, update::kJobSucceeded},
 };
 
-void PrintTo(const HostileRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const HostileRow& row, std::ostream* os) {
+    *os << row.name;
+}
 
 class HostileController : public testing::TestWithParam<HostileRow> {};
 

@@ -1,11 +1,10 @@
 // The simulated controller's web side, which the web pages job is tested against.
-#include "http_server.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
 #include <string>
 
+#include "http_server.h"
 #include "platform/socket.h"
 #include "test_support.h"
 
@@ -29,11 +28,13 @@ std::string exchange(std::uint16_t port, const std::string& request) {
 
 std::string put(const std::string& path, const std::string& body,
                 const std::string& credentials = "YWRtaW46NzMwNQ==") {  // admin:7305
-    return "PUT /" + path + " HTTP/1.0\r\nUser-Agent: test\r\nAuthorization: Basic " +
-           credentials + "\r\nContent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    return "PUT /" + path + " HTTP/1.0\r\nUser-Agent: test\r\nAuthorization: Basic " + credentials +
+           "\r\nContent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-std::string status_line(const std::string& answer) { return answer.substr(0, answer.find("\r\n")); }
+std::string status_line(const std::string& answer) {
+    return answer.substr(0, answer.find("\r\n"));
+}
 
 TEST(SimulatedWebServer, StoresUploadsAndFormatsTheFlashOnFormatDat) {
     test::TempDir www;
@@ -43,7 +44,8 @@ TEST(SimulatedWebServer, StoresUploadsAndFormatsTheFlashOnFormatDat) {
     const auto server = sim::HttpServer::start(options);
     ASSERT_TRUE(server);
 
-    EXPECT_EQ("HTTP/1.0 200 OK", status_line(exchange(server->port(), put("index.htm", "<html/>"))));
+    EXPECT_EQ("HTTP/1.0 200 OK",
+              status_line(exchange(server->port(), put("index.htm", "<html/>"))));
     EXPECT_EQ("HTTP/1.0 200 OK", status_line(exchange(server->port(), put("img/a.gif", "GIF"))));
     EXPECT_EQ("HTTP/1.0 200 OK", status_line(exchange(server->port(), put("empty.txt", ""))));
     EXPECT_EQ("<html/>", test::read_file(www / "index.htm"));
@@ -69,16 +71,16 @@ TEST(SimulatedWebServer, AnswersRequestsItCannotTakeWithTheirStatus) {
     };
     const Case cases[] = {
         {"wrong credentials", put("a.htm", "x", "YWRtaW46MDAwMA=="), "HTTP/1.0 401 Unauthorized"},
-        {"no credentials",
-         "PUT /a.htm HTTP/1.0\r\nContent-length: 1\r\n\r\nx", "HTTP/1.0 401 Unauthorized"},
+        {"no credentials", "PUT /a.htm HTTP/1.0\r\nContent-length: 1\r\n\r\nx",
+         "HTTP/1.0 401 Unauthorized"},
         {"not a PUT", "GET / HTTP/1.0\r\n\r\n", "HTTP/1.0 501 Not Implemented"},
         {"path leaves the store", put("../a.htm", "x"), "HTTP/1.0 400 Bad Request"},
         {"empty path part", put("a//b.htm", "x"), "HTTP/1.0 400 Bad Request"},
         {"not a request line", "hello\r\n\r\n", "HTTP/1.0 400 Bad Request"},
         {"bad length", "PUT /a HTTP/1.0\r\nContent-length: 1x\r\n\r\n", "HTTP/1.0 400 Bad Request"},
         {"head without end", std::string(sim::kHttpHeadMax + 10, 'a'), "HTTP/1.0 400 Bad Request"},
-        {"body over the limit",
-         "PUT /a HTTP/1.0\r\nContent-length: 99999999999\r\n\r\n", "HTTP/1.0 413 Payload Too Large"},
+        {"body over the limit", "PUT /a HTTP/1.0\r\nContent-length: 99999999999\r\n\r\n",
+         "HTTP/1.0 413 Payload Too Large"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -23,7 +23,9 @@ std::uint16_t closed_port() {
     return listener->local_endpoint().port;
 }
 
-bool send_text(const platform::TcpSocket& s, std::string_view text) { return s.send_all(text); }
+bool send_text(const platform::TcpSocket& s, std::string_view text) {
+    return s.send_all(text);
+}
 
 // Waits until the client's buffer holds `count` bytes; every wait in these tests has a deadline.
 ::testing::AssertionResult wait_pending(const CTelnetClient& client, std::size_t count) {
@@ -34,15 +36,14 @@ bool send_text(const platform::TcpSocket& s, std::string_view text) { return s.s
 }
 
 TEST(TelnetClient, AnEmptyCommandSendsNothingAndReturnsTheGreeting) {
-    ScriptPeer peer([](const platform::TcpSocket& s, ScriptPeer&) {
-        (void)send_text(s, "Zorva\r\nlogin: ");
-    });
+    ScriptPeer peer(
+        [](const platform::TcpSocket& s, ScriptPeer&) { (void)send_text(s, "Zorva\r\nlogin: "); });
     CTelnetClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", peer.port()));
     std::string response = "kept:";
     const auto start = Clock::now();
     EXPECT_TRUE(client.SendCommand("", response, true));
-    EXPECT_GE(Clock::now() - start, 1s);  // at least one quiet second
+    EXPECT_GE(Clock::now() - start, 1s);           // at least one quiet second
     EXPECT_EQ("kept:Zorva\r\nlogin: ", response);  // appended to, not replaced
     client.Close();
     EXPECT_EQ("", peer.received_until_closed());
@@ -190,9 +191,8 @@ TEST(TelnetClient, ConnectsByNameAfterAFailedConnectAndCanBeReusedAfterClose) {
     }
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
-        ScriptPeer peer([](const platform::TcpSocket& s, ScriptPeer&) {
-            (void)send_text(s, "login:");
-        });
+        ScriptPeer peer(
+            [](const platform::TcpSocket& s, ScriptPeer&) { (void)send_text(s, "login:"); });
         ASSERT_TRUE(client.Connect("localhost", peer.port()));  // a name: looked up twice
         EXPECT_TRUE(client.connected);
         std::string response;
@@ -206,9 +206,8 @@ TEST(TelnetClient, ConnectsByNameAfterAFailedConnectAndCanBeReusedAfterClose) {
 TEST(TelnetClient, ANewConnectionDoesNotHandOutTheLastConnectionsLeftovers) {
     CTelnetClient client;
     {
-        ScriptPeer peer([](const platform::TcpSocket& s, ScriptPeer&) {
-            (void)send_text(s, "old login:");
-        });
+        ScriptPeer peer(
+            [](const platform::TcpSocket& s, ScriptPeer&) { (void)send_text(s, "old login:"); });
         ASSERT_TRUE(client.Connect("127.0.0.1", peer.port()));
         ASSERT_TRUE(wait_pending(client, 10));
         client.Close();  // the bytes were never handed out

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "core/settings.h"
+#include "nginx_dav.h"
 #include "test_support.h"
 #include "web/web_update.h"
-#include "nginx_dav.h"
 #include "web_peers.h"
 
 namespace {

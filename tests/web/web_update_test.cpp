@@ -6,10 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <future>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "core/load_report.h"
 #include "core/progress.h"
@@ -292,9 +291,10 @@ TEST_F(WebUpdateJob, EachRequestToAnAddressThatDropsEverythingCostsAtMostTheConn
                      [&] { joined = segment.run_inside(job); });
     ASSERT_TRUE(joined);
     // A failed connect leaves each line open; the job still goes through the whole list.
-    EXPECT_EQ("Formatting Flash - Sending a.htm - Sending b.htm - Sending c.htm - "
-              "UPDATE COMPLETED\n",
-              log.text());
+    EXPECT_EQ(
+        "Formatting Flash - Sending a.htm - Sending b.htm - Sending c.htm - "
+        "UPDATE COMPLETED\n",
+        log.text());
     EXPECT_EQ(4, report.requests);
     EXPECT_EQ(4, report.failed_requests);
     // Each of the four connects waited out its bound, and none waited longer.

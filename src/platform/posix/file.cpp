@@ -201,7 +201,8 @@ bool AppendFile::append(std::string_view bytes, int* error) {
 
 std::FILE* create_unique_file(const std::string& prefix, bool /*text*/, std::string* path,
                               int* error) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::minstd_rand random(std::random_device{}());
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -232,8 +233,8 @@ long read_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into
     const int fd = ::fileno(file);
     std::size_t got = 0;
     while (got < into.size()) {  // a regular file reads short only at its end, or on a signal
-        const ssize_t n = ::pread(fd, into.data() + got, into.size() - got,
-                                  static_cast<off_t>(offset + got));
+        const ssize_t n =
+            ::pread(fd, into.data() + got, into.size() - got, static_cast<off_t>(offset + got));
         if (n < 0) {
             if (errno == EINTR) continue;
             set_error(error, errno);
@@ -275,9 +276,8 @@ std::uint64_t raise_open_file_limit(std::uint64_t wanted) {
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
         rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted
-                              ? wanted
-                              : limit.rlim_max;
+        raised.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
@@ -294,7 +294,8 @@ int terminal_columns(std::FILE* stream) {
 }
 
 bool same_terminal(std::FILE* a, std::FILE* b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     if (!is_terminal(a) || !is_terminal(b)) return false;
     if (::fstat(::fileno(a), &sa) != 0 || ::fstat(::fileno(b), &sb) != 0) return false;
     return sa.st_rdev == sb.st_rdev;

@@ -69,7 +69,9 @@ std::string error_text(int error_number) {
     return text ? text : "Unknown error";
 }
 
-int last_error() { return errno; }
+int last_error() {
+    return errno;
+}
 
 const int kErrorTimedOut = ETIMEDOUT;
 const int kErrorConnectionRefused = ECONNREFUSED;

@@ -87,7 +87,8 @@ std::vector<PortHolder> udp_port_holders(std::uint16_t port) {
     for (const unsigned long inode : udp_inodes(port)) {
         std::vector<PortHolder> holders = socket_holders(inode);
         if (holders.empty())
-            all.push_back({0, "a process this user can't see (socket " + std::to_string(inode) + ")"});
+            all.push_back(
+                {0, "a process this user can't see (socket " + std::to_string(inode) + ")"});
         all.insert(all.end(), holders.begin(), holders.end());
     }
     return all;
@@ -99,8 +100,9 @@ BindPermission may_bind_privileged_ports() {
     BindPermission p;
     p.allowed = ::geteuid() == 0 || has_capability(kCapNetBindService) || unprivileged_start <= 67;
     if (!p.allowed)
-        p.fix = "run kestrom as root, or give it the capability: "
-                "setcap cap_net_bind_service+ep kestrom";
+        p.fix =
+            "run kestrom as root, or give it the capability: "
+            "setcap cap_net_bind_service+ep kestrom";
     return p;
 }
 

@@ -67,8 +67,8 @@ bool AppendFile::open(const std::string& path, int* error, Distrust* why) {
     // FILE_APPEND_DATA without FILE_WRITE_DATA: the system puts every write at the end of the
     // file as a whole, what O_APPEND does on Linux. Shared, so concurrent writers may append.
     const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         set_error(error, detail::errno_from_win32(::GetLastError()));
         return false;
@@ -102,9 +102,9 @@ bool AppendFile::append(std::string_view bytes, int* error) {
     return false;
 }
 
-std::FILE* create_unique_file(const std::string& prefix, bool text, std::string* path,
-                              int* error) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+std::FILE* create_unique_file(const std::string& prefix, bool text, std::string* path, int* error) {
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::minstd_rand random(std::random_device{}());
     std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -143,7 +143,8 @@ long read_at(std::FILE* file, std::uint64_t offset, std::span<std::uint8_t> into
         at.Offset = static_cast<DWORD>(position);
         at.OffsetHigh = static_cast<DWORD>(position >> 32);
         DWORD n = 0;
-        if (!::ReadFile(handle, into.data() + got, static_cast<DWORD>(into.size() - got), &n, &at)) {
+        if (!::ReadFile(handle, into.data() + got, static_cast<DWORD>(into.size() - got), &n,
+                        &at)) {
             const DWORD code = ::GetLastError();
             if (code == ERROR_HANDLE_EOF) break;
             set_error(error, detail::errno_from_win32(code));

@@ -1,9 +1,9 @@
 #include "platform/net.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cerrno>
 #include <cstring>
@@ -86,8 +86,7 @@ using AdapterList = std::unique_ptr<IP_ADAPTER_ADDRESSES, FreeDeleter>;
 // The IPv4 adapters in the order the system lists them into *list (nullptr when there is none);
 // false with the Win32 code in *code.
 bool ipv4_adapters(AdapterList* list, unsigned long* code) {
-    const ULONG flags =
-        GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
     ULONG size = 16 * 1024;
     // The list may grow between the sizing call and the next one: a few rounds.
     for (int attempt = 0; attempt < 4; ++attempt) {
@@ -196,9 +195,9 @@ std::string error_text(int error_number) {
     // Two domains: Winsock codes (from 10000 up, WSAGetLastError) and the C library's errno.
     if (error_number >= WSABASEERR) {
         char buffer[256];
-        DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, static_cast<DWORD>(error_number), 0, buffer,
-                                   sizeof buffer, nullptr);
+        DWORD n =
+            ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(error_number), 0, buffer, sizeof buffer, nullptr);
         while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' '))
             --n;
         if (n > 0 && buffer[n - 1] == '.') --n;
@@ -211,7 +210,9 @@ std::string error_text(int error_number) {
     return text ? text : "Unknown error";
 }
 
-int last_error() { return errno; }
+int last_error() {
+    return errno;
+}
 
 const int kErrorTimedOut = WSAETIMEDOUT;
 const int kErrorConnectionRefused = WSAECONNREFUSED;

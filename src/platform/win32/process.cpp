@@ -1,8 +1,8 @@
 #include "platform/process.h"
 
-#include <winsock2.h>
-#include <windows.h>
 #include <iphlpapi.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -69,16 +69,16 @@ std::vector<PortHolder> udp_port_holders(std::uint16_t port) {
     }
     if (rc != NO_ERROR || table.size() < sizeof(MIB_UDPTABLE_OWNER_PID)) return holders;
     const auto* rows = reinterpret_cast<const MIB_UDPTABLE_OWNER_PID*>(table.data());
-    const std::size_t room = (table.size() - offsetof(MIB_UDPTABLE_OWNER_PID, table)) /
-                             sizeof(MIB_UDPROW_OWNER_PID);
+    const std::size_t room =
+        (table.size() - offsetof(MIB_UDPTABLE_OWNER_PID, table)) / sizeof(MIB_UDPROW_OWNER_PID);
     const std::size_t count = std::min<std::size_t>(rows->dwNumEntries, room);
     for (std::size_t i = 0; i < count; ++i) {
         const MIB_UDPROW_OWNER_PID& row = rows->table[i];
         if (::ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
         std::string name = process_name(row.dwOwningPid);
         if (name.empty())
-            holders.push_back({0, "a process this user can't see (PID " +
-                                      std::to_string(row.dwOwningPid) + ")"});
+            holders.push_back(
+                {0, "a process this user can't see (PID " + std::to_string(row.dwOwningPid) + ")"});
         else
             holders.push_back({static_cast<long>(row.dwOwningPid), std::move(name)});
     }
@@ -117,6 +117,8 @@ unsigned usable_processors() {
     return n == 0 ? 1 : n;
 }
 
-bool keep_thread_on_processor_group(unsigned /*group*/, unsigned /*groups*/) { return false; }
+bool keep_thread_on_processor_group(unsigned /*group*/, unsigned /*groups*/) {
+    return false;
+}
 
 }  // namespace platform

@@ -1,9 +1,9 @@
 #include "platform/socket.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <mswsock.h>
 #include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -53,8 +53,8 @@ SOCKET new_socket(int type, int protocol, int* error) {
 void ignore_port_unreachable(SOCKET s) {
     BOOL report = FALSE;
     DWORD returned = 0;
-    (void)::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned,
-                     nullptr, nullptr);
+    (void)::WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+                     nullptr);
 }
 
 int clamp_ms(std::chrono::milliseconds ms) {
@@ -93,7 +93,8 @@ bool set_blocking(SOCKET s, bool blocking) {
 Waker::Waker() {
     int error = 0;
     const SOCKET r = new_socket(SOCK_DGRAM, IPPROTO_UDP, &error);
-    const SOCKET w = r == INVALID_SOCKET ? INVALID_SOCKET : new_socket(SOCK_DGRAM, IPPROTO_UDP, &error);
+    const SOCKET w =
+        r == INVALID_SOCKET ? INVALID_SOCKET : new_socket(SOCK_DGRAM, IPPROTO_UDP, &error);
     bool ok = r != INVALID_SOCKET && w != INVALID_SOCKET;
     sockaddr_in ra = to_sockaddr({kLoopbackAddress, 0}), wa = ra;
     int len = sizeof ra;
@@ -206,8 +207,8 @@ bool Socket::set_reuse_address(bool on) {
     // would no longer be reported. A closed listener's port is free again at once anyway.
     if (on) return true;
     const BOOL v = FALSE;
-    return ::setsockopt(sock(handle_), SOL_SOCKET, SO_REUSEADDR,
-                        reinterpret_cast<const char*>(&v), sizeof v) == 0;
+    return ::setsockopt(sock(handle_), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&v),
+                        sizeof v) == 0;
 }
 
 bool Socket::set_buffer_sizes(int receive_bytes, int send_bytes) {
@@ -308,8 +309,8 @@ int UdpSocket::try_receive_from(std::span<std::uint8_t> into, Endpoint* from, in
 int UdpSocket::send_to(std::span<const std::uint8_t> bytes, const Endpoint& to, int* error) const {
     const sockaddr_in a = to_sockaddr(to);
     const int n = ::sendto(sock(handle_), reinterpret_cast<const char*>(bytes.data()),
-                           static_cast<int>(bytes.size()), 0,
-                           reinterpret_cast<const sockaddr*>(&a), sizeof a);
+                           static_cast<int>(bytes.size()), 0, reinterpret_cast<const sockaddr*>(&a),
+                           sizeof a);
     if (n == SOCKET_ERROR) {
         set_error(error, ::WSAGetLastError());
         return -1;
@@ -358,8 +359,12 @@ bool UdpSocket::set_receive_errors(bool on, int* error) {
 }
 
 // Windows has no port shared out by the handling processor: one socket serves the port.
-bool UdpSocket::share_port() { return false; }
-bool UdpSocket::steer_by_processor(unsigned /*sockets*/) { return false; }
+bool UdpSocket::share_port() {
+    return false;
+}
+bool UdpSocket::steer_by_processor(unsigned /*sockets*/) {
+    return false;
+}
 
 int UdpSocket::take_unreachable(std::span<Endpoint> /*into*/) const {
     return 0;
@@ -479,8 +484,7 @@ void TcpSocket::shutdown() const {
 void TcpSocket::abort() {
     if (handle_ == kNone) return;
     const linger l{1, 0};
-    ::setsockopt(sock(handle_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
-                 sizeof l);
+    ::setsockopt(sock(handle_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
     close();
 }
 

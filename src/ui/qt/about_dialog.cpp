@@ -11,7 +11,8 @@
 namespace ui {
 
 CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QCoreApplication::translate("ui::CAboutDialog", std::string(kAboutDialog.caption).c_str()));
+    setWindowTitle(
+        QCoreApplication::translate("ui::CAboutDialog", std::string(kAboutDialog.caption).c_str()));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setObjectName(QStringLiteral("CAboutDialog"));
@@ -19,7 +20,8 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent) {
 
     for (const ControlTemplate& t : kAboutDialog.controls) {
         const QRect rect = units.toPixels(t.x, t.y, t.width, t.height);
-        const QString text = QCoreApplication::translate("ui::CAboutDialog", std::string(t.text).c_str());
+        const QString text =
+            QCoreApplication::translate("ui::CAboutDialog", std::string(t.text).c_str());
         QWidget* widget = nullptr;
         switch (t.kind) {
             case ControlKind::push_button: {

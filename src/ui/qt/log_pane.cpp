@@ -9,7 +9,8 @@ LogPane::LogPane(QWidget* parent)
     : QPlainTextEdit(parent),
       // Posted, not sent: the writer goes on at once.
       sink_(std::make_shared<LogQueue>([this] {
-          QMetaObject::invokeMethod(this, [this] { flush(); }, Qt::QueuedConnection);
+          QMetaObject::invokeMethod(
+              this, [this] { flush(); }, Qt::QueuedConnection);
       })) {
     // The log is inserted without undo (nor is the user's own typing in the pane kept for it):
     // an undo stack over a log that grows for the life of the window would only cost memory.

@@ -13,7 +13,9 @@ INT_PTR CALLBACK about_procedure(HWND box, UINT message, WPARAM wparam, LPARAM) 
         case WM_INITDIALOG: {
             // Icon 1 of the executable's resources; a program without it (a test) shows none.
             const HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(1));
-            if (icon) SendDlgItemMessageW(box, kAboutPicture, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+            if (icon)
+                SendDlgItemMessageW(box, kAboutPicture, STM_SETICON, reinterpret_cast<WPARAM>(icon),
+                                    0);
             return TRUE;
         }
         case WM_COMMAND:
@@ -33,8 +35,8 @@ void show_about_box(Hwnd owner) {
                        kAboutDialog.width, kAboutDialog.height);
     box.add_controls(kAboutDialog);
     (void)DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
-                                  static_cast<LPCDLGTEMPLATEW>(box.data()), owner,
-                                  about_procedure, 0);  // the box has nothing to report
+                                  static_cast<LPCDLGTEMPLATEW>(box.data()), owner, about_procedure,
+                                  0);  // the box has nothing to report
 }
 
 }  // namespace ui

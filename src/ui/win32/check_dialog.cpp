@@ -52,8 +52,8 @@ std::string check_results_text(const std::vector<check::CheckItem>& items) {
 
 void show_check_results(Hwnd owner, const std::vector<check::CheckItem>& items) {
     constexpr TemplateClass kButton{0x0080, {}}, kEdit{0x0081, {}}, kStatic{0x0082, {}};
-    MemoryTemplate box("Check setup", WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER,
-                       380, 250);
+    MemoryTemplate box("Check setup",
+                       WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_CENTER, 380, 250);
     box.add_control(kResultsEdit, kEdit, "",
                     WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_READONLY |
                         ES_AUTOVSCROLL,
@@ -62,8 +62,7 @@ void show_check_results(Hwnd owner, const std::vector<check::CheckItem>& items) 
                     211, 366, 16);
     box.add_control(IDCANCEL, kButton, "Close",
                     WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, 0, 323, 229, 50, 14);
-    const Results results{to_wide(check_results_text(items)),
-                          to_wide(check::check_summary(items))};
+    const Results results{to_wide(check_results_text(items)), to_wide(check::check_summary(items))};
     (void)DialogBoxIndirectParamW(GetModuleHandleW(nullptr),
                                   static_cast<LPCDLGTEMPLATEW>(box.data()), owner, check_procedure,
                                   reinterpret_cast<LPARAM>(&results));  // the box only shows

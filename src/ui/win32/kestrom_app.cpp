@@ -1,7 +1,7 @@
 #include "ui/win32/kestrom_app.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include "registry/settings_store.h"
 

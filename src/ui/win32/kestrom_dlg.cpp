@@ -1,8 +1,8 @@
 #include "ui/win32/kestrom_dlg.h"
 
-#include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <windows.h>
 
 #include <optional>
 #include <string>
@@ -31,9 +31,10 @@ std::size_t index_of(core::Setting s) {
 
 // Template 102 and, below it, the progress strip; the template's controls keep their places.
 MemoryTemplate main_template() {
-    MemoryTemplate t(kMainDialog.caption,
-                     WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME | DS_CENTER,
-                     kMainDialog.width, kMainDialog.height + ProgressStrip::kHeight);
+    MemoryTemplate t(
+        kMainDialog.caption,
+        WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | DS_MODALFRAME | DS_CENTER,
+        kMainDialog.width, kMainDialog.height + ProgressStrip::kHeight);
     t.add_controls(kMainDialog);
     // The template's margins: 7 units at the sides and below, as around the log pane.
     const int top = kMainDialog.height, width = kMainDialog.width - 14;
@@ -70,10 +71,9 @@ void CKestromDlg::DoModal(Hwnd owner) {
 bool CKestromDlg::Create(Hwnd owner) {
     const MemoryTemplate t = main_template();
     modal_ = false;
-    window_.reset(CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
-                                             static_cast<LPCDLGTEMPLATEW>(t.data()), owner,
-                                             &CKestromDlg::dialog_procedure,
-                                             reinterpret_cast<LPARAM>(this)));
+    window_.reset(CreateDialogIndirectParamW(
+        GetModuleHandleW(nullptr), static_cast<LPCDLGTEMPLATEW>(t.data()), owner,
+        &CKestromDlg::dialog_procedure, reinterpret_cast<LPARAM>(this)));
     return window_ != nullptr;
 }
 
@@ -144,8 +144,8 @@ void CKestromDlg::on_init_dialog(HWND window) {
         fields_[index_of(info.setting)] = GetDlgItem(info.control_id);
     tabs_ = std::make_unique<CSTabCtrl>(GetDlgItem(kTabControl));
     log_pane_ = std::make_unique<LogPane>(window, GetDlgItem(kLogPane));
-    progress_strip_ = std::make_unique<ProgressStrip>(GetDlgItem(kProgressText),
-                                                      GetDlgItem(kProgressBar));
+    progress_strip_ =
+        std::make_unique<ProgressStrip>(GetDlgItem(kProgressText), GetDlgItem(kProgressBar));
     SetTimer(window, kProgressTimer, static_cast<UINT>(ProgressStrip::kPollInterval.count()),
              nullptr);
     show_field_texts();
@@ -156,9 +156,9 @@ void CKestromDlg::on_init_dialog(HWND window) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     if (const HICON big = LoadIconW(instance, MAKEINTRESOURCEW(1)))
         SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-    if (const auto small = static_cast<HICON>(
-            LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
-                       GetSystemMetrics(SM_CYSMICON), LR_SHARED)))
+    if (const auto small = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                                         GetSystemMetrics(SM_CXSMICON),
+                                                         GetSystemMetrics(SM_CYSMICON), LR_SHARED)))
         SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
     // 4. The settings.
     driver_ = std::make_unique<driver::Driver>(*this, options_.driver);
@@ -256,8 +256,8 @@ void CKestromDlg::ShowAbout() {
 
 void CKestromDlg::CheckSetup() {
     // The worker posts to the window as it is now; the post fails when the window has gone.
-    const bool started = check_runner_.start(
-        [window = hwnd_] { PostMessageW(window, kCheckDoneMessage, 0, 0); });
+    const bool started =
+        check_runner_.start([window = hwnd_] { PostMessageW(window, kCheckDoneMessage, 0, 0); });
     if (!started) return;  // one check at a time
     EnableMenuItem(GetSystemMenu(hwnd_, FALSE), kCheckCommand, MF_BYCOMMAND | MF_GRAYED);
     progress_strip_->set_task("Checking...");

@@ -10,7 +10,8 @@ LogPane::LogPane(Hwnd window, Hwnd edit)
     : window_(window),
       edit_(edit),
       // Posted, not sent: the writer goes on at once.
-      sink_(std::make_shared<LogQueue>([window] { PostMessageW(window, kLogFlushMessage, 0, 0); })) {
+      sink_(
+          std::make_shared<LogQueue>([window] { PostMessageW(window, kLogFlushMessage, 0, 0); })) {
     // An edit holds 30000 characters unless told otherwise; the log grows for the life of the
     // window.
     SendMessageW(edit_, EM_SETLIMITTEXT, 0, 0);

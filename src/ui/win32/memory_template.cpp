@@ -1,7 +1,7 @@
 #include "ui/win32/memory_template.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include "ui/win32/window_handle.h"
 
@@ -38,7 +38,8 @@ NativeControl native_control(const ControlTemplate& t) {
         case ControlKind::push_button:
             c = {kButton,
                  WS_CHILD | WS_VISIBLE |
-                     static_cast<DWORD>((t.style & kDefaultButton) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON),
+                     static_cast<DWORD>((t.style & kDefaultButton) ? BS_DEFPUSHBUTTON
+                                                                   : BS_PUSHBUTTON),
                  0};
             break;
         case ControlKind::edit:
@@ -77,9 +78,9 @@ MemoryTemplate::MemoryTemplate(std::string_view caption, std::uint32_t style, in
     put(0);  // no menu
     put(0);  // the dialog class
     put_text(caption);
-    put(8);       // point size
+    put(8);  // point size
     put(FW_NORMAL);
-    put(0);       // italic, charset
+    put(0);  // italic, charset
     put_text("MS Shell Dlg");
 }
 
@@ -107,8 +108,7 @@ void MemoryTemplate::add_control(int id, TemplateClass window_class, std::string
 void MemoryTemplate::add_controls(const DialogTemplate& dialog) {
     for (const ControlTemplate& t : dialog.controls) {
         const NativeControl c = native_control(t);
-        add_control(t.id, c.window_class, t.text, c.style, c.ex_style, t.x, t.y, t.width,
-                    t.height);
+        add_control(t.id, c.window_class, t.text, c.style, c.ex_style, t.x, t.y, t.width, t.height);
     }
 }
 

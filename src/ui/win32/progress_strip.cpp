@@ -1,7 +1,7 @@
 #include "ui/win32/progress_strip.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <algorithm>
 
@@ -26,7 +26,8 @@ void ProgressStrip::poll() {
     if (busy != busy_) {
         // A marquee is the bar's "busy, end unknown" look.
         const LONG_PTR style = GetWindowLongPtrW(bar_, GWL_STYLE);
-        SetWindowLongPtrW(bar_, GWL_STYLE, busy ? style | PBS_MARQUEE : style & ~LONG_PTR{PBS_MARQUEE});
+        SetWindowLongPtrW(bar_, GWL_STYLE,
+                          busy ? style | PBS_MARQUEE : style & ~LONG_PTR{PBS_MARQUEE});
         SendMessageW(bar_, PBM_SETMARQUEE, busy ? TRUE : FALSE, 30);
         busy_ = busy;
     }

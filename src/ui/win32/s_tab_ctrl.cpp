@@ -1,7 +1,7 @@
 #include "ui/win32/s_tab_ctrl.h"
 
-#include <windows.h>
 #include <commctrl.h>
+#include <windows.h>
 
 #include <string>
 
@@ -26,7 +26,8 @@ bool CSTabCtrl::AddControlToPage(Hwnd control, int page) {
 int CSTabCtrl::SelectPage(int page) {
     int previous = -1;
     if (page >= 0 && page < static_cast<int>(SendMessageW(tab_, TCM_GETITEMCOUNT, 0, 0)))
-        previous = static_cast<int>(SendMessageW(tab_, TCM_SETCURSEL, static_cast<WPARAM>(page), 0));
+        previous =
+            static_cast<int>(SendMessageW(tab_, TCM_SETCURSEL, static_cast<WPARAM>(page), 0));
     // TCM_SETCURSEL sends no TCN_SELCHANGE: the change is handled here.
     OnSelChange();
     return previous;

@@ -2,9 +2,9 @@
 // driver, each test with a registry of its own and with the services off.
 #include "ui/win32/kestrom_dlg.h"
 
-#include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +27,6 @@
 #include "ui/dialog_template.h"
 #include "ui/win32/kestrom_app.h"
 #include "ui/win32/log_pane.h"
-#include "ui/win32/progress_strip.h"
 #include "ui/win32/progress_strip.h"
 #include "ui/win32/s_tab_ctrl.h"
 
@@ -100,7 +99,9 @@ bool write_picture(HWND window, const std::filesystem::path& path) {
     void* bits = nullptr;
     struct Bitmap {
         HBITMAP bitmap;
-        ~Bitmap() { if (bitmap) DeleteObject(bitmap); }
+        ~Bitmap() {
+            if (bitmap) DeleteObject(bitmap);
+        }
     } picture{CreateDIBSection(memory.dc, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
                                &bits, nullptr, 0)};
     if (!picture.bitmap) return false;
@@ -177,8 +178,10 @@ TEST_F(KestromDlgTest, everyControlOfTheTemplateIsThereWithItsClassTextPlaceAndT
         const wchar_t* window_class;
     };
     constexpr Native kClasses[] = {
-        {ui::ControlKind::tab_control, WC_TABCONTROLW}, {ui::ControlKind::log_pane, L"Edit"},
-        {ui::ControlKind::push_button, L"Button"},      {ui::ControlKind::edit, L"Edit"},
+        {ui::ControlKind::tab_control, WC_TABCONTROLW},
+        {ui::ControlKind::log_pane, L"Edit"},
+        {ui::ControlKind::push_button, L"Button"},
+        {ui::ControlKind::edit, L"Edit"},
         {ui::ControlKind::label, L"Static"},
     };
     HWND child = GetWindow(dlg, GW_CHILD);
@@ -253,7 +256,8 @@ TEST_F(KestromDlgTest, aKeystrokeIsOneEditOfItsOwnSettingAndShowingTheTextsIsNon
     edits_.clear();
     const std::map<std::string, std::string> before = stored_settings();
     for (const core::SettingInfo& info : core::kSettings)
-        dlg_->set_field_text(info.setting, std::string("10.0.0.") + std::to_string(info.control_id));
+        dlg_->set_field_text(info.setting,
+                             std::string("10.0.0.") + std::to_string(info.control_id));
     dlg_->show_field_texts();
     for (const core::SettingInfo& info : core::kSettings)
         EXPECT_EQ(text_of(item(info.control_id)), "10.0.0." + std::to_string(info.control_id));
@@ -290,7 +294,8 @@ TEST_F(KestromDlgTest, theLogPaneGetsEveryLineOfFourThreadsInTheirOrder) {
         std::vector<std::jthread> writers;
         for (int t = 0; t < kThreads; ++t)
             writers.emplace_back([t] {
-                for (int i = 0; i < kLines; ++i) (void)core::log_printf("thread %d line %d\n", t, i);
+                for (int i = 0; i < kLines; ++i)
+                    (void)core::log_printf("thread %d line %d\n", t, i);
             });
     }
     pump_messages();
@@ -354,8 +359,11 @@ TEST_F(KestromDlgTest, theAboutBoxOpensModallyFromTheButtonAndTheSystemMenu) {
     static HWND owner;
     owner = dlg_->hwnd();
     const std::pair<const char*, std::function<void()>> ways[] = {
-        {"button", [&] { SendMessageW(owner, WM_COMMAND, MAKEWPARAM(ui::kAbout, BN_CLICKED),
-                                      reinterpret_cast<LPARAM>(item(ui::kAbout))); }},
+        {"button",
+         [&] {
+             SendMessageW(owner, WM_COMMAND, MAKEWPARAM(ui::kAbout, BN_CLICKED),
+                          reinterpret_cast<LPARAM>(item(ui::kAbout)));
+         }},
         {"system menu", [&] { SendMessageW(owner, WM_SYSCOMMAND, CKestromDlg::kAboutCommand, 0); }},
     };
     for (const auto& [what, open] : ways) {
@@ -363,14 +371,18 @@ TEST_F(KestromDlgTest, theAboutBoxOpensModallyFromTheButtonAndTheSystemMenu) {
         seen = {};
         // Runs in the box's modal loop: notes what the box shows, then presses its OK.
         const UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
-            EnumThreadWindows(GetCurrentThreadId(), [](HWND w, LPARAM) -> BOOL {
-                if (w == owner || !IsWindowVisible(w)) return TRUE;
-                seen.caption = ui::window_text(w);
-                seen.version = ui::window_text(GetDlgItem(w, ui::kAboutVersion));
-                seen.over_the_window = GetWindow(w, GW_OWNER) == owner && !IsWindowEnabled(owner);
-                PostMessageW(w, WM_COMMAND, IDOK, 0);
-                return FALSE;
-            }, 0);
+            EnumThreadWindows(
+                GetCurrentThreadId(),
+                [](HWND w, LPARAM) -> BOOL {
+                    if (w == owner || !IsWindowVisible(w)) return TRUE;
+                    seen.caption = ui::window_text(w);
+                    seen.version = ui::window_text(GetDlgItem(w, ui::kAboutVersion));
+                    seen.over_the_window =
+                        GetWindow(w, GW_OWNER) == owner && !IsWindowEnabled(owner);
+                    PostMessageW(w, WM_COMMAND, IDOK, 0);
+                    return FALSE;
+                },
+                0);
         });
         open();  // returns when the box has closed
         KillTimer(nullptr, timer);
@@ -384,8 +396,8 @@ TEST_F(KestromDlgTest, theAboutBoxOpensModallyFromTheButtonAndTheSystemMenu) {
 // The strip follows the board on the window's timer: a running transfer with its percentage,
 // then, idle, how it ended.
 TEST_F(KestromDlgTest, theStripShowsTheNewestActivityAndThenHowItEnded) {
-    const auto read = core::progress_board().begin(core::ActivityKind::tftp_read,
-                                                   "192.168.1.50 zorva.bin");
+    const auto read =
+        core::progress_board().begin(core::ActivityKind::tftp_read, "192.168.1.50 zorva.bin");
     read->set_total(1000);
     read->set_done(420);
     const HWND text = dlg_->progressStrip()->text_line();
