@@ -1,11 +1,16 @@
 // The Windows counterpart of process_use.cpp: threads from a Toolhelp snapshot, open handles
 // (files, sockets, events...) from the process's handle count, memory from its working set.
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
+#include "process_use.h"
+
+#include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
-#include <windows.h>
 
-#include "process_use.h"
 #include "test_support.h"
+// clang-format on
 
 namespace test {
 namespace {

@@ -1,15 +1,19 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "platform/net.h"
 
-#include <iphlpapi.h>
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <windows.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
 
 #include "platform/win32/win32_support.h"
+// clang-format on
 
 namespace platform {
 namespace detail {

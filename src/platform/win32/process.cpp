@@ -1,11 +1,15 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "platform/process.h"
 
-#include <iphlpapi.h>
-#include <windows.h>
 #include <winsock2.h>
+#include <windows.h>
+#include <iphlpapi.h>
 
 #include <condition_variable>
 #include <mutex>
+// clang-format on
 
 namespace platform {
 namespace {

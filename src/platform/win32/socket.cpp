@@ -1,14 +1,18 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "platform/socket.h"
 
-#include <mswsock.h>
-#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mswsock.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "platform/win32/win32_support.h"
+// clang-format on
 
 namespace platform {
 namespace {

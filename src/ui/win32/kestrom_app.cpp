@@ -1,9 +1,13 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "ui/win32/kestrom_app.h"
 
-#include <commctrl.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include "registry/settings_store.h"
+// clang-format on
 
 namespace ui {
 

@@ -1,8 +1,11 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "ui/win32/kestrom_dlg.h"
 
+#include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
-#include <windows.h>
 
 #include <optional>
 #include <string>
@@ -17,6 +20,7 @@
 #include "ui/win32/memory_template.h"
 #include "ui/win32/progress_strip.h"
 #include "ui/win32/s_tab_ctrl.h"
+// clang-format on
 
 namespace ui {
 namespace {

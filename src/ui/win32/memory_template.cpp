@@ -1,9 +1,13 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "ui/win32/memory_template.h"
 
-#include <commctrl.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include "ui/win32/window_handle.h"
+// clang-format on
 
 namespace ui {
 namespace {

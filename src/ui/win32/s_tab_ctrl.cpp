@@ -1,9 +1,13 @@
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "ui/win32/s_tab_ctrl.h"
 
-#include <commctrl.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <string>
+// clang-format on
 
 namespace ui {
 

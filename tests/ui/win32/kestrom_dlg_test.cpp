@@ -1,10 +1,13 @@
 // The native window, driven as a user would drive it: headless under Wine's null graphics
 // driver, each test with a registry of its own and with the services off.
+// The system headers in the order Windows needs them (winsock2.h before windows.h,
+// windows.h before the headers that build on it).
+// clang-format off
 #include "ui/win32/kestrom_dlg.h"
 
+#include <windows.h>
 #include <commctrl.h>
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,7 +31,9 @@
 #include "ui/win32/kestrom_app.h"
 #include "ui/win32/log_pane.h"
 #include "ui/win32/progress_strip.h"
+#include "ui/win32/progress_strip.h"
 #include "ui/win32/s_tab_ctrl.h"
+// clang-format on
 
 namespace {
 
