@@ -21,6 +21,17 @@ phase "formatting"
 export KESTROM_REQUIRE_NETNS="${KESTROM_REQUIRE_NETNS:-1}"
 jobs=$(( $(nproc) * 2 ))
 
+# ctest in the build folder $1 (further arguments go to ctest), with the first run's timings,
+# so the longest cases start first.
+ctest_longest_first() {
+    local dir=$1
+    shift
+    mkdir -p "$dir/Testing/Temporary"
+    cp -f "$root/build/Testing/Temporary/CTestCostData.txt" "$dir/Testing/Temporary/" \
+        2>/dev/null || true
+    (cd "$dir" && ctest --output-on-failure --timeout 600 -j "$jobs" "$@")
+}
+
 phase "test suite"
 (cd "$root/build" && ctest --output-on-failure --timeout 600 -j "$jobs")
 
@@ -41,12 +52,8 @@ export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppre
 # retransmission timer per lost datagram), the emulated firmwares' network boots, and the upload
 # abandoned by a killed client (the service's time-outs). The code they reach runs here all the
 # same, in the table tests and the plain real-client cases; the first run above covers them.
-# The first run's timings let ctest start the longest cases first.
-mkdir -p "$root/build-asan/Testing/Temporary"
-cp -f "$root/build/Testing/Temporary/CTestCostData.txt" "$root/build-asan/Testing/Temporary/" \
-    2>/dev/null || true
-(cd "$root/build-asan" && ctest --output-on-failure --timeout 600 -j "$jobs" \
-    -E '^(Loss/TftpLossyClients|Firmwares/NetworkBoot|TftpClientTimeouts)\.')
+ctest_longest_first "$root/build-asan" \
+    -E '^(Loss/TftpLossyClients|Firmwares/NetworkBoot|TftpClientTimeouts)\.'
 
 phase "the suites whose code shares state between threads, with ThreadSanitizer"
 if [[ ! -f "$root/build-tsan/build.ninja" ]]; then
@@ -60,11 +67,8 @@ fi
 # peer's timers. No report is suppressed: none has been a false one.
 cmake --build "$root/build-tsan" --target tftp_test core_test dhcp_test driver_test update_test
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
-mkdir -p "$root/build-tsan/Testing/Temporary"
-cp -f "$root/build/Testing/Temporary/CTestCostData.txt" "$root/build-tsan/Testing/Temporary/" \
-    2>/dev/null || true
-(cd "$root/build-tsan" && ctest --output-on-failure --timeout 600 -j "$jobs" \
-    -E '_NOT_BUILT$|^(BashCompletion|ManPage|RegistryOutside|HiveStorm)\.|^(Loss/TftpLossyClients|TftpClientTimeouts)\.')
+ctest_longest_first "$root/build-tsan" \
+    -E '_NOT_BUILT$|^(BashCompletion|ManPage|RegistryOutside|HiveStorm)\.|^(Loss/TftpLossyClients|TftpClientTimeouts)\.'
 
 phase "fuzz targets, 20 s each"
 "$root/fuzz/run.sh" --jobs "$(nproc)" 20

@@ -32,17 +32,6 @@ ProcessUse process_use() {
     return {entries("/proc/self/task"), entries("/proc/self/fd")};
 }
 
-ProcessUse process_use_back_to(const ProcessUse& before, std::chrono::milliseconds timeout) {
-    ProcessUse now;
-    (void)wait_until(
-        [&] {
-            now = process_use();
-            return now.threads <= before.threads && now.open_files <= before.open_files;
-        },
-        timeout);
-    return now;
-}
-
 std::size_t resident_kib() {
     return status_kib("VmRSS");
 }

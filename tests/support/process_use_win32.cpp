@@ -44,17 +44,6 @@ ProcessUse process_use() {
     return {thread_count(), handles};
 }
 
-ProcessUse process_use_back_to(const ProcessUse& before, std::chrono::milliseconds timeout) {
-    ProcessUse now;
-    (void)wait_until(
-        [&] {
-            now = process_use();
-            return now.threads <= before.threads && now.open_files <= before.open_files;
-        },
-        timeout);
-    return now;
-}
-
 std::size_t resident_kib() {
     return memory().WorkingSetSize / 1024;
 }

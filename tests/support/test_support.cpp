@@ -12,6 +12,8 @@
 #include <sstream>
 #include <thread>
 
+#include "process_use.h"
+
 namespace test {
 namespace {
 
@@ -115,6 +117,18 @@ std::chrono::steady_clock::duration run_within(std::chrono::milliseconds limit,
     changed.notify_one();
     watchdog.join();
     return took;
+}
+
+// The platform's own counts, taken until they are back (one function for both platforms).
+ProcessUse process_use_back_to(const ProcessUse& before, std::chrono::milliseconds timeout) {
+    ProcessUse now;
+    (void)wait_until(
+        [&] {
+            now = process_use();
+            return now.threads <= before.threads && now.open_files <= before.open_files;
+        },
+        timeout);
+    return now;
 }
 
 }  // namespace test
