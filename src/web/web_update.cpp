@@ -1,7 +1,6 @@
 #include "web/web_update.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include "core/load_report.h"
 #include "core/progress.h"
 #include "core/settings.h"
+#include "platform/file.h"
 #include "platform/net.h"
 #include "web/ini_file.h"
 
@@ -34,29 +34,14 @@ bool is_success(int put_result) {
     return put_result >= 200 && put_result <= 299;
 }
 
-// Opens a regular file for reading as raw bytes; otherwise nothing, with the system's words for
-// why in *why. A folder or a device opens on Linux but holds no page, and a FIFO would block.
+// Opens a regular file for reading as raw bytes, without ever waiting on it (a FIFO would) and,
+// as root, never through a user's link to another's file; otherwise nothing, with the system's
+// words for why in *why. The served file is opened the same way.
 File open_regular(const std::string& path, std::string* why) {
-    std::error_code ec;
-    const std::filesystem::file_status st = std::filesystem::status(path, ec);
-    if (st.type() == std::filesystem::file_type::not_found) {
-        *why = platform::error_text(ENOENT);
-        return nullptr;
-    }
-    if (ec) {
-        *why = ec.message();
-        return nullptr;
-    }
-    if (std::filesystem::is_directory(st)) {
-        *why = platform::error_text(EISDIR);
-        return nullptr;
-    }
-    if (!std::filesystem::is_regular_file(st)) {
-        *why = "not a regular file";
-        return nullptr;
-    }
-    File file(std::fopen(path.c_str(), "rb"));
-    if (!file) *why = platform::error_text(errno);
+    int error = 0;
+    File file(
+        platform::open_regular_file(path, platform::LinkTrust::owner_owns_target, false, &error));
+    if (!file) *why = platform::error_text(error);
     return file;
 }
 
