@@ -33,14 +33,22 @@ bool is_console(std::FILE* stream, HANDLE* handle) {
 }  // namespace
 
 // Links on Windows are made by administrators (or in developer mode) and reparse to whatever
-// they name: they are followed as the system does. Directories don't open as files here; only
-// the regular check is left to do.
+// they name: they are followed as the system does. Directories don't open as files here (the
+// refusal is told as EISDIR); only the regular check is left to do.
 std::FILE* open_regular_file(const std::string& path, LinkTrust /*trust*/, bool text, int* error,
                              Distrust* why) {
     if (why) *why = Distrust::none;
     std::FILE* file = std::fopen(path.c_str(), text ? "rt" : "rb");
     if (file == nullptr) {
-        set_error(error, errno != 0 ? errno : EIO);
+        int failure = errno != 0 ? errno : EIO;
+        // Opening a folder is refused as "access denied"; say what it is instead.
+        const DWORD attributes = ::GetFileAttributesA(path.c_str());
+        if (failure == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            failure = EISDIR;
+            if (why) *why = Distrust::not_regular;
+        }
+        set_error(error, failure);
         return nullptr;
     }
     struct _stat64 st {};
