@@ -14,7 +14,7 @@ tests=no
 if [[ "${1:-}" == "--test" ]]; then
     tests=yes
     packages+=(iproute2 busybox isc-dhcp-client curl atftp tftp-hpa nginx-core procps psmisc dnsmasq-base man-db systemd
-               lintian libcap2-bin
+               lintian libcap2-bin xvfb xauth fonts-wine
                clang libclang-rt-14-dev clang-format qemu-system-x86 ovmf ipxe-qemu u-boot-qemu)
 fi
 

@@ -4,6 +4,7 @@
 
 #include "app/commands.h"
 #include "core/version.h"
+#include "platform/desktop.h"
 
 namespace {
 
@@ -18,7 +19,11 @@ constexpr const char* kUsage =
     "                           commands on standard input: set NAME TEXT, firmware, web, quit\n"
     "  firmware [--address A] [--login L] [--password P] [--report FILE]\n"
     "                           run the controller's firmware update once\n"
+#ifdef _WIN32
+    "  web [--report FILE]      upload the web pages listed in .\\kestrom.ini from .\\www\\\n"
+#else
     "  web [--report FILE]      upload the web pages listed in ./kestrom.ini from ./www/\n"
+#endif
     "  config list              show the eight settings\n"
     "  config get NAME          show one setting\n"
     "  config set NAME TEXT     store one setting\n"
@@ -34,10 +39,13 @@ constexpr const char* kUsage =
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Windows: kestrom.exe is a GUI program, so a start from the desktop shows no console;
+    // started from a console, it prints to that console (platform/desktop.h).
+    (void)platform::connect_console();  // how it was started matters only to the window
     if (argc < 2) return app::run_window(argc, argv);
     const std::vector<std::string_view> args(argv + 2, argv + argc);
     const std::string_view command = argv[1];
-    if (command == "--help" || command == "-h" || command == "help") {
+    if (command == "--help" || command == "-h" || command == "help" || command == "/?") {
         std::fputs(kUsage, stdout);
         return 0;
     }

@@ -14,6 +14,7 @@ namespace app {
 
 struct ProgressLine::State : core::StdoutLogSink::Neighbour {
     std::FILE* out;
+    LineClearing clearing;
     bool shares_terminal;
     core::ProgressMeter meter;
 
@@ -26,8 +27,8 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
     std::string drawn;            // guarded by mutex: what the line shows now, tail included
     std::thread drawer;
 
-    explicit State(std::FILE* stream)
-        : out(stream), shares_terminal(platform::same_terminal(stdout, stream)) {}
+    State(std::FILE* stream, LineClearing how)
+        : out(stream), clearing(how), shares_terminal(platform::same_terminal(stdout, stream)) {}
 
     // The part of the unfinished log line on the terminal's last row.
     std::string visible_tail(std::size_t columns) const {
@@ -37,7 +38,10 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
 
     void erase() {
         if (drawn.empty()) return;
-        const std::string restore = "\r\x1b[K" + visible_tail(columns());
+        const std::string restore =
+            clearing == LineClearing::sequence
+                ? "\r\x1b[K" + visible_tail(columns())
+                : "\r" + std::string(drawn.size(), ' ') + "\r" + visible_tail(columns());
         std::fputs(restore.c_str(), out);
         std::fflush(out);
         drawn.clear();
@@ -60,7 +64,14 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
         }
         line += core::escape_controls(view.text).substr(0, width - 1 - line.size());
         if (line == drawn) return;
-        std::fputs(("\r\x1b[K" + line).c_str(), out);
+        if (clearing == LineClearing::sequence) {
+            std::fputs(("\r\x1b[K" + line).c_str(), out);
+        } else {
+            // Blanks over the rest of the longer line drawn before, then back to the text's end.
+            const std::size_t rest = drawn.size() > line.size() ? drawn.size() - line.size() : 0;
+            std::fputs(("\r" + line + std::string(rest, ' ') + std::string(rest, '\b')).c_str(),
+                       out);
+        }
         std::fflush(out);
         drawn = std::move(line);
     }
@@ -92,7 +103,13 @@ struct ProgressLine::State : core::StdoutLogSink::Neighbour {
     void after_write() override { writing.unlock(); }
 };
 
-ProgressLine::ProgressLine(std::FILE* out) : state_(std::make_shared<State>(out)) {
+ProgressLine::ProgressLine(std::FILE* out)
+    : ProgressLine(out, platform::is_terminal(out) && !platform::enable_terminal_sequences(out)
+                            ? LineClearing::blanks
+                            : LineClearing::sequence) {}
+
+ProgressLine::ProgressLine(std::FILE* out, LineClearing clearing)
+    : state_(std::make_shared<State>(out, clearing)) {
     if (!platform::is_terminal(out)) return;
     state_->drawer = std::thread([state = state_.get()] { state->run(); });
 }

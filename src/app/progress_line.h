@@ -13,10 +13,17 @@
 
 namespace app {
 
+// How the line is taken away before it is drawn anew or the log goes on: with the erase
+// sequence (ESC [ K), or with blanks over what was drawn, for a Windows console that shows the
+// sequence instead of acting on it (before Windows 10).
+enum class LineClearing { sequence, blanks };
+
 class ProgressLine {
 public:
-    // Draws on `out` (standard error but in tests) when it is a terminal.
+    // Draws on `out` (standard error but in tests) when it is a terminal, with the erase
+    // sequence where the terminal takes it (see platform::enable_terminal_sequences).
     explicit ProgressLine(std::FILE* out = stderr);
+    ProgressLine(std::FILE* out, LineClearing clearing);
     ~ProgressLine() { stop(); }
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;

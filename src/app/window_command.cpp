@@ -1,6 +1,7 @@
 // `kestrom` with no sub-command: the window. Without a display there is no window to open; the
 // user is pointed to the headless command instead of being left with a toolkit abort. Windows
-// always has its desktop: there the native window opens.
+// always has its desktop: there the native window opens, in the load folder when it was started
+// from the desktop (app/load_folder.h).
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -16,6 +17,7 @@
 #include "ui/qt/resources.h"
 #endif
 #ifdef KESTROM_HAVE_WIN32_UI
+#include "app/load_folder.h"
 #include "ui/win32/kestrom_app.h"
 #endif
 
@@ -23,6 +25,9 @@ namespace app {
 
 #ifdef KESTROM_HAVE_WIN32_UI
 int run_window(int, char**) {
+    // Started from the desktop, the window works in the load folder; from a console, where it is.
+    choose_window_folder();
+    platform::release_console();
     {
         ui::CKestromApp app;
         (void)app.InitInstance();  // always false: the application ends with the dialog

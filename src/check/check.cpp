@@ -39,6 +39,7 @@ using dhcp::kDhcpClientPort;
 using dhcp::kDhcpServerPort;
 using update::kTelnetPort;
 const std::uint16_t kTftpPort = tftp::TftpServiceOptions{}.port;
+static_assert(CheckOptions{}.dhcp_port == kDhcpServerPort);
 
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -55,6 +56,26 @@ std::string cwd_text() {
     std::error_code ec;
     const fs::path p = fs::current_path(ec);
     return ec ? std::string(".") : p.string();
+}
+
+// Paths as the user's system writes them: "www/img/a.png" is "www\img\a.png" on Windows.
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+#else
+constexpr char kSeparator = '/';
+#endif
+
+std::string shown(std::string path) {
+    std::replace(path.begin(), path.end(), '/', kSeparator);
+    return path;
+}
+
+// A file of the current folder, relative ("./zorva.bin") and in full ("/home/a/zorva.bin").
+std::string here(std::string_view name) {
+    return shown("./" + std::string(name));
+}
+std::string in_cwd(std::string_view name) {
+    return cwd_text() + kSeparator + shown(std::string(name));
 }
 
 CheckItem item(std::string name, CheckStatus status, std::string detail, std::string fix = {}) {
@@ -84,12 +105,12 @@ CheckItem check_firmware() {
     std::string why;
     const File f = open_regular(firmware, &why);
     if (!f)
-        return item(
-            firmware, CheckStatus::fail, "./" + firmware + " " + why,
-            why == "not found"
-                ? "copy the firmware to " + cwd_text() + "/" + firmware +
-                      ", or start kestrom in the folder that holds it"
-                : "make ./" + firmware + " a file this user can read (chmod a+r " + firmware + ")");
+        return item(firmware, CheckStatus::fail, here(firmware) + " " + why,
+                    why == "not found"
+                        ? "copy the firmware to " + in_cwd(firmware) +
+                              ", or start kestrom in the folder that holds it"
+                        : "make " + here(firmware) + " a file this user can read (chmod a+r " +
+                              firmware + ")");
 
     core::Sha256 sha;
     std::uint64_t size = 0;
@@ -103,7 +124,7 @@ CheckItem check_firmware() {
     if (std::ferror(f.get()))
         return item(
             firmware, CheckStatus::fail,
-            "./" + firmware + " could not be read to its end: " + platform::error_text(errno),
+            here(firmware) + " could not be read to its end: " + platform::error_text(errno),
             "copy the firmware file again");
 
     // The last block is the first short one, so a size that fills its last block whole needs
@@ -127,7 +148,7 @@ void check_web_files(std::vector<CheckItem>& out) {
     std::string why;
     if (!open_regular(web::kListFileName, &why)) {
         out.push_back(item(web::kListFileName, CheckStatus::fail,
-                           std::string("./") + web::kListFileName + " " + why,
+                           here(web::kListFileName) + " " + why,
                            std::string("put the list file ") + web::kListFileName +
                                " (section [FILES], FILE1=..., FILE2=...) in " + cwd_text()));
         return;
@@ -149,15 +170,15 @@ void check_web_files(std::vector<CheckItem>& out) {
         const std::string path = web::local_path(name);
         const File f = open_regular(path, &why);
         if (!f) {
-            out.push_back(item(path, CheckStatus::fail,
-                               path + " " + why + "; the web job sends nothing",
-                               "copy the page to " + cwd_text() + "/" + path +
-                                   ", or remove it from " + web::kListFileName));
+            out.push_back(item(
+                shown(path), CheckStatus::fail,
+                shown(path) + " " + why + "; the web job sends nothing",
+                "copy the page to " + in_cwd(path) + ", or remove it from " + web::kListFileName));
             continue;
         }
         std::error_code ec;
         const auto size = fs::file_size(path, ec);
-        out.push_back(item(path, CheckStatus::ok, std::to_string(ec ? 0 : size) + " bytes"));
+        out.push_back(item(shown(path), CheckStatus::ok, std::to_string(ec ? 0 : size) + " bytes"));
     }
 }
 
@@ -202,13 +223,17 @@ CheckItem check_port(std::uint16_t port, const char* service) {
     const std::vector<platform::PortHolder> holders = platform::udp_port_holders(port);
     if (holders.empty()) return item(name, CheckStatus::ok, "free");
 
+    // The window runs the check beside its own services: their sockets are no rival's.
+    const long own = platform::current_process_id();
     std::string who;
     bool only_kestrom = true;
     for (const platform::PortHolder& h : holders) {
+        if (h.pid == own) continue;
         if (h.pid == 0 || h.name != "kestrom") only_kestrom = false;
         who += (who.empty() ? "" : ", ") +
                (h.pid == 0 ? h.name : "PID " + std::to_string(h.pid) + " (" + h.name + ")");
     }
+    if (who.empty()) return item(name, CheckStatus::ok, "served by this kestrom");
     if (only_kestrom)
         return item(name, CheckStatus::warn,
                     "held by " + who + ": kestrom is running already and serves " + service,
@@ -462,6 +487,9 @@ std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const Chec
     std::vector<CheckItem> out;
     out.push_back(check_firmware());
     check_web_files(out);
+    out.push_back(item("load folder", CheckStatus::ok,
+                       cwd_text() + ", where " + std::string(tftp::kServedFileName) + ", " +
+                           web::kListFileName + " and " + shown(web::kWebDirectory) + " are read"));
 
     // The service's own choice: the kernel's list in its order, matched on the pool start.
     int list_error = 0;
@@ -471,8 +499,8 @@ std::vector<CheckItem> run_checks(const core::ToolSettings& settings, const Chec
     out.push_back(check_interface(interfaces, list_error, chosen, settings));
     out.push_back(check_pool(settings, chosen));
 
-    out.push_back(check_port(kDhcpServerPort, "DHCP"));
-    out.push_back(check_port(kTftpPort, "TFTP"));
+    out.push_back(check_port(options.dhcp_port, "DHCP"));
+    out.push_back(check_port(options.tftp_port, "TFTP"));
     out.push_back(check_permissions(chosen));
     out.push_back(check_rival_servers(chosen, options));
     check_controller(settings, options, out);

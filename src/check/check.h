@@ -28,6 +28,9 @@ struct CheckOptions {
     // it nothing at all is sent on the network except the connects to the controller.
     bool probe = false;
     std::chrono::milliseconds wait{2000};  // each connect, and the probe's wait for offers
+    // The ports whose holders are looked at: the DHCP and the TFTP service's (tests move them).
+    std::uint16_t dhcp_port = 67;
+    std::uint16_t tftp_port = 69;
 };
 
 // "ok", "warn", "fail".

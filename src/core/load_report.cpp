@@ -1,6 +1,7 @@
 #include "core/load_report.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -120,11 +121,14 @@ std::vector<std::string> report_lines() {
 
 bool save_report(const std::string& path, std::string* error) {
     const std::vector<std::string> lines = report_lines();
+    errno = 0;  // the stream keeps no error number: the C library's last one says why
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     for (const std::string& line : lines) out << line << '\n';
     out.flush();
     if (out) return true;
-    if (error) *error = "can't write " + path;
+    const int code = errno;
+    if (error)
+        *error = "can't write " + path + (code != 0 ? ": " + platform::error_text(code) : "");
     return false;
 }
 

@@ -19,8 +19,11 @@ const SettingInfo& setting_info(Setting s) {
 }
 
 std::optional<Setting> find_setting(std::string_view name) {
+    // The names are ASCII: the case folds without the C locale.
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
     for (const auto& info : kSettings)
-        if (name == info.name) return info.setting;
+        if (std::ranges::equal(name, std::string_view(info.name), {}, lower, lower))
+            return info.setting;
     return std::nullopt;
 }
 

@@ -50,7 +50,9 @@ inline constexpr std::array<SettingInfo, 8> kSettings{{
 }};
 
 const SettingInfo& setting_info(Setting s);
-// Looks a setting up by its value name; the match is exact, as the store's names are fixed.
+// Looks a setting up by its value name, in any mix of upper and lower case, as the Windows
+// registry looks up its value names ("poolsize" is PoolSize). What kestrom prints names the
+// setting as the table spells it.
 std::optional<Setting> find_setting(std::string_view name);
 // The setting whose field has this control id, or nullptr.
 const SettingInfo* find_setting_by_control(int control_id);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "core/event_log.h"
+#include "core/progress.h"
 #include "dhcp/dhcp_service.h"
 #include "registry/settings_store.h"
 #include "tftp/tftp_service.h"
@@ -149,9 +150,24 @@ void Driver::start_firmware_update() {
     front_end_.take_field_texts();
     front_end_.clear_log();
     core::log_printf("%s", kFirmwareStartLine);
-    update::firmware_update_hand_over(front_end_.field_text(core::Setting::ZorvaLogin),
-                                      front_end_.field_text(core::Setting::ZorvaPassword),
-                                      front_end_.field_text(core::Setting::ZorvaIPAddress));
+    // The job connects on its own thread: the front-end's thread never waits for the network.
+    // Everything, the connect's failure too, is logged.
+    (void)update::firmware_update_start(front_end_.field_text(core::Setting::ZorvaLogin),
+                                        front_end_.field_text(core::Setting::ZorvaPassword),
+                                        front_end_.field_text(core::Setting::ZorvaIPAddress),
+                                        update::kTelnetPort, update::kExchangeLimit,
+                                        options_.firmware_connect_timeout);
+}
+
+bool load_running() {
+    if (update::firmware_job_running()) return true;
+    {
+        WebJobs& jobs = web_jobs();
+        std::lock_guard guard(jobs.mutex);
+        if (jobs.running != 0) return true;
+    }
+    // TFTP transfers (and the jobs, once under way) are on the progress board.
+    return !core::progress_board().snapshot().running.empty();
 }
 
 bool wait_for_web_jobs(std::chrono::milliseconds timeout) {

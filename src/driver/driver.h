@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "core/settings.h"
+#include "update/telnet_client.h"
 
 namespace driver {
 
@@ -57,7 +58,15 @@ struct DriverOptions {
     std::uint16_t tftp_port = 69;
     std::uint16_t dhcp_server_port = 67;
     std::uint16_t dhcp_client_port = 68;
+    // The TFTP home, written as the system writes paths: its log lines name ".\zorva.bin" on
+    // Windows and "./zorva.bin" elsewhere.
+#ifdef _WIN32
+    std::string tftp_directory = ".\\";
+#else
     std::string tftp_directory = "./";
+#endif
+    // How long "Update Firmware"'s job waits for the controller to answer its connect.
+    std::chrono::milliseconds firmware_connect_timeout = update::kConnectTimeout;
 };
 
 class Driver {
@@ -86,6 +95,10 @@ private:
     DriverOptions options_;
     std::unique_ptr<Services> services_;
 };
+
+// True while a TFTP transfer or an update job (firmware, web pages) runs: what closing the window
+// would stop in the middle.
+bool load_running();
 
 // Waits until no web job started by a driver runs; false when one still runs after `timeout`.
 // The product never waits for its jobs; tests do, so that no job outlives its test.

@@ -94,4 +94,10 @@ bool is_terminal(std::FILE* stream);
 int terminal_columns(std::FILE* stream);
 bool same_terminal(std::FILE* a, std::FILE* b);
 
+// Lets the terminal behind `stream` act on the control sequences the progress line writes
+// (ESC [ K, erase to the end of the line) instead of showing them. Linux: true, terminals do.
+// Windows: turns on the console's virtual-terminal processing (Windows 10 and later); false
+// where the console refuses it, and the caller then clears a line with blanks.
+bool enable_terminal_sequences(std::FILE* stream);
+
 }  // namespace platform

@@ -58,7 +58,8 @@ inline bool in_network_of(const Ipv4Interface& i, std::uint32_t address) {
 std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error = nullptr);
 
 // The text for an error number, as perror would print it. On Windows the number may also be a
-// Winsock code (10000 and up): then the system's text, or "Winsock error N" where it has none.
+// Winsock code (10000 and up): then the system's text or, where it has none, the number and
+// words of ours ("10065 no route to host"; "Winsock error N" for a code we have no words for).
 std::string error_text(int error_number);
 
 // The error number of the last failed OS call on this thread.

@@ -18,7 +18,12 @@ struct PortHolder {
 };
 
 // The processes that hold a UDP socket on `port` (any local address); empty when it is free.
+// A socket this process bound is told with current_process_id() on both systems, also where
+// the system's own table names no owner (Wine's reads PID 0).
 std::vector<PortHolder> udp_port_holders(std::uint16_t port);
+
+// This process's id, as udp_port_holders tells it.
+long current_process_id();
 
 // Whether this process may bind UDP ports below 1024, and, when it may not, how to allow it
 // (a command line for the user).

@@ -77,12 +77,21 @@ bool compose_path(TftpTransfer& t, const TftpServerConfig& config) {
     std::memcpy(t.path.data(), home.data(), home.size());
     std::memcpy(t.path.data() + home.size(), kServedFileName.data(), kServedFileName.size());
     t.path[home.size() + kServedFileName.size()] = '\0';
-    // Both separators mean the same to the client's view of the path; keep ours.
+    // Both separators mean the same to the client's view of the path; the path keeps one: "/",
+    // or on Windows the one its home directory ends with (".\" gives ".\zorva.bin", as the
+    // system writes paths).
+#ifdef _WIN32
+    const char separator = !home.empty() && home.back() == '\\' ? '\\' : '/';
+#else
+    constexpr char separator = '/';
+#endif
+    const char other = separator == '/' ? '\\' : '/';
     for (char& c : t.path) {
         if (c == '\0') break;
-        if (c == '\\') c = '/';
+        if (c == other) c = separator;
     }
-    if (std::strstr(t.path.data(), "../") != nullptr) {
+    const char parent[] = {'.', '.', separator, '\0'};
+    if (std::strstr(t.path.data(), parent) != nullptr) {
         set_error(t, TftpErrorCode::access_violation, kAccessViolationText);
         return false;
     }

@@ -69,7 +69,7 @@ int send_packet(const StepContext& ctx, const TftpTransfer& t, const DataPacket&
 // after it with a leading "." and a unique ending, so nothing else ever has that name.
 bool create_upload(TftpTransfer& t, bool text) {
     const std::string_view path = t.path_text();
-    const std::size_t name_at = path.rfind('/') + 1;  // 0 without a separator
+    const std::size_t name_at = path.find_last_of("/\\") + 1;  // 0 without a separator
     std::string prefix(path.substr(0, name_at));
     prefix += '.';
     prefix += path.substr(name_at);
@@ -120,7 +120,7 @@ void begin_trace(TftpTransfer& t, bool read) {
     }
     const std::string_view path = t.path_text();
     const TftpTransfer::Options& o = t.options;
-    t.trace.begin(t.key_text(), path.substr(path.rfind('/') + 1), read,
+    t.trace.begin(t.key_text(), path.substr(path.find_last_of("/\\") + 1), read,
                   {o.block_size, o.wait, o.tsize, o.window_size}, total);
 }
 

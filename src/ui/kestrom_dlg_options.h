@@ -1,8 +1,9 @@
 // What the owner of the tool's window chooses when it makes one, the same for both front-ends:
 // the application object passes the product's defaults, tests turn the services off and hook
-// the edits and the report's file name.
+// the edits, the report's file name, the folder shown and the question asked before closing.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -10,6 +11,9 @@
 #include "driver/driver.h"
 
 namespace ui {
+
+// What Escape and the close box ask while a TFTP transfer or an update job runs (Yes closes).
+inline constexpr const char* kStopLoadQuestion = "A load is running. Stop it and close kestrom?";
 
 struct KestromDlgOptions {
     driver::DriverOptions driver;
@@ -22,6 +26,11 @@ struct KestromDlgOptions {
     // Asks where "Save load report..." writes; an empty name cancels. Unset: the front-end's
     // own save dialog.
     std::function<std::string()> report_file_name;
+    // Shows the load folder for "Open load folder". Unset: the desktop's file manager.
+    std::function<void(const std::filesystem::path& folder)> open_folder;
+    // Asks kStopLoadQuestion (given as `question`) when the window is to close while a load runs;
+    // true: stop it and close. Unset: the front-end's own Yes/No box, No as its default.
+    std::function<bool(const std::string& question)> confirm_close;
 };
 
 }  // namespace ui

@@ -1,5 +1,7 @@
 #include "ui/log_queue.h"
 
+#include <algorithm>
+
 namespace ui {
 namespace {
 
@@ -37,25 +39,43 @@ void LogQueue::discard() {
     {
         std::lock_guard lock(mutex_);
         pending_.clear();
+        // A request or paced turn still on its way finds nothing and ends quietly; the text
+        // after the emptying must not wait for it.
+        request_posted_ = false;
     }
     backlog_.clear();
     backlog_done_ = 0;
 }
 
-bool LogQueue::append_turn(const std::function<void(std::string_view)>& append) {
+LogQueue::Turn LogQueue::append_turn(const std::function<void(std::string_view)>& append) {
     const auto start = std::chrono::steady_clock::now();
+    bool appended = false;
     for (;;) {
         if (backlog_done_ == backlog_.size()) {
             backlog_.clear();
             backlog_done_ = 0;
             take_all(&backlog_);
-            if (backlog_.empty() && finish()) return true;
+            if (backlog_.empty()) {
+                // More may follow what was just appended: look again after the pace, and
+                // meanwhile let the writers queue without posting.
+                if (appended) {
+                    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start);
+                    pace_ = std::clamp(took * kPaceFactor, kPaceInterval, kPaceMax);
+                    return Turn::paced;
+                }
+                if (finish()) return Turn::idle;
+                continue;  // written between the take and the finish
+            }
         }
+        // Text is left: the turn goes on while it has time (a single append that overran it
+        // still ends the turn as caught up, above, when nothing more came).
+        if (appended && std::chrono::steady_clock::now() - start >= kTurnBudget) return Turn::again;
         const std::string_view rest = std::string_view(backlog_).substr(backlog_done_);
         const std::size_t length = batch_length(rest, kBatchBytes);
         append(rest.substr(0, length));
+        appended = true;
         backlog_done_ += length;
-        if (std::chrono::steady_clock::now() - start >= kTurnBudget) return false;
     }
 }
 

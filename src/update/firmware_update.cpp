@@ -185,16 +185,22 @@ int FirmwareUpdateThread(CTelnetClient* client) {
     return traced_job(client, trace);
 }
 
-HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
-                                         std::string_view address, std::uint16_t port,
-                                         std::chrono::milliseconds exchange_limit,
-                                         std::chrono::milliseconds connect_timeout) {
+namespace {
+
+// Where the hand-over's connect runs.
+enum class ConnectIn { caller, job };
+
+HandOverResult hand_over(std::string_view login, std::string_view password,
+                         std::string_view address, std::uint16_t port,
+                         std::chrono::milliseconds exchange_limit,
+                         std::chrono::milliseconds connect_timeout, ConnectIn connect_in) {
     FirmwareHolder& h = holder();
     const std::shared_ptr<JobStatus> status = h.status;
     {
         std::lock_guard guard(status->mutex);
         if (status->busy) {
-            // The one client must not be reconnected while its job or receiver runs.
+            // The one client must not be reconnected while its job, its connect or its receiver
+            // runs.
             core::log_printf("Firmware update already running!\n");
             return HandOverResult::already_running;
         }
@@ -208,16 +214,23 @@ HandOverResult firmware_update_hand_over(std::string_view login, std::string_vie
     client->WatchFor(dialogue_watched_texts());
     client->SetExchangeLimit(exchange_limit);
     auto trace = std::make_shared<JobTrace>(address, port);
-    if (!client->Connect(std::string(address), port, connect_timeout)) {
+    // Connects; a failure is logged by the client and ends the trace.
+    auto connect = [client, trace, host = std::string(address), port, connect_timeout] {
+        if (client->Connect(host, port, connect_timeout)) return true;
         trace->end(false);
+        return false;
+    };
+    if (connect_in == ConnectIn::caller && !connect()) {
         finish_job(*status, kJobFailed);
         return HandOverResult::connect_failed;
     }
     try {
-        h.job = std::thread(
-            [status, client, trace] { finish_job(*status, traced_job(client, *trace)); });
+        h.job = std::thread([status, client, trace, connect, connect_in] {
+            const bool connected = connect_in == ConnectIn::caller || connect();
+            finish_job(*status, connected ? traced_job(client, *trace) : kJobFailed);
+        });
     } catch (const std::system_error&) {
-        client->Close();
+        client->Close();  // harmless when the connect was still to come
         core::log_printf("Internal Error\n");
         finish_job(*status, kJobFailed);
         return HandOverResult::connect_failed;
@@ -225,9 +238,28 @@ HandOverResult firmware_update_hand_over(std::string_view login, std::string_vie
     return HandOverResult::started;
 }
 
-void firmware_update_hand_over(std::string_view login, std::string_view password,
-                               std::string_view address) {
-    (void)firmware_update_hand_over(login, password, address, kTelnetPort);  // all is logged
+}  // namespace
+
+HandOverResult firmware_update_start(std::string_view login, std::string_view password,
+                                     std::string_view address, std::uint16_t port,
+                                     std::chrono::milliseconds exchange_limit,
+                                     std::chrono::milliseconds connect_timeout) {
+    return hand_over(login, password, address, port, exchange_limit, connect_timeout,
+                     ConnectIn::job);
+}
+
+HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
+                                         std::string_view address, std::uint16_t port,
+                                         std::chrono::milliseconds exchange_limit,
+                                         std::chrono::milliseconds connect_timeout) {
+    return hand_over(login, password, address, port, exchange_limit, connect_timeout,
+                     ConnectIn::caller);
+}
+
+bool firmware_job_running() {
+    const std::shared_ptr<JobStatus> status = holder().status;
+    std::lock_guard guard(status->mutex);
+    return status->busy;
 }
 
 int wait_for_firmware_job() {

@@ -34,9 +34,9 @@ inline constexpr std::chrono::milliseconds kQuietTime{1000};
 // second, never gives the quiet second; past this the exchange fails and so does its step. A
 // working controller answers within a second or two.
 inline constexpr std::chrono::milliseconds kExchangeLimit = std::chrono::seconds(60);
-// How long Connect waits for the controller to answer. It runs in the window's thread, and an
-// address that drops the packets would otherwise hold it for the system's TCP time-out (about
-// two minutes); a controller on the local segment answers within milliseconds.
+// How long Connect waits for the controller to answer. An address that drops the packets would
+// otherwise hold the job for the system's TCP time-out (about two minutes); a controller on the
+// local segment answers within milliseconds.
 inline constexpr std::chrono::milliseconds kConnectTimeout = std::chrono::seconds(10);
 // The largest single receive of the receiver thread (its buffer is one byte longer).
 inline constexpr std::size_t kReceiveChunkMax = 999;
@@ -100,8 +100,7 @@ public:
     std::size_t pending_bytes() const;
     std::size_t pending_bytes_max() const;
 
-    // Written by Connect (in the connecting thread, before the job thread starts); read by the
-    // job thread.
+    // Written by Connect (in the job thread, or before it starts); read by the job thread.
     bool connected = false;
 
 private:

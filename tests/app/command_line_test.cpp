@@ -24,6 +24,10 @@ TEST(CommandLine, AnswersHelpAndVersionAndRefusesUnknownCommands) {
         SCOPED_TRACE(command);
         EXPECT_NE(std::string::npos, help.output.find(command));
     }
+    // A Windows user's way of asking, the same on both systems.
+    const auto asked = test::run_command(kestrom() + " '/?' 2>/dev/null");
+    EXPECT_EQ(0, asked.status) << "kestrom /? is not taken for --help";
+    EXPECT_EQ(help.output, asked.output);
 
     // The usage line goes to standard error only.
     const auto unknown = test::run_command("{ " + kestrom() + " frobnicate 2>&1 >/dev/null; }");

@@ -64,7 +64,8 @@ TEST_F(Serve, AppliesConsoleEditsAndRefusesWrongCommandsWithUsage) {
     ASSERT_TRUE(process_->write_stdin("set Zorva_TFTP_TCP_PORT 8080x\n"));
     ASSERT_TRUE(wait_for_stored("Zorva_TFTP_TCP_PORT", "8080"));
 
-    ASSERT_TRUE(process_->write_stdin("set poolsize 3\nbogus\n\nset ZorvaLogin root\n"));
+    // A name in another case is the same setting, as in the registry.
+    ASSERT_TRUE(process_->write_stdin("set Pool_Size 3\nbogus\n\nset zorvalogin root\n"));
     ASSERT_TRUE(wait_for_stored("ZorvaLogin", "root"));
     // The two wrong lines each got one usage line; the blank line none; nothing was stored.
     const std::string err = stderr_text();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -67,12 +68,20 @@ TEST(SettingsTable, HoldsTheDefaultsAndIdsOfEverySetting) {
         EXPECT_EQ(d.control_id, info.control_id);
         EXPECT_STREQ(d.label, info.label);
         EXPECT_EQ(d.setting, find_setting(d.name));
+        // Found in any case, as the registry finds its value names.
+        std::string upper = d.name, lower = d.name;
+        for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(d.setting, find_setting(upper)) << upper;
+        EXPECT_EQ(d.setting, find_setting(lower)) << lower;
         const SettingInfo* by_control = find_setting_by_control(d.control_id);
         ASSERT_NE(nullptr, by_control);
         EXPECT_EQ(d.setting, by_control->setting);
     }
-    EXPECT_FALSE(find_setting("poolsize"));
-    EXPECT_FALSE(find_setting(""));
+    for (const char* other : {"", "PoolSiz", "PoolSizes", "Pool Size", "ZorvaIPStart"}) {
+        SCOPED_TRACE(other);
+        EXPECT_FALSE(find_setting(other));
+    }
     EXPECT_EQ(nullptr, find_setting_by_control(1006));  // the tab control, no setting
 }
 

@@ -185,6 +185,8 @@ TEST_F(DriverTest, TriggersClearTheLogAndWriteTheirStartLine) {
     driver.start_firmware_update();
     EXPECT_EQ(1, front_end.clears);
     EXPECT_TRUE(log.text().starts_with("ZorvaController Update Firmware starting...\n"));
+    // The job connects on its own thread: its failure line must not land after the clear.
+    EXPECT_TRUE(update::wait_for_firmware_job(std::chrono::seconds(60)).has_value());
     log.clear();
     driver.start_web_pages_update();
     EXPECT_EQ(2, front_end.clears);

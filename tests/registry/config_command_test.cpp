@@ -51,6 +51,8 @@ TEST_F(ConfigCommand, SetStoresTextsAsTypedAndThePortAsASignedDecimal) {
         {"PoolSize", "12abc", "12abc"},
         {"netmask", "' 255.255.0.0 '", " 255.255.0.0 "},
         {"ZorvaLogin", "''", ""},
+        {"zorva_tftp_tcp_port", "8081", "8081"},  // any case, as the registry's value names
+        {"POOLSIZE", "7", "7"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.name) + " " + c.typed);
@@ -59,6 +61,9 @@ TEST_F(ConfigCommand, SetStoresTextsAsTypedAndThePortAsASignedDecimal) {
         EXPECT_EQ(0, r.status);
         EXPECT_EQ(std::string(c.stored) + "\n", r.output);
     }
+    // Listed as the table spells the names, whatever case they were set in.
+    EXPECT_THAT(config("list").output,
+                HasSubstr("PoolSize=7\nbootFile=zorva.bin\nnetmask= 255.255.0.0 \n"));
     EXPECT_THAT(config("list").output, HasSubstr("\nZorvaLogin=\nZorvaPassword=7305\n"));
 }
 
@@ -74,7 +79,7 @@ TEST_F(ConfigCommand, WrongUsageExitsWith2) {
 }
 
 TEST_F(ConfigCommand, AnUnknownNameExitsWith2AndListsTheNames) {
-    for (const char* args : {"get poolsize", "set Nope 1"}) {
+    for (const char* args : {"get pool_size", "set Nope 1"}) {
         SCOPED_TRACE(args);
         const auto r = config(args);
         EXPECT_EQ(2, r.status);

@@ -60,6 +60,40 @@ private slots:
         pane.clearLog();
         sink->write("after\n");
         QTRY_COMPARE(pane.toPlainText(), QStringLiteral("after\n"));
+        sink->write("paced\n");  // no request of its own: the paced turn takes it
+        QTRY_COMPARE(pane.toPlainText(), QStringLiteral("after\npaced\n"));
+    }
+
+    // A transfer's progress marks, one every ten datagrams: the first after a quiet spell is
+    // posted and shown at once, the rest wait for the pane's paced turn without a post each.
+    void progressMarksArePostedOnceAndTakenAtThePanesPace() {
+        using Turn = ui::LogQueue::Turn;
+        int posts = 0;
+        ui::LogQueue queue([&posts] { ++posts; });
+        std::string pane;
+        const auto append = [&pane](std::string_view text) { pane.append(text); };
+        queue.write(".");
+        QCOMPARE(posts, 1);
+        QVERIFY(queue.append_turn(append) == Turn::paced);
+        for (int i = 0; i < 600; ++i) queue.write(".");
+        QCOMPARE(posts, 1);
+        QVERIFY(queue.append_turn(append) == Turn::paced);
+        QCOMPARE(pane, std::string(601, '.'));
+        QVERIFY(queue.append_turn(append) == Turn::idle);  // nothing came: quiet again
+        queue.write("\n");
+        QCOMPARE(posts, 2);
+        // Emptying the pane ends the pace: the next text is posted at once.
+        QVERIFY(queue.append_turn(append) == Turn::paced);
+        QCOMPARE(queue.pace(), ui::LogQueue::kPaceInterval);  // appending a line is cheap here
+        queue.discard();
+        queue.write("after");
+        QCOMPARE(posts, 3);
+        // Where an append is dear, the pane comes back less often.
+        QVERIFY(queue.append_turn([](std::string_view) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }) == Turn::paced);
+        QVERIFY2(queue.pace() >= std::chrono::milliseconds(200),
+                 qPrintable(QString::number(queue.pace().count())));
     }
 
     void aDetachedSinkDropsTextAndPostsNothing() {

@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine: builds it (scripts/package.sh --windows), installs it silently
-# in a Wine prefix of its own, checks the files, the Start-menu shortcut, the "Apps & features"
-# entry and the installed kestrom.exe, then uninstalls silently and checks that all of it is gone
-# but the settings. Leaves nothing behind but ./packages.
+# in a Wine prefix of its own, checks the files, the Start-menu shortcut (and, as root, that its
+# start works in the load folder), the "Apps & features" entry and the installed programs, then
+# uninstalls silently and checks that all of it is gone but the settings. Leaves nothing behind
+# but ./packages.
 #   tests/windows/installer.sh [BUILD_WIN_DIR]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 build=$(realpath "${1:-$root/build-win}")
 work=$(mktemp -d)
 failed=0
+netns=
 fail() { echo "FAIL: $*"; failed=1; }
 cleanup() {
     wineserver -k 2>/dev/null || true
+    [[ -z "$netns" ]] || ip netns del "$netns" 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
+# A home of its own: the prefix's Documents folder leads to it, and kestrom makes its load
+# folder there.
+export HOME=$work/home
+mkdir -p "$HOME"
 export TMPDIR=$work WINEPREFIX=$work/wine WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d;winemenubuilder.exe=d"
 unset DISPLAY WAYLAND_DISPLAY
@@ -40,15 +47,18 @@ key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\kestrom'
 run "$setup" /S || fail "the installer exited with $?"
 wineserver -w
 
-# Exactly the program and the uninstaller; the program without its debug information.
-[[ "$(ls "$dir" 2>&1 | tr '\n' ' ')" == "kestrom.exe uninstall.exe " ]] ||
+# Exactly the program (the window's and the console's) and the uninstaller; the programs without
+# their debug information.
+[[ "$(ls "$dir" 2>&1 | tr '\n' ' ')" == "kestrom.com kestrom.exe uninstall.exe " ]] ||
     fail "installed files: $(ls "$dir" 2>&1 | tr '\n' ' ')"
-if x86_64-w64-mingw32-objdump -h "$dir/kestrom.exe" | grep -q '\.debug_'; then
-    fail "the installed kestrom.exe is not stripped"
-fi
-run 'C:\Program Files\kestrom\kestrom.exe' --version || fail "kestrom.exe --version exited with $?"
-[[ "$(tr -d '\r' <"$work/out")" == "kestrom $version" ]] ||
-    fail "kestrom.exe --version printed '$(cat "$work/out")', want 'kestrom $version'"
+for program in kestrom.exe kestrom.com; do
+    if x86_64-w64-mingw32-objdump -h "$dir/$program" | grep -q '\.debug_'; then
+        fail "the installed $program is not stripped"
+    fi
+    run "C:\\Program Files\\kestrom\\$program" --version || fail "$program --version exited with $?"
+    [[ "$(tr -d '\r' <"$work/out")" == "kestrom $version" ]] ||
+        fail "$program --version printed '$(cat "$work/out")', want 'kestrom $version'"
+done
 
 # The shortcut's strings are UTF-16: without the NUL bytes they read as text.
 if [[ -f "$link" ]]; then
@@ -66,7 +76,7 @@ uninstaller='C:\Program Files\kestrom\uninstall.exe'
 for want in \
     "DisplayName REG_SZ kestrom" \
     "DisplayVersion REG_SZ $version" \
-    "Publisher REG_SZ kestrom" \
+    "Publisher REG_SZ Varnhold" \
     'DisplayIcon REG_SZ C:\Program Files\kestrom\kestrom.exe,0' \
     'InstallLocation REG_SZ C:\Program Files\kestrom' \
     "UninstallString REG_SZ \"$uninstaller\"" \
@@ -78,6 +88,24 @@ for want in \
 done
 size=$(tr -d '\r' <"$work/out" | sed -n 's/^ *EstimatedSize *REG_DWORD *//p')
 (( size > 0 )) 2>/dev/null || fail "EstimatedSize is '$size'"
+
+# Started from the shortcut (no console), kestrom works in its load folder Documents\kestrom,
+# which it makes. The window starts the DHCP and TFTP services, so that start runs in a network
+# namespace of its own, with a wineserver of its own there (root only).
+if [[ $(id -u) -eq 0 ]]; then
+    documents="$WINEPREFIX/drive_c/users/$(id -un)/Documents"
+    wineserver -k 2>/dev/null || true
+    netns=kestrom-installer-$$
+    ip netns add "$netns"
+    ip netns exec "$netns" sh -c 'wineserver -p && wine wineboot' >/dev/null 2>&1 </dev/null
+    ip netns exec "$netns" timeout 60 wine start /unix "$link" >"$work/out" 2>&1 </dev/null ||
+        fail "the shortcut did not start: $(cat "$work/out")"
+    for _ in $(seq 100); do [[ -d "$documents/kestrom" ]] && break; sleep 0.2; done
+    [[ -d "$documents/kestrom" ]] || fail "the shortcut's start made no load folder Documents\\kestrom"
+    wineserver -k 2>/dev/null || true
+    ip netns del "$netns"
+    netns=
+fi
 
 # A setting stored through the installed program must outlive the uninstall.
 run 'C:\Program Files\kestrom\kestrom.exe' config set PoolSize 7 || fail "config set exited with $?"
@@ -92,4 +120,5 @@ run reg query 'HKLM\SOFTWARE\Varnhold\kestrom' /v PoolSize || true
 grep -q 'PoolSize.*7' "$work/out" || fail "the uninstall took the settings: $(cat "$work/out")"
 
 ((failed == 0)) || exit 1
-echo "installer: install, shortcut, Apps & features entry, --version, uninstall: all passed"
+echo "installer: install, shortcut, load folder, Apps & features entry, --version, uninstall:" \
+    "all passed"

@@ -301,4 +301,8 @@ bool same_terminal(std::FILE* a, std::FILE* b) {
     return sa.st_rdev == sb.st_rdev;
 }
 
+bool enable_terminal_sequences(std::FILE* /*stream*/) {
+    return true;
+}
+
 }  // namespace platform

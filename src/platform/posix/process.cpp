@@ -94,6 +94,10 @@ std::vector<PortHolder> udp_port_holders(std::uint16_t port) {
     return all;
 }
 
+long current_process_id() {
+    return static_cast<long>(::getpid());
+}
+
 BindPermission may_bind_privileged_ports() {
     int unprivileged_start = 1024;
     std::ifstream("/proc/sys/net/ipv4/ip_unprivileged_port_start") >> unprivileged_start;

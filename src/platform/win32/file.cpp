@@ -208,4 +208,15 @@ bool same_terminal(std::FILE* a, std::FILE* b) {
     return is_terminal(a) && is_terminal(b);
 }
 
+bool enable_terminal_sequences(std::FILE* stream) {
+    // The flag's value, for headers older than Windows 10's.
+    constexpr DWORD kVirtualTerminalProcessing = 0x0004;  // ENABLE_VIRTUAL_TERMINAL_PROCESSING
+    HANDLE h;
+    DWORD mode = 0;
+    if (!is_console(stream, &h) || !::GetConsoleMode(h, &mode)) return false;
+    if ((mode & kVirtualTerminalProcessing) != 0) return true;
+    // A console before Windows 10 refuses the unknown flag and keeps its mode.
+    return ::SetConsoleMode(h, mode | kVirtualTerminalProcessing) != 0;
+}
+
 }  // namespace platform

@@ -195,6 +195,60 @@ std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error) {
     return result;
 }
 
+namespace {
+
+// Words of our own for the Winsock codes a socket call of kestrom may meet, for a system that
+// has none (Wine has no text for many of them).
+struct WinsockWords {
+    int code;
+    const char* words;
+};
+constexpr WinsockWords kWinsockWords[] = {
+    {WSAEINTR, "interrupted call"},
+    {WSAEBADF, "bad socket handle"},
+    {WSAEACCES, "permission denied"},
+    {WSAEFAULT, "bad address"},
+    {WSAEINVAL, "invalid argument"},
+    {WSAEMFILE, "too many open sockets"},
+    {WSAEWOULDBLOCK, "operation would block"},
+    {WSAEINPROGRESS, "operation now in progress"},
+    {WSAEALREADY, "operation already in progress"},
+    {WSAENOTSOCK, "not a socket"},
+    {WSAEDESTADDRREQ, "destination address required"},
+    {WSAEMSGSIZE, "message too long"},
+    {WSAEPROTOTYPE, "wrong protocol type for socket"},
+    {WSAENOPROTOOPT, "bad protocol option"},
+    {WSAEPROTONOSUPPORT, "protocol not supported"},
+    {WSAESOCKTNOSUPPORT, "socket type not supported"},
+    {WSAEOPNOTSUPP, "operation not supported"},
+    {WSAEPFNOSUPPORT, "protocol family not supported"},
+    {WSAEAFNOSUPPORT, "address family not supported"},
+    {WSAEADDRINUSE, "address already in use"},
+    {WSAEADDRNOTAVAIL, "address not available"},
+    {WSAENETDOWN, "network is down"},
+    {WSAENETUNREACH, "network unreachable"},
+    {WSAENETRESET, "connection dropped on network reset"},
+    {WSAECONNABORTED, "connection aborted"},
+    {WSAECONNRESET, "connection reset by peer"},
+    {WSAENOBUFS, "no buffer space available"},
+    {WSAEISCONN, "socket already connected"},
+    {WSAENOTCONN, "socket not connected"},
+    {WSAESHUTDOWN, "socket shut down"},
+    {WSAETIMEDOUT, "connection timed out"},
+    {WSAECONNREFUSED, "connection refused"},
+    {WSAEHOSTDOWN, "host is down"},
+    {WSAEHOSTUNREACH, "no route to host"},
+    {WSASYSNOTREADY, "network subsystem unavailable"},
+    {WSAVERNOTSUPPORTED, "Winsock version not supported"},
+    {WSANOTINITIALISED, "Winsock not started"},
+    {WSAHOST_NOT_FOUND, "host not found"},
+    {WSATRY_AGAIN, "host not found, try again"},
+    {WSANO_RECOVERY, "name server failure"},
+    {WSANO_DATA, "no address for the name"},
+};
+
+}  // namespace
+
 std::string error_text(int error_number) {
     // Two domains: Winsock codes (from 10000 up, WSAGetLastError) and the C library's errno.
     if (error_number >= WSABASEERR) {
@@ -205,9 +259,11 @@ std::string error_text(int error_number) {
         while (n > 0 && (buffer[n - 1] == '\r' || buffer[n - 1] == '\n' || buffer[n - 1] == ' '))
             --n;
         if (n > 0 && buffer[n - 1] == '.') --n;
-        // Wine has no text for some codes (10040, 10060): the number is all there is.
-        if (n == 0) return "Winsock error " + std::to_string(error_number);
-        return std::string(buffer, n);
+        if (n > 0) return std::string(buffer, n);
+        // No system text (Wine has none for several codes): the number and our words for it.
+        for (const WinsockWords& w : kWinsockWords)
+            if (w.code == error_number) return std::to_string(error_number) + " " + w.words;
+        return "Winsock error " + std::to_string(error_number);
     }
     // msvcrt keeps strerror's buffer per thread.
     const char* text = std::strerror(error_number);

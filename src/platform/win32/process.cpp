@@ -7,8 +7,11 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+
+#include "platform/win32/win32_support.h"
 // clang-format on
 
 namespace platform {
@@ -76,17 +79,29 @@ std::vector<PortHolder> udp_port_holders(std::uint16_t port) {
     const std::size_t room =
         (table.size() - offsetof(MIB_UDPTABLE_OWNER_PID, table)) / sizeof(MIB_UDPROW_OWNER_PID);
     const std::size_t count = std::min<std::size_t>(rows->dwNumEntries, room);
+    // This process's own sockets on the port, for rows whose owner the table does not name.
+    std::vector<std::uint32_t> mine = detail::udp_bound_here(port);
+    const DWORD me = ::GetCurrentProcessId();
     for (std::size_t i = 0; i < count; ++i) {
         const MIB_UDPROW_OWNER_PID& row = rows->table[i];
         if (::ntohs(static_cast<u_short>(row.dwLocalPort)) != port) continue;
         std::string name = process_name(row.dwOwningPid);
-        if (name.empty())
+        const auto own = std::find(mine.begin(), mine.end(), ::ntohl(row.dwLocalAddr));
+        if (name.empty() && own != mine.end()) {
+            mine.erase(own);  // one row per socket
+            holders.push_back({static_cast<long>(me), process_name(me)});
+        } else if (name.empty()) {
             holders.push_back(
                 {0, "a process this user can't see (PID " + std::to_string(row.dwOwningPid) + ")"});
-        else
+        } else {
             holders.push_back({static_cast<long>(row.dwOwningPid), std::move(name)});
+        }
     }
     return holders;
+}
+
+long current_process_id() {
+    return static_cast<long>(::GetCurrentProcessId());
 }
 
 BindPermission may_bind_privileged_ports() {

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <vector>
 
 #include "platform/win32/win32_support.h"
 // clang-format on
@@ -155,7 +157,10 @@ void InterfaceWatch::clear() {}
 // ---- Socket --------------------------------------------------------------------------------
 
 void Socket::reset(Handle h) noexcept {
-    if (handle_ != kNone) ::closesocket(sock(handle_));
+    if (handle_ != kNone) {
+        detail::forget_socket(handle_);
+        ::closesocket(sock(handle_));
+    }
     handle_ = h;
 }
 
@@ -189,6 +194,14 @@ BindError Socket::bind(std::uint32_t address, std::uint16_t port, int* error) {
     const sockaddr_in a = to_sockaddr({address, port});
     if (::bind(sock(handle_), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) {
         set_error(error, 0);
+        int type = 0;
+        int size = sizeof type;
+        if (::getsockopt(sock(handle_), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type),
+                         &size) == 0 &&
+            type == SOCK_DGRAM) {
+            const Endpoint bound = local_endpoint();
+            detail::note_udp_bound(handle_, bound.address, bound.port);
+        }
         return BindError::none;
     }
     const int e = ::WSAGetLastError();
@@ -550,4 +563,48 @@ SocketsReference::~SocketsReference() {
     if (error_ == 0) ::WSACleanup();
 }
 
+namespace detail {
+namespace {
+
+struct BoundUdp {
+    std::intptr_t handle;
+    std::uint32_t address;
+    std::uint16_t port;
+};
+
+struct BoundUdpList {
+    std::mutex mutex;
+    std::vector<BoundUdp> sockets;  // guarded by mutex
+};
+
+// Never destroyed: a socket may close during the static destructors at exit.
+BoundUdpList& bound_udp() {
+    static BoundUdpList* const list = new BoundUdpList;
+    return *list;
+}
+
+}  // namespace
+
+void note_udp_bound(std::intptr_t handle, std::uint32_t address, std::uint16_t port) {
+    BoundUdpList& list = bound_udp();
+    std::lock_guard lock(list.mutex);
+    list.sockets.push_back({handle, address, port});
+}
+
+void forget_socket(std::intptr_t handle) {
+    BoundUdpList& list = bound_udp();
+    std::lock_guard lock(list.mutex);
+    std::erase_if(list.sockets, [handle](const BoundUdp& b) { return b.handle == handle; });
+}
+
+std::vector<std::uint32_t> udp_bound_here(std::uint16_t port) {
+    BoundUdpList& list = bound_udp();
+    std::lock_guard lock(list.mutex);
+    std::vector<std::uint32_t> addresses;
+    for (const BoundUdp& b : list.sockets)
+        if (b.port == port) addresses.push_back(b.address);
+    return addresses;
+}
+
+}  // namespace detail
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -16,6 +17,7 @@
 #include "check/check.h"
 #include "core/event_log.h"
 #include "core/load_report.h"
+#include "platform/desktop.h"
 #include "ui/dialog_template.h"
 #include "ui/qt/about_dialog.h"
 #include "ui/qt/check_dialog.h"
@@ -145,6 +147,9 @@ void CKestromDlg::createControls() {
     progress_strip_->setGeometry(0, template_height, units.toPixelsX(kMainDialog.width),
                                  progress_strip_->sizeHint().height());
     setFixedSize(units.toPixelsX(kMainDialog.width), template_height + progress_strip_->height());
+    // While nothing has run, the strip says where the files are read.
+    progress_strip_->setIdleText(
+        tr("Load folder: %1").arg(QDir::toNativeSeparators(QDir::currentPath())));
 
     connect(static_cast<QPushButton*>(GetDlgItem(kUpdateWebPages)), &QPushButton::clicked, this,
             [this] { driver_->start_web_pages_update(); });
@@ -164,7 +169,10 @@ void CKestromDlg::createContextMenu() {
     save_report_action_ = new QAction(tr("Save load report..."), this);
     save_report_action_->setObjectName(QStringLiteral("saveReportAction"));
     connect(save_report_action_, &QAction::triggered, this, &CKestromDlg::saveLoadReport);
-    addActions({about_action_, check_action_, save_report_action_});
+    open_folder_action_ = new QAction(tr("Open load folder"), this);
+    open_folder_action_->setObjectName(QStringLiteral("openFolderAction"));
+    connect(open_folder_action_, &QAction::triggered, this, &CKestromDlg::openLoadFolder);
+    addActions({about_action_, check_action_, save_report_action_, open_folder_action_});
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
@@ -216,6 +224,19 @@ void CKestromDlg::clear_log() {
     show_field_texts();
 }
 
+void CKestromDlg::reject() {
+    if (driver::load_running()) {
+        const bool stop = options_.confirm_close
+                              ? options_.confirm_close(kStopLoadQuestion)
+                              : QMessageBox::question(this, QStringLiteral("kestrom"),
+                                                      QString::fromLatin1(kStopLoadQuestion),
+                                                      QMessageBox::Yes | QMessageBox::No,
+                                                      QMessageBox::No) == QMessageBox::Yes;
+        if (!stop) return;  // the window and the load go on
+    }
+    QDialog::reject();
+}
+
 void CKestromDlg::showAbout() {
     CAboutDialog about(this);
     (void)about.exec();  // the box has nothing to report
@@ -239,6 +260,19 @@ void CKestromDlg::showCheckResults() {
     if (!items) return;
     CheckDialog results(*items, this);
     (void)results.exec();  // the dialog only shows
+}
+
+void CKestromDlg::openLoadFolder() {
+    const QString folder = QDir::currentPath();
+    const std::filesystem::path path(QFile::encodeName(folder).toStdString());
+    if (options_.open_folder) {
+        options_.open_folder(path);
+        return;
+    }
+    if (!platform::open_folder(path))
+        QMessageBox::warning(
+            this, tr("Open load folder"),
+            tr("No file manager could be started for %1 (with xdg-open)").arg(folder));
 }
 
 void CKestromDlg::saveLoadReport() {

@@ -2,8 +2,8 @@
 // hold the eight setting fields, the three buttons and the log pane, and below that template a
 // progress strip. It is the driver's front-end: every user change of a setting field becomes an
 // apply_setting_edit, the two update buttons become the driver's triggers, and its log pane is
-// the event log's sink. Its context menu also runs the pre-flight check and saves the load
-// report.
+// the event log's sink. Its context menu also runs the pre-flight check, saves the load report
+// and opens the load folder, which the progress strip names while nothing runs.
 #pragma once
 
 #include <QDialog>
@@ -51,6 +51,7 @@ public:
     QAction* aboutAction() const { return about_action_; }
     QAction* checkAction() const { return check_action_; }
     QAction* saveReportAction() const { return save_report_action_; }
+    QAction* openFolderAction() const { return open_folder_action_; }
 
     // driver::FrontEnd: what touches the fields and the log pane (TextFrontEnd keeps the copy of
     // the texts); the driver calls these on the dialog's thread.
@@ -59,12 +60,18 @@ public:
     void clear_log() override;
 
 public slots:
+    // Escape, and the close box through QDialog::closeEvent: while a load runs (driver::
+    // load_running) the user is asked first, and No keeps the window; idle, it closes at once.
+    void reject() override;
     // The about box, modal, with this dialog as its parent.
     void showAbout();
     // Starts the pre-flight check on a worker thread; its results open in a modal dialog.
     void checkSetup();
     // Asks for a file name and writes the load report kept since the window opened.
     void saveLoadReport();
+    // Shows the load folder (the current folder, where zorva.bin, kestrom.ini and www/ are
+    // read) in the desktop's file manager.
+    void openLoadFolder();
 
 private:
     void createControls();
@@ -81,6 +88,7 @@ private:
     QAction* about_action_ = nullptr;
     QAction* check_action_ = nullptr;
     QAction* save_report_action_ = nullptr;
+    QAction* open_folder_action_ = nullptr;
     std::unique_ptr<driver::Driver> driver_;
     // Declared last, so it is joined first: a check still running ends within its connect
     // time-outs, and its results are then dropped with the window.

@@ -20,6 +20,8 @@ LogPane::LogPane(QWidget* parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Tab moves the focus in the dialog, as in any dialog's edit field.
     setTabChangesFocus(true);
+    pace_.setSingleShot(true);
+    connect(&pace_, &QTimer::timeout, this, &LogPane::flush);
 }
 
 LogPane::~LogPane() {
@@ -36,9 +38,16 @@ void LogPane::flushAll() {
 }
 
 void LogPane::flush() {
-    // The rest in the next turn, after the events that came in meanwhile.
-    if (!sink_->append_turn([this](std::string_view text) { append(text); }))
-        QMetaObject::invokeMethod(this, &LogPane::flush, Qt::QueuedConnection);
+    switch (sink_->append_turn([this](std::string_view text) { append(text); })) {
+        case LogQueue::Turn::again:  // the rest after the events that came in meanwhile
+            QMetaObject::invokeMethod(this, &LogPane::flush, Qt::QueuedConnection);
+            break;
+        case LogQueue::Turn::paced:
+            pace_.start(sink_->pace());
+            break;
+        case LogQueue::Turn::idle:
+            break;
+    }
 }
 
 void LogPane::append(std::string_view text) {

@@ -42,11 +42,18 @@ void ProgressStrip::setTask(const QString& text) {
     poll();
 }
 
+void ProgressStrip::setIdleText(const QString& text) {
+    idle_text_ = text;
+    poll();
+}
+
 void ProgressStrip::poll() {
     const core::ProgressView view = meter_.poll();
     // The window's own task shows only while nothing on the board runs.
     const bool own_task = !view.active && !task_.isEmpty();
-    const QString text = own_task ? task_ : QString::fromStdString(view.text);
+    const QString text = own_task                            ? task_
+                         : !view.active && view.text.empty() ? idle_text_
+                                                             : QString::fromStdString(view.text);
     const bool busy = own_task || (view.active && view.percent < 0);
     // A range of 0 to 0 is the bar's "busy, end unknown" look; idle without a percentage (the
     // last activity failed), the bar is empty.

@@ -32,6 +32,8 @@ public:
     // A task of the window's own ("Checking..."), shown with a busy bar while nothing on the
     // board runs; an empty text ends it.
     void setTask(const QString& text);
+    // What the line says while nothing runs and nothing has ended yet (the load folder).
+    void setIdleText(const QString& text);
 
 public slots:
     void poll();
@@ -39,6 +41,7 @@ public slots:
 private:
     core::ProgressMeter meter_;
     QString task_;
+    QString idle_text_;
     QLabel* text_ = nullptr;
     QProgressBar* bar_ = nullptr;
 };

@@ -1,4 +1,4 @@
-// The about box: template 103, with the program's icon as its picture.
+// The about box: template 103, with the Qt about box's picture, centred on the window.
 #pragma once
 
 #include "ui/win32/window_handle.h"

@@ -1,9 +1,9 @@
-// The results of the pre-flight check in the window: one line per item with its status, name
-// and what was found, the fix under each item that is not ok, and the verdict line: the same as
-// `kestrom check` prints.
+// The results of the pre-flight check in the window, as the Qt window shows them: a list view
+// with one row per item (its status, name and what was found, the fix under the finding of an
+// item that is not ok), the status in its colour, the finding wrapped in its column, and under
+// the list the verdict line that `kestrom check` ends with.
 #pragma once
 
-#include <string>
 #include <vector>
 
 #include "check/check.h"
@@ -11,9 +11,8 @@
 
 namespace ui {
 
-// The results box's text: "status<TAB>item<TAB>detail" per item, "<TAB><TAB>fix: ..." under
-// a problem that has a fix; lines end in "\r\n", as the box's edit needs.
-std::string check_results_text(const std::vector<check::CheckItem>& items);
+// The list view's id in the results box.
+inline constexpr int kCheckResultsList = 100;
 
 // Shows the items and check::check_summary's line modally over owner until it is closed.
 void show_check_results(Hwnd owner, const std::vector<check::CheckItem>& items);

@@ -4,9 +4,11 @@
 #include "ui/win32/kestrom_dlg.h"
 
 #include <windows.h>
+#include <windowsx.h>
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +16,7 @@
 
 #include "core/event_log.h"
 #include "core/load_report.h"
+#include "platform/desktop.h"
 #include "ui/win32/about_dialog.h"
 #include "ui/win32/check_dialog.h"
 #include "ui/win32/log_pane.h"
@@ -31,6 +34,25 @@ constexpr UINT_PTR kProgressTimer = 1;
 
 std::size_t index_of(core::Setting s) {
     return static_cast<std::size_t>(s);
+}
+
+// The entries of the system menu (after its own) and of the right-click menu, in their order.
+struct MenuEntry {
+    unsigned command;
+    const wchar_t* text;
+};
+constexpr MenuEntry kMenuEntries[] = {
+    {CKestromDlg::kAboutCommand, L"&About kestrom..."},
+    {CKestromDlg::kCheckCommand, L"Check setup..."},
+    {CKestromDlg::kSaveReportCommand, L"Save load report..."},
+    {CKestromDlg::kOpenFolderCommand, L"Open load folder"},
+};
+
+// The load folder: the current one, where zorva.bin, kestrom.ini and www\ are read.
+std::filesystem::path load_folder() {
+    std::error_code ec;
+    std::filesystem::path folder = std::filesystem::current_path(ec);
+    return ec ? std::filesystem::path(".") : folder;
 }
 
 // Template 102 and, below it, the progress strip; the template's controls keep their places.
@@ -94,6 +116,16 @@ INT_PTR CKestromDlg::dialog_procedure(HWND window, UINT message, WPARAM wparam, 
     }
     // Nothing before WM_INITDIALOG (the font, the controls being made) is the window's concern.
     auto* self = reinterpret_cast<CKestromDlg*>(GetWindowLongPtrW(window, DWLP_USER));
+    // The labels on the tab control's page are drawn on the page, not in boxes of the dialog's
+    // grey; the brush is the answer itself, not TRUE.
+    if (self && self->tabs_) {
+        if (message == WM_CTLCOLORSTATIC)
+            if (const HBRUSH page = self->tabs_->page_brush(reinterpret_cast<HWND>(lparam),
+                                                            reinterpret_cast<HDC>(wparam)))
+                return reinterpret_cast<INT_PTR>(page);
+        if (message == WM_THEMECHANGED || message == WM_SYSCOLORCHANGE)
+            self->tabs_->forget_page_brush();
+    }
     return self && self->on_message(message, wparam, lparam) ? TRUE : FALSE;
 }
 
@@ -109,18 +141,13 @@ bool CKestromDlg::on_message(unsigned message, std::uintptr_t wparam, std::intpt
             return true;
         }
         case WM_SYSCOMMAND:
-            switch (wparam & 0xFFF0) {
-                case kAboutCommand:
-                    ShowAbout();
-                    return true;
-                case kCheckCommand:
-                    CheckSetup();
-                    return true;
-                case kSaveReportCommand:
-                    SaveLoadReport();
-                    return true;
-            }
-            return false;  // the system's own entries
+            // The system's own entries go on to the system.
+            return run_menu_command(static_cast<unsigned>(wparam & 0xFFF0));
+        case WM_CONTEXTMENU:
+            // Edit fields and the log pane show their own (cut, copy, paste); every other place
+            // in the window passes the click on to here.
+            show_context_menu(GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam));
+            return true;
         case WM_TIMER:
             if (wparam != kProgressTimer) return false;
             progress_strip_->poll();
@@ -150,6 +177,9 @@ void CKestromDlg::on_init_dialog(HWND window) {
     log_pane_ = std::make_unique<LogPane>(window, GetDlgItem(kLogPane));
     progress_strip_ =
         std::make_unique<ProgressStrip>(GetDlgItem(kProgressText), GetDlgItem(kProgressBar));
+    // While nothing has run, the strip says where the files are read.
+    const std::u8string folder = load_folder().make_preferred().u8string();
+    progress_strip_->set_idle_text("Load folder: " + std::string(folder.begin(), folder.end()));
     SetTimer(window, kProgressTimer, static_cast<UINT>(ProgressStrip::kPollInterval.count()),
              nullptr);
     show_field_texts();
@@ -197,13 +227,20 @@ void CKestromDlg::on_command(int id, int code) {
         case kAbout:
             ShowAbout();
             break;
-        case IDCANCEL:  // Escape and the close box
+        case IDCANCEL:                                              // Escape and the close box
+            if (driver::load_running() && !confirm_close()) break;  // the window and load go on
             if (modal_)
                 EndDialog(hwnd_, IDCANCEL);
             else
                 window_.reset();
             break;
     }
+}
+
+bool CKestromDlg::confirm_close() {
+    if (options_.confirm_close) return options_.confirm_close(kStopLoadQuestion);
+    return MessageBoxW(hwnd_, to_wide(kStopLoadQuestion).c_str(), L"kestrom",
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
 void CKestromDlg::on_destroy() {
@@ -220,9 +257,46 @@ void CKestromDlg::create_system_menu() {
     const HMENU menu = GetSystemMenu(hwnd_, FALSE);
     if (!menu) return;
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-    AppendMenuW(menu, MF_STRING, kAboutCommand, L"&About kestrom...");
-    AppendMenuW(menu, MF_STRING, kCheckCommand, L"Check setup...");
-    AppendMenuW(menu, MF_STRING, kSaveReportCommand, L"Save load report...");
+    for (const MenuEntry& entry : kMenuEntries)
+        AppendMenuW(menu, MF_STRING, entry.command, entry.text);
+}
+
+bool CKestromDlg::run_menu_command(unsigned command) {
+    switch (command) {
+        case kAboutCommand:
+            ShowAbout();
+            return true;
+        case kCheckCommand:
+            CheckSetup();
+            return true;
+        case kSaveReportCommand:
+            SaveLoadReport();
+            return true;
+        case kOpenFolderCommand:
+            OpenLoadFolder();
+            return true;
+    }
+    return false;
+}
+
+void CKestromDlg::show_context_menu(int x, int y) {
+    if (x == -1 && y == -1) {
+        POINT corner{0, 0};
+        ClientToScreen(hwnd_, &corner);
+        x = corner.x;
+        y = corner.y;
+    }
+    const HMENU menu = CreatePopupMenu();
+    if (!menu) return;
+    for (const MenuEntry& entry : kMenuEntries) {
+        // One check at a time, as in the system menu.
+        const bool greyed = entry.command == kCheckCommand && check_runner_.running();
+        AppendMenuW(menu, MF_STRING | (greyed ? MF_GRAYED : 0), entry.command, entry.text);
+    }
+    const int chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, x, y, 0,
+                                      hwnd_, nullptr);
+    DestroyMenu(menu);
+    if (chosen != 0) (void)run_menu_command(static_cast<unsigned>(chosen));  // all are ours
 }
 
 void CKestromDlg::set_up_tab_pages() {
@@ -272,6 +346,17 @@ void CKestromDlg::on_check_done() {
     progress_strip_->set_task({});
     EnableMenuItem(GetSystemMenu(hwnd_, FALSE), kCheckCommand, MF_BYCOMMAND | MF_ENABLED);
     if (items) show_check_results(hwnd_, *items);
+}
+
+void CKestromDlg::OpenLoadFolder() {
+    const std::filesystem::path folder = load_folder();
+    if (options_.open_folder) {
+        options_.open_folder(folder);
+        return;
+    }
+    if (!platform::open_folder(folder))
+        MessageBoxW(hwnd_, (L"Explorer could not be started for " + folder.wstring()).c_str(),
+                    L"Open load folder", MB_OK | MB_ICONWARNING);
 }
 
 void CKestromDlg::SaveLoadReport() {

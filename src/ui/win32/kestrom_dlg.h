@@ -3,7 +3,8 @@
 // the three buttons and the log pane, and below that template a progress strip. It is the
 // driver's front-end: every user change of a setting field becomes an apply_setting_edit, the
 // two update buttons become the driver's triggers, and its log pane is the event log's sink. Its
-// system menu also has the about box, the pre-flight check and the load report. Everything runs
+// system menu, and its right-click menu, also have the about box, the pre-flight check, the load
+// report and the load folder, which the progress strip names while nothing runs. Everything runs
 // on the thread that made the window, except the check, which has a worker of its own.
 #pragma once
 
@@ -35,6 +36,7 @@ public:
         kAboutCommand = 0x0010,
         kCheckCommand = 0x0020,
         kSaveReportCommand = 0x0030,
+        kOpenFolderCommand = 0x0040,
     };
 
     explicit CKestromDlg(KestromDlgOptions options = {});
@@ -66,6 +68,9 @@ public:
     void CheckSetup();
     // Asks for a file name and writes the load report kept since the window opened.
     void SaveLoadReport();
+    // Shows the load folder (the current folder, where zorva.bin, kestrom.ini and www\ are read)
+    // in Explorer.
+    void OpenLoadFolder();
 
 private:
     struct WindowDestroyer {
@@ -77,8 +82,15 @@ private:
     bool on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
     void on_init_dialog(Hwnd window);
     void on_command(int id, int code);
+    // Asks whether to stop the running load and close (kStopLoadQuestion); true: close.
+    bool confirm_close();
     void on_destroy();
     void create_system_menu();
+    // The system menu's and the right-click menu's own entries; false for another command.
+    bool run_menu_command(unsigned command);
+    // The right-click menu at a screen point (-1, -1: from the keyboard, under the window's
+    // top left corner); what was chosen runs.
+    void show_context_menu(int x, int y);
     void set_up_tab_pages();
     void on_check_done();
 

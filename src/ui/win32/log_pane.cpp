@@ -6,6 +6,21 @@ namespace ui {
 
 static_assert(kLogFlushMessage == WM_APP + 1);
 
+namespace {
+
+// The paced turn's timer, on the window that holds the pane; the window's own timers count
+// from 1.
+constexpr UINT_PTR kPaceTimer = 0x4C50;  // "LP"
+
+// Runs on the window's thread: the paced turn comes as the usual flush message, which the
+// window hands to its pane as long as it has one.
+void CALLBACK paced_turn(HWND window, UINT, UINT_PTR timer, DWORD) {
+    KillTimer(window, timer);  // one turn per start
+    PostMessageW(window, kLogFlushMessage, 0, 0);
+}
+
+}  // namespace
+
 LogPane::LogPane(Hwnd window, Hwnd edit)
     : window_(window),
       edit_(edit),
@@ -19,6 +34,7 @@ LogPane::LogPane(Hwnd window, Hwnd edit)
 
 LogPane::~LogPane() {
     sink_->detach();
+    KillTimer(window_, kPaceTimer);  // fails harmlessly when the window went first
 }
 
 void LogPane::clear() {
@@ -31,9 +47,16 @@ void LogPane::flush_all() {
 }
 
 void LogPane::flush() {
-    // The rest in the next message, after the input that came in meanwhile.
-    if (!sink_->append_turn([this](std::string_view text) { append(text); }))
-        PostMessageW(window_, kLogFlushMessage, 0, 0);
+    switch (sink_->append_turn([this](std::string_view text) { append(text); })) {
+        case LogQueue::Turn::again:  // the rest after the input that came in meanwhile
+            PostMessageW(window_, kLogFlushMessage, 0, 0);
+            break;
+        case LogQueue::Turn::paced:
+            SetTimer(window_, kPaceTimer, static_cast<UINT>(sink_->pace().count()), &paced_turn);
+            break;
+        case LogQueue::Turn::idle:
+            break;
+    }
 }
 
 void LogPane::append(std::string_view text) {

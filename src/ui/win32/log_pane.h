@@ -3,7 +3,9 @@
 // (ui/log_queue.h), whose first text posts kLogFlushMessage to the window. The window's thread
 // then takes the whole queue and appends it at the end of the edit in batches, a few
 // milliseconds per message, posting itself another message while text remains, so a flood of
-// log calls neither blocks the workers nor stalls the window.
+// log calls neither blocks the workers nor stalls the window. While text keeps coming, a timer
+// of the window brings the message at the queue's pace (LogQueue::pace()) instead, so a
+// stream of progress marks costs at most ten appends and repaints a second.
 #pragma once
 
 #include <memory>
@@ -28,7 +30,8 @@ public:
 
     std::shared_ptr<LogQueue> sink() const { return sink_; }
     Hwnd hwnd() const { return edit_; }
-    // One message's share of the queue; posts another message while text remains.
+    // One message's share of the queue; posts another message while text remains, or has the
+    // timer post one when more may follow.
     void flush();
     // Appends everything queued so far at once.
     void flush_all();

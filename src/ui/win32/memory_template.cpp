@@ -54,7 +54,8 @@ NativeControl native_control(const ControlTemplate& t) {
             c = {kStatic, WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, 0};
             break;
         case ControlKind::picture:
-            c = {kStatic, WS_CHILD | WS_VISIBLE | SS_ICON | SS_CENTERIMAGE, 0};
+            // A bitmap (the about picture), centred in the frame at its own size.
+            c = {kStatic, WS_CHILD | WS_VISIBLE | SS_BITMAP | SS_CENTERIMAGE, 0};
             break;
     }
     if (t.style & kTabStop) c.style |= WS_TABSTOP;

@@ -21,11 +21,18 @@ void ProgressStrip::set_task(std::string text) {
     poll();
 }
 
+void ProgressStrip::set_idle_text(std::string text) {
+    idle_text_ = std::move(text);
+    poll();
+}
+
 void ProgressStrip::poll() {
     const core::ProgressView view = meter_.poll();
     // The window's own task shows only while nothing on the board runs.
     const bool own_task = !view.active && !task_.empty();
-    const std::string& text = own_task ? task_ : view.text;
+    const std::string& text = own_task                            ? task_
+                              : !view.active && view.text.empty() ? idle_text_
+                                                                  : view.text;
     const bool busy = own_task || (view.active && view.percent < 0);
     if (busy != busy_) {
         // A marquee is the bar's "busy, end unknown" look.
@@ -33,6 +40,9 @@ void ProgressStrip::poll() {
         SetWindowLongPtrW(bar_, GWL_STYLE,
                           busy ? style | PBS_MARQUEE : style & ~LONG_PTR{PBS_MARQUEE});
         SendMessageW(bar_, PBM_SETMARQUEE, busy ? TRUE : FALSE, 30);
+        // Neither the style nor the stopped marquee repaints the bar, nor does a position it
+        // already had: without this its last marquee block stays on the screen.
+        if (!busy) InvalidateRect(bar_, nullptr, TRUE);
         busy_ = busy;
     }
     // Idle without a percentage (the last activity failed), the bar is empty.

@@ -25,6 +25,8 @@ public:
     // A task of the window's own ("Checking..."), shown with a busy bar while nothing on the
     // board runs; an empty text ends it.
     void set_task(std::string text);
+    // What the line says while nothing runs and nothing has ended yet (the load folder).
+    void set_idle_text(std::string text);
     void poll();
 
     Hwnd text_line() const { return text_; }
@@ -33,6 +35,7 @@ public:
 private:
     core::ProgressMeter meter_;
     std::string task_;
+    std::string idle_text_;
     std::string shown_;  // the text line as last set
     bool busy_ = false;  // the bar runs its marquee
     Hwnd text_;
