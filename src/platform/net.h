@@ -4,6 +4,7 @@
 // stay in the .cpp files so that a Winsock build only replaces this folder's implementations.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -56,6 +57,29 @@ inline bool in_network_of(const Ipv4Interface& i, std::uint32_t address) {
 // friendly names, in the order GetAdaptersAddresses gives them); nullopt when the list cannot
 // be read (errno-style code in *error).
 std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error = nullptr);
+
+// An Ethernet hardware address, as the neighbour table holds it.
+using MacAddress = std::array<std::uint8_t, 6>;
+
+// "aa:bb:cc:dd:ee:ff", lower-case hex, as ip(8) and sysfs print it.
+inline std::string to_text(const MacAddress& mac) {
+    constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const std::uint8_t byte : mac) {
+        if (!text.empty()) text += ':';
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0xf];
+    }
+    return text;
+}
+
+// The hardware address the system's neighbour table (ARP cache) holds for an IPv4 address, or
+// nullopt when it holds none that is usable. Only answers the system already has count: no ARP
+// request is sent. Linux asks the kernel over netlink (RTM_GETNEIGH) and counts the states
+// REACHABLE, STALE, DELAY, PROBE and PERMANENT (not INCOMPLETE or FAILED), falling back to
+// /proc/net/arp when netlink can't be read; Windows reads GetIpNetTable2 with the same states.
+// An address several interfaces know gives the first entry the system lists.
+std::optional<MacAddress> hardware_address_of(std::uint32_t address);
 
 // The text for an error number, as perror would print it. On Windows the number may also be a
 // Winsock code (10000 and up): then the system's text or, where it has none, the number and

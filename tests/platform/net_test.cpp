@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/socket.h"
+#include "test_support.h"
 
 namespace platform {
 namespace {
@@ -242,6 +243,63 @@ TEST(Tcp, ReportsARefusedConnection) {
     EXPECT_FALSE(TcpSocket::connect(closed, &error));
     EXPECT_EQ(kErrorConnectionRefused, error);
 }
+
+// 192.0.2.0/24 is for documentation only: no system has talked to it. Under Wine the table may
+// be empty or unreadable; either way the answer is nothing, not a crash.
+TEST(HardwareAddressOf, GivesNothingForAnAddressNeverContacted) {
+    EXPECT_FALSE(hardware_address_of(0xc00002fe));
+}
+
+#if !defined(_WIN32)
+// The PC's namespace and a peer's, on a veth pair of the test's own. The peer's entry appears
+// once a TCP connect needed it; entries put in by hand count in the states whose hardware
+// address is known; an address whose ARP nobody answers, or that nobody contacted, gives nothing.
+TEST(HardwareAddressOf, ReadsTheNeighbourTableInTheUsableStatesOnly) {
+    KESTROM_NEEDS_NETNS();
+    using namespace std::chrono_literals;
+    test::NetNs pc("neigh"), peer("neighpeer");
+    std::string pc_if, peer_if;
+    ASSERT_TRUE(test::connect_veth(pc, "10.231.0.1/24", peer, "10.231.0.2/24", &pc_if, &peer_if));
+    const auto sysfs = peer.run("cat /sys/class/net/" + peer_if + "/address");
+    ASSERT_EQ(0, sysfs.status) << sysfs.output;
+    const std::string peer_mac = sysfs.output.substr(0, sysfs.output.find_first_of("\r\n"));
+    for (const char* command :
+         {"ip neigh add 10.231.0.5 lladdr 02:4b:53:00:00:05 nud permanent dev ",
+          "ip neigh add 10.231.0.6 lladdr 02:4b:53:0a:0b:06 nud stale dev "}) {
+        const auto added = pc.run(command + pc_if);
+        ASSERT_EQ(0, added.status) << command << ": " << added.output;
+    }
+
+    ASSERT_TRUE(pc.run_inside([&] {
+        const std::uint32_t peer_address = 0x0ae70002;  // 10.231.0.2
+        EXPECT_FALSE(hardware_address_of(peer_address)) << "an entry before any contact";
+        int error = 0;
+        // Refused (nothing listens), but the SYN needed the peer's hardware address first.
+        EXPECT_FALSE(TcpSocket::connect({peer_address, 9}, &error, 2s));
+        EXPECT_EQ(kErrorConnectionRefused, error) << error_text(error);
+        // Nobody holds .3: its entry stays INCOMPLETE while the connect waits, then FAILED.
+        EXPECT_FALSE(TcpSocket::connect({0x0ae70003, 9}, &error, 300ms));
+
+        const struct {
+            std::uint32_t address;
+            const char* expected;  // "" for nothing
+            const char* what;
+        } cases[] = {
+            {peer_address, peer_mac.c_str(), "the peer after a TCP connect (REACHABLE)"},
+            {0x0ae70005, "02:4b:53:00:00:05", "a PERMANENT entry"},
+            {0x0ae70006, "02:4b:53:0a:0b:06", "a STALE entry"},
+            {0x0ae70003, "", "an address nobody answered (INCOMPLETE or FAILED)"},
+            {0x0ae70004, "", "an address never contacted"},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            const auto mac = hardware_address_of(c.address);
+            EXPECT_EQ(c.expected, mac ? to_text(*mac) : std::string())
+                << pc.run("ip neigh show").output;
+        }
+    }));
+}
+#endif
 
 }  // namespace
 }  // namespace platform

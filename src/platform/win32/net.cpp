@@ -197,6 +197,41 @@ std::optional<std::vector<Ipv4Interface>> local_ipv4_interfaces(int* error) {
 
 namespace {
 
+struct MibTableDeleter {
+    void operator()(void* table) const { ::FreeMibTable(table); }
+};
+
+}  // namespace
+
+std::optional<MacAddress> hardware_address_of(std::uint32_t address) {
+    MIB_IPNET_TABLE2* raw = nullptr;
+    if (::GetIpNetTable2(AF_INET, &raw) != NO_ERROR || raw == nullptr) return std::nullopt;
+    const std::unique_ptr<MIB_IPNET_TABLE2, MibTableDeleter> table(raw);
+    for (ULONG i = 0; i < table->NumEntries; ++i) {
+        const MIB_IPNET_ROW2& row = table->Table[i];
+        if (row.Address.si_family != AF_INET || ntohl(row.Address.Ipv4.sin_addr.s_addr) != address)
+            continue;
+        // The states whose hardware address is known: what INCOMPLETE and UNREACHABLE lack.
+        switch (row.State) {
+            case NlnsReachable:
+            case NlnsStale:
+            case NlnsDelay:
+            case NlnsProbe:
+            case NlnsPermanent:
+                break;
+            default:
+                continue;
+        }
+        if (row.PhysicalAddressLength != 6) continue;
+        MacAddress mac{};
+        std::memcpy(mac.data(), row.PhysicalAddress, mac.size());
+        return mac;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
 // Words of our own for the Winsock codes a socket call of kestrom may meet, for a system that
 // has none (Wine has no text for many of them).
 struct WinsockWords {
