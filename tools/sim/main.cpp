@@ -3,10 +3,15 @@
 // until it gets SIGINT or SIGTERM. Each listening port is announced on standard output as
 // "kestrom-sim: telnet on A:P" and "kestrom-sim: http on A:P" (with the port actually taken, so
 // port 0 may be asked for), followed by one line per event.
+// With --boot IF it also restarts as the controller does after a confirmed update: it closes the
+// shell and the web server, runs a network boot on IF (network_boot.h), takes the new version
+// from the boot image and opens both again on the same ports.
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +21,7 @@
 #include <vector>
 
 #include "http_server.h"
+#include "network_boot.h"
 #include "platform/net.h"
 #include "telnet_shell.h"
 
@@ -54,6 +60,16 @@ constexpr const char* kUsage =
     "  --http-never-read     accept connections and never read them\n"
     "  --http-huge-header N  send N bytes of header lines behind the status line\n"
     "  --http-reset-mid-body reset the connection half way through a request body\n"
+    "network boot after \"update\" and \"y\":\n"
+    "  --boot IF             close the shell and the web server, boot from the network on\n"
+    "                        interface IF (DHCP, then a TFTP read of the boot file), take the\n"
+    "                        version from the image's first line \"kestrom-sim firmware V\" and\n"
+    "                        open both again with it (needs root: port 68, SO_BINDTODEVICE)\n"
+    "  --boot-store FILE     write the boot image to FILE (default: memory only)\n"
+    "  --boot-fail HOW       fail on purpose: none (no DISCOVER, the shell stays closed),\n"
+    "                        halfway (the TFTP read stops half way, the shell stays closed),\n"
+    "                        old-version (the shell comes back with the old version),\n"
+    "                        no-shell (the whole boot, but the shell never comes back)\n"
     "  --help                show this text\n";
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -84,6 +100,100 @@ int usage_error(const std::string& what) {
     return 2;
 }
 
+struct BootMode {
+    std::string interface;
+    std::array<std::uint8_t, 6> hardware{};
+    sim::BootFailure failure = sim::BootFailure::none_wanted;
+    std::string store;  // the image goes here too when set
+};
+
+// The shell and the web server as they run now; both closed while the controller restarts.
+struct Servers {
+    std::unique_ptr<sim::TelnetShell> telnet;
+    std::unique_ptr<sim::HttpServer> web;
+};
+
+// Opens the shell and, when on, the web server. With `announce` it says where they listen.
+bool open_servers(Servers& servers, sim::ShellOptions& shell, sim::HttpOptions& http, bool http_on,
+                  bool announce) {
+    std::string error;
+    servers.telnet = sim::TelnetShell::start(shell, &error);
+    if (!servers.telnet) {
+        std::fprintf(stderr, "kestrom-sim: cannot listen on %s:%u: %s\n",
+                     platform::to_dotted(shell.address).c_str(), unsigned{shell.port},
+                     error.c_str());
+        return false;
+    }
+    if (announce)
+        say("telnet on " + platform::to_dotted(shell.address) + ":" +
+            std::to_string(servers.telnet->port()));
+    if (http_on) {
+        servers.web = sim::HttpServer::start(http, &error);
+        if (!servers.web) {
+            std::fprintf(stderr, "kestrom-sim: cannot start the web server on %s:%u: %s\n",
+                         platform::to_dotted(http.address).c_str(), unsigned{http.port},
+                         error.c_str());
+            return false;
+        }
+        if (announce)
+            say("http on " + platform::to_dotted(http.address) + ":" +
+                std::to_string(servers.web->port()));
+    }
+    // A restart comes back on the ports taken now, also where port 0 was asked for.
+    shell.port = servers.telnet->port();
+    if (servers.web) http.port = servers.web->port();
+    return true;
+}
+
+// The restart after a confirmed update: closes both servers, boots, and opens them again with
+// the new version. False when the controller stays down (a failure asked for, or a boot that did
+// not end well); the caller then waits for the signal.
+bool restart(Servers& servers, const BootMode& boot, sim::ShellOptions& shell,
+             sim::HttpOptions& http, bool http_on) {
+    // The confirming session closes itself after its last answer; let that answer leave first.
+    const std::size_t sessions = servers.telnet->sessions().size();
+    (void)servers.telnet->wait_sessions_ended(sessions, std::chrono::seconds(2));
+    servers = {};
+    say("shell closed, the controller restarts");
+    if (boot.failure == sim::BootFailure::no_boot) {
+        say("boot none: no network boot, the shell stays closed");
+        return false;
+    }
+    sim::BootOptions options;
+    options.interface = boot.interface;
+    options.hardware = boot.hardware;
+    options.halfway = boot.failure == sim::BootFailure::halfway;
+    options.report = say;
+    options.stopped = [] { return g_stop != 0; };
+    const sim::BootResult result = sim::network_boot(options);
+    if (!result.complete) {
+        if (!g_stop) say("boot failed: " + result.failure + "; the shell stays closed");
+        return false;
+    }
+    if (!boot.store.empty()) {
+        std::ofstream out(boot.store, std::ios::binary | std::ios::trunc);
+        out.write(result.image.data(), static_cast<std::streamsize>(result.image.size()));
+        if (!out.flush()) say("cannot write the boot image to " + boot.store);
+    }
+    const auto version = sim::image_version(result.image);
+    if (!version) {
+        say("boot image has no first line \"" + std::string(sim::kFirmwareMarker) +
+            "V\", the version stays " + shell.version);
+    } else if (boot.failure == sim::BootFailure::old_version) {
+        say("boot image version " + *version + " not taken (old-version), the version stays " +
+            shell.version);
+    } else {
+        shell.version = *version;
+    }
+    if (boot.failure == sim::BootFailure::no_shell) {
+        say("shell not back (no-shell)");
+        return false;
+    }
+    if (!open_servers(servers, shell, http, http_on, false)) return false;
+    say("shell back, version " + shell.version);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,6 +202,7 @@ int main(int argc, char** argv) {
     sim::HttpOptions http;
     bool http_on = true;
     std::uint32_t address = platform::kLoopbackAddress;
+    std::optional<std::string> boot_interface, boot_store, boot_fail;
     shell.report = say;
     http.report = say;
 
@@ -171,36 +282,47 @@ int main(int argc, char** argv) {
         } else if (option == "--http-status") {
             if (!to_number(*v, 100, 999, &n)) return usage_error("bad status: " + std::string(*v));
             http.forced_status = static_cast<int>(n);
+        } else if (option == "--boot") {
+            boot_interface = std::string(*v);
+        } else if (option == "--boot-store") {
+            boot_store = std::string(*v);
+        } else if (option == "--boot-fail") {
+            boot_fail = std::string(*v);
         } else {
             return usage_error("unknown option: " + std::string(option));
         }
     }
     shell.address = http.address = address;
+    std::optional<BootMode> boot;
+    if (boot_interface) {
+        boot.emplace();
+        boot->interface = *boot_interface;
+        const auto hardware = sim::interface_hardware_address(*boot_interface);
+        if (!hardware) return usage_error("no hardware address for interface " + *boot_interface);
+        boot->hardware = *hardware;
+        if (boot_store) boot->store = *boot_store;
+        if (boot_fail) {
+            const auto failure = sim::parse_boot_failure(*boot_fail);
+            if (!failure) return usage_error("unknown --boot-fail: " + *boot_fail);
+            boot->failure = *failure;
+        }
+    } else if (boot_store || boot_fail) {
+        return usage_error("--boot-store and --boot-fail need --boot");
+    }
 
     // Before the ports are announced, so that whoever waits for them may stop us at once.
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
-    std::string error;
-    const auto telnet = sim::TelnetShell::start(shell, &error);
-    if (!telnet) {
-        std::fprintf(stderr, "kestrom-sim: cannot listen on %s:%u: %s\n",
-                     platform::to_dotted(address).c_str(), unsigned{shell.port}, error.c_str());
-        return 1;
-    }
-    say("telnet on " + platform::to_dotted(address) + ":" + std::to_string(telnet->port()));
-    std::unique_ptr<sim::HttpServer> web;
-    if (http_on) {
-        web = sim::HttpServer::start(http, &error);
-        if (!web) {
-            std::fprintf(stderr, "kestrom-sim: cannot start the web server on %s:%u: %s\n",
-                         platform::to_dotted(address).c_str(), unsigned{http.port}, error.c_str());
-            return 1;
-        }
-        say("http on " + platform::to_dotted(address) + ":" + std::to_string(web->port()));
-    }
+    Servers servers;
+    if (!open_servers(servers, shell, http, http_on, true)) return 1;
 
-    while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    bool down = false;  // restarted into a failure: no shell until the end
+    while (!g_stop) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!boot || down || servers.telnet->updates_confirmed() == 0) continue;
+        down = !restart(servers, *boot, shell, http, http_on);
+    }
     say("stopping");
     return 0;
 }
