@@ -52,9 +52,10 @@ export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppre
 # retransmission timer per lost datagram), the emulated firmwares' network boots, and the upload
 # abandoned by a killed client (the service's time-outs). The code they reach runs here all the
 # same, in the table tests and the plain real-client cases; the first run above covers them. The
-# simulated controller's restart runs its full boot here; its failure rows only wait for bounds.
+# simulated controller's restart and a load verified end to end run their full boot here; their
+# failure rows only wait for bounds.
 ctest_longest_first "$root/build-asan" \
-    -E '^(Loss/TftpLossyClients|Firmwares/NetworkBoot|TftpClientTimeouts)\.|^Failures/SimulatorRestart\..*/(NoMarker|NoBoot|Halfway|OldVersion|NoShell) '
+    -E '^(Loss/TftpLossyClients|Firmwares/NetworkBoot|TftpClientTimeouts)\.|^Failures/SimulatorRestart\..*/(NoMarker|NoBoot|Halfway|OldVersion|NoShell) |^Verdicts/LoadOneController\..*/(NoBoot|Halfway|OldVersion|NoShell|OtherVersion) '
 
 phase "the suites whose code shares state between threads, with ThreadSanitizer"
 if [[ ! -f "$root/build-tsan/build.ninja" ]]; then
@@ -63,10 +64,11 @@ if [[ ! -f "$root/build-tsan/build.ninja" ]]; then
         -DKESTROM_BUILD_UI=OFF -DKESTROM_SANITIZE=thread
 fi
 # The TFTP service (a loop per processor on shared tables), the DHCP service and its lease table,
-# the event log and progress board, the driver's jobs and the telnet client's threads. Only these
+# the event log and progress board, the driver's jobs, the telnet client's threads and the boots a
+# load watches. Only these
 # programs are built; ctest skips the others' entries, and, as above, the cases that wait on a
 # peer's timers. No report is suppressed: none has been a false one.
-cmake --build "$root/build-tsan" --target tftp_test core_test dhcp_test driver_test update_test
+cmake --build "$root/build-tsan" --target tftp_test core_test dhcp_test driver_test update_test load_test
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 ctest_longest_first "$root/build-tsan" \
     -E '_NOT_BUILT$|^(BashCompletion|ManPage|RegistryOutside|HiveStorm)\.|^(Loss/TftpLossyClients|TftpClientTimeouts)\.'

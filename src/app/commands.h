@@ -15,6 +15,7 @@ int run_firmware(Args args);
 int run_web(Args args);
 int run_config(Args args);
 int run_check(Args args);
+int run_load(Args args);
 
 // Exit status for wrong usage of a command.
 inline constexpr int kUsageError = 2;

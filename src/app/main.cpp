@@ -29,6 +29,9 @@ constexpr const char* kUsage =
     "  config set NAME TEXT     store one setting\n"
     "  check [--json] [--probe] [--report FILE]\n"
     "                           will a controller boot from this PC now?\n"
+    "  load [--controller A | --controllers FILE [--parallel N]] [--web] [--report FILE]\n"
+    "                           update controllers and verify each runs the new firmware\n"
+    "                           (see 'kestrom load --help')\n"
     "\n"
     "--report FILE appends a load report to FILE: one JSON object per line for each lease,\n"
     "TFTP transfer (with the SHA-256 of its bytes), firmware job, web job and check.\n"
@@ -58,6 +61,7 @@ int main(int argc, char** argv) {
     if (command == "web") return app::run_web(args);
     if (command == "config") return app::run_config(args);
     if (command == "check") return app::run_check(args);
+    if (command == "load") return app::run_load(args);
     std::fprintf(stderr, "kestrom: unknown command '%.*s'; see 'kestrom --help'\n",
                  static_cast<int>(command.size()), command.data());
     return app::kUsageError;

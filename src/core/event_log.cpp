@@ -6,18 +6,26 @@
 #include <thread>
 
 namespace core {
+
+// The calling thread's capture takes the text; *pass_on tells whether the sink gets it too.
+void append_captured(std::string_view text, bool* pass_on);
+
 namespace {
 
 // One lock orders every write, so texts reach the sink whole and in the order of the calls.
 std::mutex g_sink_mutex;
 std::shared_ptr<LogSink> g_sink;
 std::atomic<bool> g_trace{false};
+thread_local ThreadLogCapture* t_capture = nullptr;
 
 void log_vprintf(const char* format, std::va_list args) {
     char buffer[kLogTextMax + 2]{};  // 4998 characters, the terminator and one spare zero
     const int n = std::vsnprintf(buffer, kLogTextMax + 1, format, args);
     if (n < 0) return;
     const std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(n), kLogTextMax);
+    bool pass_on = true;
+    append_captured(std::string_view(buffer, length), &pass_on);
+    if (!pass_on) return;
     std::lock_guard lock(g_sink_mutex);
     if (g_sink) g_sink->write(std::string_view(buffer, length));
 }
@@ -75,6 +83,35 @@ std::string escape_controls(std::string_view text, bool keep_line_feeds) {
         i += std::max<std::size_t>(length, 1);
     }
     return out;
+}
+
+void append_captured(std::string_view text, bool* pass_on) {
+    ThreadLogCapture* capture = t_capture;
+    if (capture == nullptr) return;
+    constexpr std::size_t kKeep = kLogTextMax * 4;
+    capture->text_.append(text);
+    if (capture->text_.size() > kKeep) capture->text_.erase(0, capture->text_.size() - kKeep);
+    *pass_on = capture->pass_on_;
+}
+
+ThreadLogCapture::ThreadLogCapture(bool pass_on) : pass_on_(pass_on), outer_(t_capture) {
+    t_capture = this;
+}
+
+ThreadLogCapture::~ThreadLogCapture() {
+    t_capture = outer_;
+}
+
+std::string ThreadLogCapture::last_line() const {
+    std::string_view rest = text_;
+    while (!rest.empty()) {
+        while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.remove_suffix(1);
+        const std::size_t start = rest.rfind('\n');
+        std::string_view line = start == std::string_view::npos ? rest : rest.substr(start + 1);
+        if (line.find_first_not_of(" \t\r") != std::string_view::npos) return std::string(line);
+        rest.remove_suffix(line.size());
+    }
+    return {};
 }
 
 void set_log_sink(std::shared_ptr<LogSink> sink) {

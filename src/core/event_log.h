@@ -46,6 +46,28 @@ void set_log_sink(std::shared_ptr<LogSink> sink);
 // Flushes the current sink (see LogSink::flush).
 void flush_log();
 
+// Takes what the calling thread logs while it lives, instead of the sink (or as well, with
+// pass_on): a job that runs beside others of its kind (a site's controllers, loaded at once)
+// keeps its own lines apart, to tell why a step failed. Keeps the last kLogTextMax * 4 bytes.
+class ThreadLogCapture {
+public:
+    explicit ThreadLogCapture(bool pass_on = false);
+    ~ThreadLogCapture();
+    ThreadLogCapture(const ThreadLogCapture&) = delete;
+    ThreadLogCapture& operator=(const ThreadLogCapture&) = delete;
+
+    const std::string& text() const { return text_; }
+    // The last line that holds more than blanks, without its line end; "" when none.
+    std::string last_line() const;
+    void clear() { text_.clear(); }
+
+private:
+    friend void append_captured(std::string_view text, bool* pass_on);
+    std::string text_;
+    bool pass_on_;
+    ThreadLogCapture* outer_;
+};
+
 // Appends the formatted text to the log; always returns 0.
 int log_printf(const char* format, ...) KESTROM_PRINTF(1, 2);
 // The same; the stream argument is ignored (it exists for code written against streams).

@@ -8,6 +8,8 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <shared_mutex>
+#include <utility>
 
 #include "core/event_log.h"
 #include "platform/file.h"
@@ -26,6 +28,17 @@ struct Report {
     std::vector<std::string> lines;              // guarded by mutex
     bool failed = false;                         // a write to the file failed; said once in the log
     std::atomic<bool> wanted{false};
+
+    // The watches, apart from the file's lock: a handler may take locks of its own. A record
+    // is handed to a copy of the list; removing a watch waits for the calls under way.
+    std::shared_mutex watch_mutex;
+    std::vector<std::pair<std::uint64_t, ReportWatch::Handler>> watches;  // guarded by watch_mutex
+    std::uint64_t next_watch = 1;                                         // guarded by watch_mutex
+
+    void update_wanted() {  // with mutex held
+        std::shared_lock watching(watch_mutex);
+        wanted = file != nullptr || keep || !watches.empty();
+    }
 };
 
 Report& the_report() {
@@ -70,7 +83,7 @@ bool report_to_file(const std::string& path, std::string* error) {
     std::lock_guard lock(r.mutex);
     r.file = std::move(file);
     r.failed = false;
-    r.wanted = true;
+    r.update_wanted();
     return true;
 }
 
@@ -78,7 +91,7 @@ void keep_report_in_memory() {
     Report& r = the_report();
     std::lock_guard lock(r.mutex);
     r.keep = true;
-    r.wanted = true;
+    r.update_wanted();
 }
 
 void stop_report() {
@@ -87,7 +100,7 @@ void stop_report() {
     r.file.reset();
     r.keep = false;
     r.lines.clear();
-    r.wanted = false;
+    r.update_wanted();
 }
 
 bool report_wanted() {
@@ -99,6 +112,11 @@ void report(const char* event, const nlohmann::ordered_json& members) {
     if (!report_wanted()) return;
     nlohmann::ordered_json record = {{"time", report_time_now()}, {"event", event}};
     for (const auto& [key, value] : members.items()) record[key] = value;
+    {
+        // Shared: records of several threads reach the watches at once; a watch's end waits.
+        std::shared_lock watching(r.watch_mutex);
+        for (const auto& watch : r.watches) watch.second(record);
+    }
     std::string line =
         record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 
@@ -111,6 +129,27 @@ void report(const char* event, const nlohmann::ordered_json& members) {
         r.failed = true;
         log_printf("Load report: can't write - %s\n", platform::error_text(code).c_str());
     }
+}
+
+ReportWatch::ReportWatch(Handler handler) {
+    Report& r = the_report();
+    std::lock_guard lock(r.mutex);
+    {
+        std::unique_lock watching(r.watch_mutex);
+        id_ = r.next_watch++;
+        r.watches.emplace_back(id_, std::move(handler));
+    }
+    r.update_wanted();
+}
+
+ReportWatch::~ReportWatch() {
+    Report& r = the_report();
+    std::lock_guard lock(r.mutex);
+    {
+        std::unique_lock watching(r.watch_mutex);
+        std::erase_if(r.watches, [this](const auto& watch) { return watch.first == id_; });
+    }
+    r.update_wanted();
 }
 
 std::vector<std::string> report_lines() {

@@ -9,6 +9,8 @@
 // they compute anything for it.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
@@ -23,6 +25,22 @@ bool report_to_file(const std::string& path, std::string* error);
 void keep_report_in_memory();
 // Stops both (tests).
 void stop_report();
+
+// Reads every record as it is made, for as long as it lives: a load follows each controller's
+// lease and boot file this way. While one lives, the services make their records (and the
+// digests in them) even when neither a file nor the memory copy wants them. The handler runs
+// on the thread that made the record, outside the report's lock; it must return quickly.
+class ReportWatch {
+public:
+    using Handler = std::function<void(const nlohmann::ordered_json& record)>;
+    explicit ReportWatch(Handler handler);
+    ~ReportWatch();  // once it returns, the handler is never called again
+    ReportWatch(const ReportWatch&) = delete;
+    ReportWatch& operator=(const ReportWatch&) = delete;
+
+private:
+    std::uint64_t id_;
+};
 
 // Whether records go anywhere.
 bool report_wanted();

@@ -174,9 +174,12 @@ LoadPlan plan_load(const std::vector<std::uint32_t>& controllers, const PoolView
     if (parallel == 0)
         plan.refusals.push_back({"--parallel 0 loads no controller", "give --parallel 1 or more"});
 
+    // A controller may be handed its own address back: only a neighbour's is a conflict, so a
+    // load of one controller may use a pool that holds it (the settings' defaults do).
     std::vector<std::uint32_t> inside;
     for (const std::uint32_t c : controllers)
-        if (pool.size > 0 && c >= pool.first && c <= pool.last) inside.push_back(c);
+        if (controllers.size() > 1 && pool.size > 0 && c >= pool.first && c <= pool.last)
+            inside.push_back(c);
     if (!inside.empty()) {
         std::string fix;
         if (const auto start = clear_start(controllers, pool.first, pool.size))

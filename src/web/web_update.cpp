@@ -181,10 +181,9 @@ namespace {
 // HTTP status (0 when no request was made) and bytes.
 class WebJobTrace {
 public:
-    explicit WebJobTrace(const core::ToolSettings& at_start)
-        : activity_(core::progress_board().begin(core::ActivityKind::web,
-                                                 std::string(at_start.ZorvaIPAddress))),
-          address_(at_start.ZorvaIPAddress),
+    WebJobTrace(const core::ToolSettings& at_start, std::string_view address)
+        : activity_(core::progress_board().begin(core::ActivityKind::web, std::string(address))),
+          address_(address),
           port_(at_start.Zorva_TFTP_TCP_PORT) {}
     void listed(std::size_t files) { activity_->set_total(files); }
     // format.dat is the job's first request, before file 1 of the list.
@@ -226,9 +225,14 @@ private:
 
 }  // namespace
 
-WebUpdateReport run_web_update(const HttpLimits& limits) {
+WebUpdateReport run_web_update(const HttpLimits& limits, std::string_view address) {
     WebUpdateReport report;
-    WebJobTrace trace(core::settings_snapshot());
+    const std::string fixed_host(address);
+    // The controller of one request: the fixed one, or the one the settings name now.
+    const auto host_of = [&fixed_host](const core::ToolSettings& now) {
+        return fixed_host.empty() ? std::string(now.ZorvaIPAddress) : fixed_host;
+    };
+    WebJobTrace trace(core::settings_snapshot(), host_of(core::settings_snapshot()));
     std::vector<std::string> names;
     if (std::optional<std::string> fault = check_list(&names)) {
         core::log_printf(
@@ -246,7 +250,7 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
     {
         const core::ToolSettings now = core::settings_snapshot();
         // The job goes on whatever the format request returned.
-        const int rc = HttpPut("format.dat", "", 0, now.ZorvaIPAddress, credentials.c_str(),
+        const int rc = HttpPut("format.dat", "", 0, host_of(now).c_str(), credentials.c_str(),
                                now.Zorva_TFTP_TCP_PORT, false, nullptr, limits);
         ++report.requests;
         if (!is_success(rc)) ++report.failed_requests;
@@ -258,8 +262,8 @@ WebUpdateReport run_web_update(const HttpLimits& limits) {
         const core::ToolSettings now = core::settings_snapshot();
         int put = 0;
         std::size_t size = 0;
-        const int rc =
-            SendWebFile(now.ZorvaIPAddress, name.c_str(), credentials.c_str(), &put, limits, &size);
+        const int rc = SendWebFile(host_of(now).c_str(), name.c_str(), credentials.c_str(), &put,
+                                   limits, &size);
         trace.file(name, put, size, true);
         if (rc != code(SendWebFileResult::sent)) {
             ++report.skipped_files;

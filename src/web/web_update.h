@@ -72,7 +72,9 @@ struct WebUpdateReport {
 };
 
 // One whole job on the calling thread; `limits` apply to each request (tests make them short).
-WebUpdateReport run_web_update(const HttpLimits& limits = {});
+// The controller is the one the settings name at each request, or `address` when given (a
+// site's load sends each controller its pages while the setting names another).
+WebUpdateReport run_web_update(const HttpLimits& limits = {}, std::string_view address = {});
 
 // The job as the dialog's button starts it (on a thread of its own): always returns 0.
 int WebUpdateThread();

@@ -118,6 +118,12 @@ TEST(LoadPlan, RefusesAnOverlappingOrSmallPoolWithTheFixAndCapsTheParallelism) {
          {"the DHCP pool 10.1.2.50 to 10.1.2.60 holds the listed controller 10.1.2.55; a "
           "booting controller could be handed its address | set ZorvaIPStartAddress to "
           "10.1.2.56 (the 11 addresses from there hold no listed controller)"}},
+        {"one controller, handed its own address back at worst",
+         {"10.1.2.55"},
+         pool("10.1.2.50", "10.1.2.60", 11),
+         1,
+         1,
+         {}},
         {"many controllers in the pool, the clear run below it",
          {"10.1.2.200", "10.1.2.201", "10.1.2.202", "10.1.2.203", "10.1.2.204", "10.1.2.205",
           "10.1.2.250"},
