@@ -131,6 +131,23 @@ grep -q "Blocks Served" "$work/serve.log" || fail "no transfer in the log"
 # would have gone.
 [[ $(grep -c "Assigning Dynamic IP" "$work/serve.log") == 1 ]] ||
     fail "kestrom.exe answered a DISCOVER that did not come from the controller"
+# 5. kestrom.exe load: the controller, now one that really restarts, is updated, boots from
+# kestrom.exe's own services and comes back with the version its new image names; the hardware
+# address comes from Windows' neighbour table (GetIpNetTable2).
+ip -n "$ctl" addr flush dev "kw$$b"
+ip -n "$ctl" addr add 192.168.1.50/24 dev "kw$$b"
+{ echo "kestrom-sim firmware 3.4"; head -c 3146505 /dev/urandom; } > "$work/pc/zorva.bin"
+ip netns exec "$ctl" "$sim" --address 192.168.1.50 --no-http --boot "kw$$b" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 50); do grep -q "telnet on" "$work/sim.log" && break; sleep 0.1; done
+ip netns exec "$pc" timeout 120 wine "$win_build/kestrom.com" load --controller 192.168.1.50 \
+    --report "$work/load.jsonl" >"$work/load.log" 2>&1 || fail "kestrom.com load did not verify"
+hardware=$(ip netns exec "$ctl" cat "/sys/class/net/kw$$b/address")
+grep -q "192.168.1.50 *$hardware  3.2 -> 3.4 .* verified" "$work/load.log" ||
+    fail "the summary does not name the controller's hardware address and new version"
+grep -q '"event":"load".*"verdict":"verified"' "$work/load.jsonl" || fail "no verdict in the report"
+kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+
 echo "real peers under Wine: firmware update; serve waited, followed 192.168.1.10 in" \
     "${followed_ms} ms and leased and booted the controller without a restart; the office" \
-    "network got no offer: ok"
+    "network got no offer; load verified the controller's new version: ok"
