@@ -2,6 +2,7 @@
 // picks whether the cookie is forced valid (so the walk and the composer see most inputs) and
 // how many DISCOVERs fill the pool first; the rest is the datagram, cut or zero-filled to 304
 // bytes as the service loop does. A NAK or ACK must keep every byte the reply does not own.
+// The same bytes, as they came, are also read as a server's reply by a client.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 
 #include "core/settings.h"
 #include "dhcp/dhcp_message.h"
+#include "dhcp/dhcp_probe.h"
 #include "dhcp/dhcp_reply.h"
 #include "dhcp/lease_table.h"
 
@@ -62,5 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         dhcp::dhcp_packet second = received;
         (void)dhcp::compose_reply(second, again, *table, 0, destination);
     }
+
+    // The client's side, as a boot loader reads a server's reply: the datagram as it came, of
+    // any length, under the xid it carries.
+    dhcp::Xid xid{};
+    if (size >= dhcp::kXid.offset + xid.size())
+        std::copy_n(data + dhcp::kXid.offset, xid.size(), xid.begin());
+    if (const auto reply = dhcp::parse_server_reply(std::span(data, size), xid))
+        if (reply->boot_file.size() > 255) std::abort();
     return 0;
 }

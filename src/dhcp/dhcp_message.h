@@ -42,6 +42,8 @@ enum OptionCode : std::uint8_t {
     kOptionParameterRequestList = 55,
     kOptionRenewalTime = 58,
     kOptionRebindingTime = 59,
+    kOptionTftpServerName = 66,
+    kOptionBootFileName = 67,
     kOptionEnd = 255,
 };
 

@@ -3,11 +3,18 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/net.h"
+
 namespace dhcp {
 namespace {
 
 std::uint32_t load_be32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+// A text field or option, up to its first zero.
+std::string text_of(std::span<const std::uint8_t> bytes) {
+    return {bytes.begin(), std::ranges::find(bytes, std::uint8_t{0})};
 }
 
 }  // namespace
@@ -47,6 +54,8 @@ std::optional<ServerReply> parse_server_reply(std::span<const std::uint8_t> m,
         return std::nullopt;
     ServerReply reply;
     reply.offered = load_be32(m.data() + kYiaddr.offset);
+    reply.next_server = load_be32(m.data() + kSiaddr.offset);
+    reply.boot_file = text_of(m.subspan(kFile.offset, kFile.size));
     for (std::size_t at = kOptions.offset; at < m.size();) {
         const std::uint8_t code = m[at];
         if (code == kOptionEnd) break;
@@ -60,6 +69,14 @@ std::optional<ServerReply> parse_server_reply(std::span<const std::uint8_t> m,
         const std::uint8_t* value = m.data() + at + 2;
         if (code == kOptionMessageType && length >= 1) reply.type = value[0];
         if (code == kOptionServerIdentifier && length >= 4) reply.server_id = load_be32(value);
+        if (code == kOptionTftpServerName) {
+            if (const auto address = platform::parse_dotted(text_of(m.subspan(at + 2, length))))
+                reply.next_server = *address;
+        }
+        if (code == kOptionBootFileName) {
+            if (std::string file = text_of(m.subspan(at + 2, length)); !file.empty())
+                reply.boot_file = std::move(file);
+        }
         at += 2 + length;
     }
     return reply;

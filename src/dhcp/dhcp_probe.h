@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "dhcp/dhcp_message.h"
@@ -33,6 +34,10 @@ struct ServerReply {
     std::uint8_t type = 0;        // option 53; 0 when the reply has none
     std::uint32_t server_id = 0;  // option 54, or 0
     std::uint32_t offered = 0;    // yiaddr
+    // Where a boot loader reads its file: option 66 when it holds a dotted address, else siaddr;
+    // option 67 when given and not empty, else the file field; each text up to its first zero.
+    std::uint32_t next_server = 0;
+    std::string boot_file;
 };
 
 // A BOOTREPLY with the cookie under `xid`, or nullopt. Options are read only as far as each lies

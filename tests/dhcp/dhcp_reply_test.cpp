@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dhcp/dhcp_probe.h"
 #include "dhcp_test_util.h"
 #include "test_support.h"
 
@@ -237,6 +238,51 @@ TEST_F(ComposeReply, NamesServerZeroWhenNoInterfaceWasChosen) {
               std::vector<std::uint8_t>(m.begin() + 20, m.begin() + 24));
     EXPECT_EQ((std::vector<std::uint8_t>{54, 4, 0, 0, 0, 0}),
               std::vector<std::uint8_t>(m.begin() + 243, m.begin() + 249));
+}
+
+// A boot loader's reading of an ACK: options 66 and 67 before siaddr and file, and nothing read
+// past the datagram's end.
+TEST(ParseServerReply, TakesTheBootServerAndFileAsABootLoaderDoes) {
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> options;  // behind the cookie
+        std::size_t cut;                    // the datagram's length; 0: whole
+        const char* next_server;
+        const char* boot_file;
+    } cases[] = {
+        {"the fields alone", {255}, 0, "192.168.1.10", "zorva.bin"},
+        {"options 66 and 67 first",
+         {66, 8, '1', '0', '.', '0', '.', '0', '.', '9', 67, 3, 'n', 'e', 'w', 255},
+         0,
+         "10.0.0.9",
+         "new"},
+        {"an option 66 that names no address, an empty 67",
+         {66, 2, 'x', 0, 67, 0, 255},
+         0,
+         "192.168.1.10",
+         "zorva.bin"},
+        {"an option 67 cut by the datagram's end",
+         {67, 9, 'l', 'o', 'n', 'g'},
+         244 + 6,
+         "192.168.1.10",
+         "zorva.bin"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        dhcp_packet m{};
+        m[kOp.offset] = kOpBootReply;
+        const Xid xid{9, 8, 7, 6};
+        std::ranges::copy(xid, m.begin() + kXid.offset);
+        std::ranges::copy(std::array<std::uint8_t, 4>{192, 168, 1, 10}, m.begin() + kSiaddr.offset);
+        std::ranges::copy(std::string_view("zorva.bin"), m.begin() + kFile.offset);
+        std::ranges::copy(kMagicCookie, m.begin() + kCookie.offset);
+        std::ranges::copy(c.options, m.begin() + kOptions.offset);
+        const auto reply =
+            parse_server_reply(std::span(m).first(c.cut != 0 ? c.cut : m.size()), xid);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(c.next_server, platform::to_dotted(reply->next_server));
+        EXPECT_EQ(c.boot_file, reply->boot_file);
+    }
 }
 
 TEST(ProcessDhcpPacket, RefusesAMissingMessageOrOptions) {

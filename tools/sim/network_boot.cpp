@@ -35,14 +35,8 @@ constexpr std::uint8_t kOptionMaxMessageSize = 57;
 constexpr std::uint8_t kOptionClientArch = 93;
 constexpr std::uint8_t kOptionInterfaceId = 94;
 constexpr std::uint8_t kOptionClassId = 60;
-constexpr std::uint8_t kOptionTftpServerName = 66;
-constexpr std::uint8_t kOptionBootFileName = 67;
 constexpr std::string_view kClassId = "PXEClient:Arch:00000:UNDI:002001";
 constexpr std::array<std::uint8_t, 11> kParameterRequests{1, 3, 6, 12, 15, 17, 43, 60, 66, 67, 128};
-
-std::uint32_t load_be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
 
 std::array<std::uint8_t, 4> wire_address(std::uint32_t address) {
     return {static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
@@ -73,40 +67,6 @@ std::vector<std::uint8_t> boot_request(const dhcp::ClientMessage& base,
     m[at++] = dhcp::kOptionEnd;
     m.resize(std::max(at, dhcp::kDhcpMessageSize));
     return m;
-}
-
-// What a boot loader takes from an OFFER or ACK beyond dhcp::parse_server_reply: the next
-// server and the boot file name, from options 66 and 67 where given, else from siaddr and file.
-struct BootParameters {
-    std::uint32_t next_server = 0;
-    std::string file;
-};
-
-BootParameters boot_parameters(std::span<const std::uint8_t> m) {
-    BootParameters p;
-    // parse_server_reply has checked that the fixed header and the cookie are there.
-    p.next_server = load_be32(m.data() + dhcp::kSiaddr.offset);
-    const auto file = m.subspan(dhcp::kFile.offset, dhcp::kFile.size);
-    p.file.assign(file.begin(), std::find(file.begin(), file.end(), std::uint8_t{0}));
-    for (std::size_t at = dhcp::kOptions.offset; at < m.size();) {
-        const std::uint8_t code = m[at];
-        if (code == dhcp::kOptionEnd) break;
-        if (code == dhcp::kOptionPad) {
-            ++at;
-            continue;
-        }
-        if (at + 1 >= m.size()) break;
-        const std::size_t length = m[at + 1];
-        if (at + 2 + length > m.size()) break;
-        const auto value = m.subspan(at + 2, length);
-        std::string text(value.begin(), std::find(value.begin(), value.end(), std::uint8_t{0}));
-        if (code == kOptionTftpServerName) {
-            if (const auto address = platform::parse_dotted(text)) p.next_server = *address;
-        }
-        if (code == kOptionBootFileName && !text.empty()) p.file = std::move(text);
-        at += 2 + length;
-    }
-    return p;
 }
 
 class Boot {
@@ -227,17 +187,17 @@ BootResult Boot::run() {
         return result;
     }
     const auto acked = dhcp::parse_server_reply(*ack, xid);
-    BootParameters boot = boot_parameters(*ack);
-    if (boot.next_server == 0) boot.next_server = acked->server_id;
+    const std::uint32_t next_server =
+        acked->next_server != 0 ? acked->next_server : acked->server_id;
     report("boot ACK " + platform::to_dotted(acked->offered) + ", next server " +
-           platform::to_dotted(boot.next_server) + ", file " + boot.file);
-    if (boot.file.empty() || boot.next_server == 0) {
+           platform::to_dotted(next_server) + ", file " + acked->boot_file);
+    if (acked->boot_file.empty() || next_server == 0) {
         result.failure = "the ACK names no boot file or no next server";
         return result;
     }
     socket->close();
 
-    if (!tftp_read(boot.next_server, boot.file, result)) return result;
+    if (!tftp_read(next_server, acked->boot_file, result)) return result;
     core::Sha256 sha;
     sha.update(
         std::span(reinterpret_cast<const std::uint8_t*>(result.image.data()), result.image.size()));
