@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "app/commands.h"
+#include "app/progress_line.h"
 #include "core/event_log.h"
 #include "core/settings.h"
 #include "dhcp/lease_table.h"
@@ -71,19 +71,19 @@ int usage_error(const std::string& what) {
     return kUsageError;
 }
 
-// Prints each step's line as it ends; the lines of several controllers interleave whole.
+// Writes each step's line as it ends to standard output's sink, which keeps clear of the
+// progress line and makes peers' text harmless; the lines of several controllers interleave
+// whole.
 class TerminalObserver : public load::Observer {
 public:
+    explicit TerminalObserver(std::shared_ptr<core::LogSink> out) : out_(std::move(out)) {}
     void step_ended(const load::StepEvent& event) override {
-        const std::string line = core::escape_controls(load::step_line(event)) + "\n";
-        std::lock_guard lock(mutex_);
-        std::fputs(line.c_str(), stdout);
-        std::fflush(stdout);
+        out_->write(load::step_line(event) + "\n");
     }
     void controller_ended(const load::ControllerResult&) override {}
 
 private:
-    std::mutex mutex_;
+    std::shared_ptr<core::LogSink> out_;
 };
 
 std::optional<std::string> read_text_file(const std::string& path, std::string* error) {
@@ -166,7 +166,10 @@ int run_load(Args args) {
     static platform::EndRequest end_request;
 
     registry::ensure_settings_key();
-    if (a.verbose) core::set_log_sink(std::make_shared<core::StdoutLogSink>());
+    // The boot file's read shows on the progress line, on a terminal.
+    ProgressLine progress;
+    const std::shared_ptr<core::LogSink> out = progress.log_sink();
+    if (a.verbose) core::set_log_sink(out);
     driver::TextFrontEnd front_end;
     driver::Driver driver(front_end);
     driver.load_settings();
@@ -225,12 +228,14 @@ int run_load(Args args) {
     }
 
     driver.start_services();
-    std::printf("Loading %s onto %zu controller%s, %zu at once (SHA-256 %s); Ctrl-C stops\n",
-                boot_path.c_str(), controllers.size(), controllers.size() == 1 ? "" : "s",
-                plan.parallel, digest->c_str());
-    std::fflush(stdout);
+    char head[256];
+    std::snprintf(head, sizeof head,
+                  "Loading %s onto %zu controller%s, %zu at once (SHA-256 %s); Ctrl-C stops\n",
+                  boot_path.c_str(), controllers.size(), controllers.size() == 1 ? "" : "s",
+                  plan.parallel, digest->c_str());
+    out->write(head);
 
-    TerminalObserver observer;
+    TerminalObserver observer(out);
     load::SiteLoad site(controllers, plan.parallel, a.options, observer);
     std::thread([&site] {
         end_request.wait();
@@ -244,12 +249,12 @@ int run_load(Args args) {
     }).detach();
     const std::vector<load::ControllerResult> results = site.wait();
 
-    std::fputs(core::escape_controls(load::summary_table(results, site.stopped()), true).c_str(),
-               stdout);
+    out->write(load::summary_table(results, site.stopped()));
     const bool all_verified =
         std::ranges::all_of(results, [](const load::ControllerResult& r) { return r.verified; });
     driver.stop_services();
-    core::flush_log();
+    out->flush();
+    progress.stop();
     std::fflush(stdout);
     std::fflush(stderr);
     // The watcher still waits for a second request; it ends with the process.
