@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -48,6 +49,9 @@ constexpr const char* kLoadUsage =
     "told to update any more, and those told already are served until their boot ends.\n"
     "Exit status: 0 when every controller was verified, 1 otherwise, 2 for wrong usage.\n";
 
+// How long the services may take to start answering.
+constexpr std::chrono::seconds kServingTimeout{5};
+
 struct LoadArgs {
     std::string controller;
     std::string controllers_file;
@@ -84,6 +88,25 @@ public:
 
 private:
     std::shared_ptr<core::LogSink> out_;
+};
+
+// Keeps the last lines of the services' log, to show why one of them does not serve.
+class LogTail : public core::LogSink {
+public:
+    void write(std::string_view text) override {
+        std::lock_guard lock(mutex_);
+        text_.append(text);
+        if (text_.size() > kKeep) text_.erase(0, text_.size() - kKeep);
+    }
+    std::string text() {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+private:
+    static constexpr std::size_t kKeep = 2048;
+    std::mutex mutex_;
+    std::string text_;
 };
 
 std::optional<std::string> read_text_file(const std::string& path, std::string* error) {
@@ -169,7 +192,11 @@ int run_load(Args args) {
     // The boot file's read shows on the progress line, on a terminal.
     ProgressLine progress;
     const std::shared_ptr<core::LogSink> out = progress.log_sink();
-    if (a.verbose) core::set_log_sink(out);
+    const auto tail = std::make_shared<LogTail>();
+    if (a.verbose)
+        core::set_log_sink(out);
+    else
+        core::set_log_sink(tail);
     driver::TextFrontEnd front_end;
     driver::Driver driver(front_end);
     driver.load_settings();
@@ -228,6 +255,17 @@ int run_load(Args args) {
     }
 
     driver.start_services();
+    // A controller told to update must find both services: its boot depends on them.
+    std::string which;
+    if (!driver.wait_serving(kServingTimeout, &which)) {
+        out->flush();
+        std::fprintf(stderr,
+                     "kestrom load: the %s service does not serve, so no controller could boot "
+                     "from this PC; none was told to update. Its log:\n%s\n",
+                     which.c_str(), core::escape_controls(tail->text(), true).c_str());
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
     char head[256];
     std::snprintf(head, sizeof head,
                   "Loading %s onto %zu controller%s, %zu at once (SHA-256 %s); Ctrl-C stops\n",

@@ -8,6 +8,7 @@
 #include "core/event_log.h"
 #include "core/progress.h"
 #include "dhcp/dhcp_service.h"
+#include "dhcp/lease_table.h"
 #include "registry/settings_store.h"
 #include "tftp/tftp_service.h"
 #include "update/firmware_update.h"
@@ -118,6 +119,23 @@ void Driver::start_services() {
     if (!services_->dhcp)
         services_->dhcp = std::make_unique<dhcp::DhcpService>(
             dhcp::DhcpServiceOptions{options_.dhcp_server_port, options_.dhcp_client_port});
+}
+
+bool Driver::wait_serving(std::chrono::milliseconds timeout, std::string* which) const {
+    if (!services_->tftp || services_->tftp->port() == 0) {
+        *which = "TFTP";
+        return false;
+    }
+    // Bound is not enough: the service must also have chosen the pool's network, and with no
+    // interface in it, it only waits.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (services_->dhcp && services_->dhcp->wait_serving(timeout)) {
+        while (dhcp::server_address().empty() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (!dhcp::server_address().empty()) return true;
+    }
+    *which = "DHCP";
+    return false;
 }
 
 void Driver::stop_services() {

@@ -88,6 +88,11 @@ public:
     void start_firmware_update();
     // Ends both services (a clean exit and tests; the product never needs it otherwise).
     void stop_services();
+    // Waits up to `timeout` until both services answer, the DHCP service on the pool's network:
+    // true then. False names, in *which, the first that doesn't ("TFTP", "DHCP"); its own log
+    // line says why. For a load, which must not
+    // tell a controller to update when nothing would serve its boot.
+    bool wait_serving(std::chrono::milliseconds timeout, std::string* which) const;
 
 private:
     struct Services;

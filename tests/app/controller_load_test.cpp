@@ -173,6 +173,16 @@ TEST(LoadSite, RefusesBeforeAnyControllerIsToldToUpdate) {
         EXPECT_NE(std::string::npos, load.output.find(c.says)) << load.output;
         EXPECT_EQ(std::string::npos, load.output.find("Loading")) << "the load started";
     }
+    // A pool on no network of this PC: its DHCP service waits for one, and nothing is updated.
+    ASSERT_EQ(0, bench.kestrom("config set ZorvaIPStartAddress 10.9.9.100").status);
+    const test::CommandResult unserved = bench.kestrom("load --controller 10.1.2.20");
+    EXPECT_EQ(1, unserved.status);
+    EXPECT_NE(std::string::npos,
+              unserved.output.find("the DHCP service does not serve, so no controller could boot "
+                                   "from this PC; none was told to update"))
+        << unserved.output;
+    EXPECT_NE(std::string::npos, unserved.output.find("10.9.9.0/24")) << "its log says why";
+
     std::filesystem::remove(bench.dir() / "zorva.bin");
     const test::CommandResult load = bench.kestrom("load");
     EXPECT_EQ(1, load.status);
