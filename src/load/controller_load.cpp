@@ -19,6 +19,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
+// The dialogue's command that tells the controller to update (update/dialogue.cpp).
+constexpr std::string_view kUpdateCommand = "update";
+
 // How often the shell is tried while the controller restarts, and how long each try waits.
 constexpr milliseconds kBackRetry{1000};
 constexpr milliseconds kBackConnect{2000};
@@ -54,10 +57,13 @@ public:
         : client_(client), deadline_(deadline), stop_(stop) {}
 
     bool exchange(std::string_view command, std::string& response, bool appendCR) override {
-        if (stop_ != nullptr && stop_->load()) {
+        if (stop_ != nullptr && !committed_ && stop_->load()) {
             stopped_ = true;
             return false;
         }
+        // Once "update" goes out, the confirmation follows whatever comes: a controller left
+        // asking would be neither updated nor told so.
+        if (command == kUpdateCommand) committed_ = true;
         const Clock::time_point now = Clock::now();
         if (now >= deadline_) {
             timed_out_ = true;
@@ -81,6 +87,7 @@ private:
     Clock::time_point deadline_;
     const std::atomic<bool>* stop_;
     int exchanges_ = 0;
+    bool committed_ = false;
     bool stopped_ = false;
     bool timed_out_ = false;
 };
