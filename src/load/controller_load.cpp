@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "core/event_log.h"
+#include "dhcp/lease_table.h"
 #include "load/boot_watch.h"
 #include "platform/net.h"
 #include "update/dialogue.h"
@@ -126,6 +128,7 @@ public:
 
     ControllerResult run() {
         if (update() && boot() && back() && web()) verdict();
+        give_back_lease();
         result_.took = since(start_);
         if (result_.verdict.empty()) result_.verdict = verdict_text(result_);
         observer_.step_ended(
@@ -197,6 +200,7 @@ private:
                         "sent");
         }
         result_.hardware = platform::to_text(*hardware);
+        hardware_ = *hardware;
 
         update_sent_ = Clock::now();
         if (!update::SendUpdate(link)) return failed("no \"y/n\" question after \"update\"");
@@ -220,7 +224,8 @@ private:
             boots_.wait_lease(result_.hardware, update_sent_, Clock::now() + options_.bounds.boot);
         if (!lease)
             return fail("no network boot within " + seconds_text(options_.bounds.boot) +
-                        " (no DHCP lease acknowledged to " + result_.hardware + ")");
+                        " (no DHCP lease acknowledged to " + result_.hardware +
+                        (pool_exhausted() ? "; no lease of the pool was free" : "") + ")");
         result_.lease = *lease;
         // A boot loader reads from the address it was given; one that keeps the controller's
         // own address for the read is recognised too.
@@ -306,6 +311,24 @@ private:
         return done(std::to_string(report.requests) + " requests, all answered 2xx");
     }
 
+    // The table keeps a lease until its holder asks again. A controller back on its own address
+    // is done with its boot loader's lease and gives it back, so that a site's load needs no
+    // more leases than it loads controllers at once. One that did not come back may still be
+    // in its boot loader, on that address: its lease stays.
+    void give_back_lease() {
+        if (!hardware_ || result_.version_after.empty()) return;
+        dhcp::HardwareAddress chaddr{};
+        std::ranges::copy(*hardware_, chaddr.begin());
+        dhcp::release_client(chaddr);
+    }
+
+    static bool pool_exhausted() {
+        const auto entries = dhcp::current_lease_table()->entries();
+        return !entries.empty() && std::ranges::none_of(entries, [](const dhcp::lease_entry& e) {
+            return e.state == dhcp::LeaseState::free;
+        });
+    }
+
     void verdict() {
         step_ = Step::verdict;
         const std::string& after = result_.version_after;
@@ -326,6 +349,7 @@ private:
     // The dialogue's lines stay with this controller: several run at once.
     core::ThreadLogCapture capture_;
     ControllerResult result_;
+    std::optional<platform::MacAddress> hardware_;
     Step step_ = Step::update;
     Clock::time_point start_ = Clock::now();
     Clock::time_point step_start_ = start_;
