@@ -24,6 +24,7 @@
 #include "platform/net.h"
 #include "platform/process.h"
 #include "registry/settings_store.h"
+#include "web/web_update.h"
 
 namespace app {
 namespace {
@@ -243,6 +244,17 @@ int run_load(Args args) {
         return 1;
     }
     a.options.sha256 = *digest;
+
+    // The pages, when they are to follow: a fault found after the update would leave
+    // controllers with new firmware and old (or, once formatted, no) pages.
+    if (a.options.web) {
+        const core::ThreadLogCapture quiet;
+        if (const auto fault = web::check_web_pages()) {
+            std::fprintf(stderr, "kestrom load: --web: %s; no controller was told to update\n",
+                         core::escape_controls(*fault).c_str());
+            return 1;
+        }
+    }
 
     // The pool, before anything is started.
     (void)dhcp::build_lease_table();

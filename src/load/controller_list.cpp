@@ -167,12 +167,14 @@ PoolView pool_view(const std::vector<dhcp::lease_entry>& entries) {
 }
 
 LoadPlan plan_load(const std::vector<std::uint32_t>& controllers, const PoolView& pool,
-                   std::size_t parallel) {
+                   std::size_t parallel, std::string_view parallel_name) {
+    const std::string option(parallel_name);
     LoadPlan plan;
     const std::string pool_text = "the DHCP pool " + platform::to_dotted(pool.first) + " to " +
                                   platform::to_dotted(pool.last);
     if (parallel == 0)
-        plan.refusals.push_back({"--parallel 0 loads no controller", "give --parallel 1 or more"});
+        plan.refusals.push_back(
+            {option + " 0 loads no controller", "give " + option + " 1 or more"});
 
     // A controller may be handed its own address back: only a neighbour's is a conflict, so a
     // load of one controller may use a pool that holds it (the settings' defaults do).
@@ -209,11 +211,11 @@ LoadPlan plan_load(const std::vector<std::uint32_t>& controllers, const PoolView
         else if (parallel <= 254)
             fix = "set PoolSize to " + std::to_string(parallel - 1) +
                   " or more (the pool holds PoolSize + 1 addresses), ";
-        fix += pool.size > 0 ? "or run with --parallel " + std::to_string(pool.size)
+        fix += pool.size > 0 ? "or run with " + option + " " + std::to_string(pool.size)
                              : "or give the pool addresses";
         if (fix.starts_with("or ")) fix.erase(0, 3);
         plan.refusals.push_back({pool_text + " holds " + std::to_string(pool.size) +
-                                     " addresses, fewer than --parallel " +
+                                     " addresses, fewer than " + option + " " +
                                      std::to_string(parallel),
                                  fix});
     }

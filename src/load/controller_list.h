@@ -58,7 +58,9 @@ struct LoadPlan {
 // The checks made before the first controller is told to update: the pool must hold none of
 // the listed addresses (a booting controller could be handed a neighbour's address) and at
 // least `parallel` addresses.
+// `parallel_name` is how the refusals name the setting of `parallel`: the command line's option
+// or the window's field.
 LoadPlan plan_load(const std::vector<std::uint32_t>& controllers, const PoolView& pool,
-                   std::size_t parallel);
+                   std::size_t parallel, std::string_view parallel_name = "--parallel");
 
 }  // namespace load

@@ -264,6 +264,10 @@ private:
         const Clock::time_point deadline = step_start_ + options_.bounds.back;
         std::string last_why = "its shell never answered";
         while (Clock::now() < deadline) {
+            if (stop_.load()) {
+                result_.verdict = "stopped after the boot, not verified";
+                return false;
+            }
             update::CTelnetClient client;
             client.SetCredentials(options_.login, options_.password);
             client.WatchFor(update::dialogue_watched_texts());

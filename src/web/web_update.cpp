@@ -225,6 +225,11 @@ private:
 
 }  // namespace
 
+std::optional<std::string> check_web_pages() {
+    std::vector<std::string> names;
+    return check_list(&names);
+}
+
 WebUpdateReport run_web_update(const HttpLimits& limits, std::string_view address) {
     WebUpdateReport report;
     const std::string fixed_host(address);

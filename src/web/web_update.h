@@ -71,6 +71,11 @@ struct WebUpdateReport {
     }
 };
 
+// Whether a job could send every page now: the list names at least one and each can be read.
+// The fault in a few words (each also in the log), or nothing. A load checks this before it
+// updates any controller, so that no controller ends up with new firmware and no pages.
+std::optional<std::string> check_web_pages();
+
 // One whole job on the calling thread; `limits` apply to each request (tests make them short).
 // The controller is the one the settings name at each request, or `address` when given (a
 // site's load sends each controller its pages while the setting names another).

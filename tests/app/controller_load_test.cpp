@@ -168,6 +168,7 @@ TEST(LoadSite, RefusesBeforeAnyControllerIsToldToUpdate) {
         {"--controller 10.1.2", 2, "'10.1.2' is not an IPv4 address"},
         {"--parallel 2", 2, "--parallel goes with --controllers"},
         {"--boot-within soon", 2, "--boot-within takes seconds"},
+        {"--web", 1, "kestrom.ini: No such file or directory; no controller was told to update"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args);
