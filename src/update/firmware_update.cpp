@@ -187,13 +187,15 @@ int FirmwareUpdateThread(CTelnetClient* client) {
 
 namespace {
 
-// Where the hand-over's connect runs.
-enum class ConnectIn { caller, job };
+// Where the hand-over's connect runs: in the caller's thread or in the job thread. The two
+// entry points below differ only in this and pass their own arguments through unchanged.
+enum class ConnectIn { in_caller, in_job };
+using enum ConnectIn;
 
-HandOverResult hand_over(std::string_view login, std::string_view password,
+HandOverResult hand_over(ConnectIn connect_in, std::string_view login, std::string_view password,
                          std::string_view address, std::uint16_t port,
                          std::chrono::milliseconds exchange_limit,
-                         std::chrono::milliseconds connect_timeout, ConnectIn connect_in) {
+                         std::chrono::milliseconds connect_timeout) {
     FirmwareHolder& h = holder();
     const std::shared_ptr<JobStatus> status = h.status;
     {
@@ -220,13 +222,13 @@ HandOverResult hand_over(std::string_view login, std::string_view password,
         trace->end(false);
         return false;
     };
-    if (connect_in == ConnectIn::caller && !connect()) {
+    if (connect_in == in_caller && !connect()) {
         finish_job(*status, kJobFailed);
         return HandOverResult::connect_failed;
     }
     try {
         h.job = std::thread([status, client, trace, connect, connect_in] {
-            const bool connected = connect_in == ConnectIn::caller || connect();
+            const bool connected = connect_in == in_caller || connect();
             finish_job(*status, connected ? traced_job(client, *trace) : kJobFailed);
         });
     } catch (const std::system_error&) {
@@ -244,16 +246,14 @@ HandOverResult firmware_update_start(std::string_view login, std::string_view pa
                                      std::string_view address, std::uint16_t port,
                                      std::chrono::milliseconds exchange_limit,
                                      std::chrono::milliseconds connect_timeout) {
-    return hand_over(login, password, address, port, exchange_limit, connect_timeout,
-                     ConnectIn::job);
+    return hand_over(in_job, login, password, address, port, exchange_limit, connect_timeout);
 }
 
 HandOverResult firmware_update_hand_over(std::string_view login, std::string_view password,
                                          std::string_view address, std::uint16_t port,
                                          std::chrono::milliseconds exchange_limit,
                                          std::chrono::milliseconds connect_timeout) {
-    return hand_over(login, password, address, port, exchange_limit, connect_timeout,
-                     ConnectIn::caller);
+    return hand_over(in_caller, login, password, address, port, exchange_limit, connect_timeout);
 }
 
 bool firmware_job_running() {

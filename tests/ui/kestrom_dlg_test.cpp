@@ -32,6 +32,7 @@
 #include <utility>
 #include <vector>
 
+#include "close_cases.h"
 #include "core/event_log.h"
 #include "core/progress.h"
 #include "core/version.h"
@@ -406,10 +407,11 @@ private slots:
         QCOMPARE(dlg.contextMenuPolicy(), Qt::ActionsContextMenu);
         QStringList entries;
         for (const QAction* action : dlg.actions()) entries << action->text();
-        QCOMPARE(entries,
-                 QStringList({QStringLiteral("&About kestrom..."), QStringLiteral("Check setup..."),
-                              QStringLiteral("Save load report..."),
-                              QStringLiteral("Open load folder")}));
+        QCOMPARE(
+            entries,
+            QStringList({QStringLiteral("&About kestrom..."), QStringLiteral("Check setup..."),
+                         QStringLiteral("Save load report..."), QStringLiteral("Open load folder"),
+                         QStringLiteral("Load controllers...")}));
         dlg.openFolderAction()->trigger();
         QCOMPARE(opened, std::vector{std::filesystem::current_path()});
     }
@@ -661,21 +663,7 @@ private slots:
     }
 
     void escapeAndTheCloseBoxAskFirstWhileALoadRuns() {
-        struct Case {
-            const char* what;
-            bool transfer;  // a TFTP transfer runs
-            bool escape;    // Escape, else the close box
-            bool yes;       // the answer, when asked
-        };
-        const Case cases[] = {
-            {"idle, Escape", false, true, false},
-            {"idle, close box", false, false, false},
-            {"transfer, Escape, No", true, true, false},
-            {"transfer, close box, No", true, false, false},
-            {"transfer, Escape, Yes", true, true, true},
-            {"transfer, close box, Yes", true, false, true},
-        };
-        for (const Case& c : cases) {
+        for (const test::CloseCase& c : test::kCloseCases) {
             const QByteArray what(c.what);
             std::vector<std::string> asked;
             ui::KestromDlgOptions o = options();

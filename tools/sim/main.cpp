@@ -113,32 +113,31 @@ struct Servers {
     std::unique_ptr<sim::HttpServer> web;
 };
 
+// Starts one server (the shell or the web server) into `server`. When it cannot, says so on
+// standard error, `cannot` ahead of the address ("cannot listen on A:P: why"); with `announce`,
+// says where it listens, `name` ahead of the address ("telnet on A:P").
+template <typename Server, typename Options>
+bool start_server(std::unique_ptr<Server>& server, const Options& options, const char* cannot,
+                  const char* name, bool announce) {
+    std::string error;
+    server = Server::start(options, &error);
+    const std::string address = platform::to_dotted(options.address);
+    if (!server) {
+        std::fprintf(stderr, "kestrom-sim: %s %s:%u: %s\n", cannot, address.c_str(),
+                     unsigned{options.port}, error.c_str());
+        return false;
+    }
+    if (announce) say(std::string(name) + " on " + address + ":" + std::to_string(server->port()));
+    return true;
+}
+
 // Opens the shell and, when on, the web server. With `announce` it says where they listen.
 bool open_servers(Servers& servers, sim::ShellOptions& shell, sim::HttpOptions& http, bool http_on,
                   bool announce) {
-    std::string error;
-    servers.telnet = sim::TelnetShell::start(shell, &error);
-    if (!servers.telnet) {
-        std::fprintf(stderr, "kestrom-sim: cannot listen on %s:%u: %s\n",
-                     platform::to_dotted(shell.address).c_str(), unsigned{shell.port},
-                     error.c_str());
+    if (!start_server(servers.telnet, shell, "cannot listen on", "telnet", announce)) return false;
+    if (http_on &&
+        !start_server(servers.web, http, "cannot start the web server on", "http", announce))
         return false;
-    }
-    if (announce)
-        say("telnet on " + platform::to_dotted(shell.address) + ":" +
-            std::to_string(servers.telnet->port()));
-    if (http_on) {
-        servers.web = sim::HttpServer::start(http, &error);
-        if (!servers.web) {
-            std::fprintf(stderr, "kestrom-sim: cannot start the web server on %s:%u: %s\n",
-                         platform::to_dotted(http.address).c_str(), unsigned{http.port},
-                         error.c_str());
-            return false;
-        }
-        if (announce)
-            say("http on " + platform::to_dotted(http.address) + ":" +
-                std::to_string(servers.web->port()));
-    }
     // A restart comes back on the ports taken now, also where port 0 was asked for.
     shell.port = servers.telnet->port();
     if (servers.web) http.port = servers.web->port();

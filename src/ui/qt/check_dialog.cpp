@@ -6,6 +6,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <optional>
+
+#include "ui/check_colours.h"
 
 namespace ui {
 namespace {
@@ -15,15 +18,8 @@ QString text_of(const std::string& s) {
 }
 
 QColor colour_of(check::CheckStatus status) {
-    switch (status) {
-        case check::CheckStatus::ok:
-            return QColor(0x1b, 0x7a, 0x2e);
-        case check::CheckStatus::warn:
-            return QColor(0xa8, 0x62, 0x00);
-        case check::CheckStatus::fail:
-            return QColor(0xc0, 0x1c, 0x28);
-    }
-    return {};
+    const std::optional<Rgb> c = status_colour(status);
+    return c ? QColor(c->red, c->green, c->blue) : QColor();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "ui/qt/about_dialog.h"
 #include "ui/qt/check_dialog.h"
 #include "ui/qt/dialog_units.h"
+#include "ui/qt/load_dialog.h"
 #include "ui/qt/log_pane.h"
 #include "ui/qt/progress_strip.h"
 #include "ui/qt/resources.h"
@@ -172,7 +173,11 @@ void CKestromDlg::createContextMenu() {
     open_folder_action_ = new QAction(tr("Open load folder"), this);
     open_folder_action_->setObjectName(QStringLiteral("openFolderAction"));
     connect(open_folder_action_, &QAction::triggered, this, &CKestromDlg::openLoadFolder);
-    addActions({about_action_, check_action_, save_report_action_, open_folder_action_});
+    load_action_ = new QAction(tr("Load controllers..."), this);
+    load_action_->setObjectName(QStringLiteral("loadAction"));
+    connect(load_action_, &QAction::triggered, this, &CKestromDlg::loadControllers);
+    addActions(
+        {about_action_, check_action_, save_report_action_, open_folder_action_, load_action_});
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
@@ -260,6 +265,11 @@ void CKestromDlg::showCheckResults() {
     if (!items) return;
     CheckDialog results(*items, this);
     (void)results.exec();  // the dialog only shows
+}
+
+void CKestromDlg::loadControllers() {
+    LoadDialog dialog(options_.driver.tftp_directory, this, options_.confirm_close);
+    (void)dialog.exec();  // a load still running when it closes was stopped there
 }
 
 void CKestromDlg::openLoadFolder() {

@@ -2,8 +2,9 @@
 // hold the eight setting fields, the three buttons and the log pane, and below that template a
 // progress strip. It is the driver's front-end: every user change of a setting field becomes an
 // apply_setting_edit, the two update buttons become the driver's triggers, and its log pane is
-// the event log's sink. Its context menu also runs the pre-flight check, saves the load report
-// and opens the load folder, which the progress strip names while nothing runs.
+// the event log's sink. Its context menu also runs the pre-flight check, saves the load report,
+// opens the load folder, which the progress strip names while nothing runs, and loads a site's
+// controllers.
 #pragma once
 
 #include <QDialog>
@@ -52,6 +53,7 @@ public:
     QAction* checkAction() const { return check_action_; }
     QAction* saveReportAction() const { return save_report_action_; }
     QAction* openFolderAction() const { return open_folder_action_; }
+    QAction* loadAction() const { return load_action_; }
 
     // driver::FrontEnd: what touches the fields and the log pane (TextFrontEnd keeps the copy of
     // the texts); the driver calls these on the dialog's thread.
@@ -72,6 +74,8 @@ public slots:
     // Shows the load folder (the current folder, where zorva.bin, kestrom.ini and www/ are
     // read) in the desktop's file manager.
     void openLoadFolder();
+    // The "Load controllers" dialog, modal, loading with this window's services.
+    void loadControllers();
 
 private:
     void createControls();
@@ -89,6 +93,7 @@ private:
     QAction* check_action_ = nullptr;
     QAction* save_report_action_ = nullptr;
     QAction* open_folder_action_ = nullptr;
+    QAction* load_action_ = nullptr;
     std::unique_ptr<driver::Driver> driver_;
     // Declared last, so it is joined first: a check still running ends within its connect
     // time-outs, and its results are then dropped with the window.

@@ -9,9 +9,11 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 
+#include "ui/check_colours.h"
 #include "ui/win32/dialog_place.h"
 #include "ui/win32/memory_template.h"
 // clang-format on
@@ -26,17 +28,10 @@ enum Column : int { kStatusColumn, kItemColumn, kDetailColumn, kColumns };
 // the column, such as a path) to the column's width.
 constexpr UINT kCellText = DT_LEFT | DT_TOP | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX;
 
-// The statuses in the Qt window's colours.
+// The statuses in the colours both windows use.
 COLORREF colour_of(check::CheckStatus status) {
-    switch (status) {
-        case check::CheckStatus::ok:
-            return RGB(0x1b, 0x7a, 0x2e);
-        case check::CheckStatus::warn:
-            return RGB(0xa8, 0x62, 0x00);
-        case check::CheckStatus::fail:
-            return RGB(0xc0, 0x1c, 0x28);
-    }
-    return GetSysColor(COLOR_WINDOWTEXT);
+    const std::optional<Rgb> c = status_colour(status);
+    return c ? RGB(c->red, c->green, c->blue) : GetSysColor(COLOR_WINDOWTEXT);
 }
 
 struct FontDeleter {

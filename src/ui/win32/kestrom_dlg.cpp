@@ -19,6 +19,7 @@
 #include "platform/desktop.h"
 #include "ui/win32/about_dialog.h"
 #include "ui/win32/check_dialog.h"
+#include "ui/win32/load_dialog.h"
 #include "ui/win32/log_pane.h"
 #include "ui/win32/memory_template.h"
 #include "ui/win32/progress_strip.h"
@@ -46,6 +47,7 @@ constexpr MenuEntry kMenuEntries[] = {
     {CKestromDlg::kCheckCommand, L"Check setup..."},
     {CKestromDlg::kSaveReportCommand, L"Save load report..."},
     {CKestromDlg::kOpenFolderCommand, L"Open load folder"},
+    {CKestromDlg::kLoadCommand, L"Load controllers..."},
 };
 
 // The load folder: the current one, where zorva.bin, kestrom.ini and www\ are read.
@@ -275,6 +277,9 @@ bool CKestromDlg::run_menu_command(unsigned command) {
         case kOpenFolderCommand:
             OpenLoadFolder();
             return true;
+        case kLoadCommand:
+            LoadControllers();
+            return true;
     }
     return false;
 }
@@ -346,6 +351,11 @@ void CKestromDlg::on_check_done() {
     progress_strip_->set_task({});
     EnableMenuItem(GetSystemMenu(hwnd_, FALSE), kCheckCommand, MF_BYCOMMAND | MF_ENABLED);
     if (items) show_check_results(hwnd_, *items);
+}
+
+void CKestromDlg::LoadControllers() {
+    LoadDialog box(options_.driver.tftp_directory, options_.confirm_close);
+    box.DoModal(hwnd_);  // a load still running when it closes was stopped there
 }
 
 void CKestromDlg::OpenLoadFolder() {

@@ -4,8 +4,9 @@
 // driver's front-end: every user change of a setting field becomes an apply_setting_edit, the
 // two update buttons become the driver's triggers, and its log pane is the event log's sink. Its
 // system menu, and its right-click menu, also have the about box, the pre-flight check, the load
-// report and the load folder, which the progress strip names while nothing runs. Everything runs
-// on the thread that made the window, except the check, which has a worker of its own.
+// report, the load folder, which the progress strip names while nothing runs, and the load of a
+// site's controllers. Everything runs on the thread that made the window, except the check and
+// the load, which have workers of their own.
 #pragma once
 
 #include <array>
@@ -37,6 +38,7 @@ public:
         kCheckCommand = 0x0020,
         kSaveReportCommand = 0x0030,
         kOpenFolderCommand = 0x0040,
+        kLoadCommand = 0x0050,
     };
 
     explicit CKestromDlg(KestromDlgOptions options = {});
@@ -71,6 +73,8 @@ public:
     // Shows the load folder (the current folder, where zorva.bin, kestrom.ini and www\ are read)
     // in Explorer.
     void OpenLoadFolder();
+    // The "Load controllers" box, modal over this window, loading with its services.
+    void LoadControllers();
 
 private:
     struct WindowDestroyer {

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "close_cases.h"
 #include "core/event_log.h"
 #include "core/progress.h"
 #include "core/settings.h"
@@ -36,6 +38,7 @@
 #include "ui/win32/progress_strip.h"
 #include "ui/win32/progress_strip.h"
 #include "ui/win32/s_tab_ctrl.h"
+#include "win32_test_support.h"
 // clang-format on
 
 namespace {
@@ -83,15 +86,6 @@ RECT template_place(HWND dialog, const ui::ControlTemplate& t) {
     RECT units{t.x, t.y, t.width, t.height};
     MapDialogRect(dialog, &units);
     return {units.left, units.top, units.left + units.right, units.top + units.bottom};
-}
-
-// Handles what was posted to this thread's windows, as the message loop would.
-void pump_messages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
 }
 
 // ---- Pictures of what the screen shows ----
@@ -214,13 +208,7 @@ std::vector<test::TextPlace> child_places(HWND box) {
                     SendMessageW(child, LVM_GETSUBITEMRECT, static_cast<WPARAM>(i),
                                  reinterpret_cast<LPARAM>(&cell));
                     if (cell.bottom > client.bottom) continue;  // scrolled out of sight
-                    wchar_t text[512]{};
-                    LVITEMW item{};
-                    item.iSubItem = column;
-                    item.pszText = text;
-                    item.cchTextMax = 512;
-                    SendMessageW(child, LVM_GETITEMTEXTW, static_cast<WPARAM>(i),
-                                 reinterpret_cast<LPARAM>(&item));
+                    const std::wstring text = test::list_view_text(child, i, column);
                     MapWindowPoints(child, nullptr, reinterpret_cast<POINT*>(&cell), 2);
                     places.push_back(place_in(
                         box, cell, 1,
@@ -260,11 +248,7 @@ std::vector<test::TextPlace> menu_places(HWND menu_window) {
 // Lets the thread's windows paint and the display show it: Wine hands what a window drew to
 // the X server when its message loop goes idle.
 void let_the_screen_catch_up() {
-    for (int i = 0; i < 10; ++i) {
-        pump_messages();
-        Sleep(20);
-    }
-    pump_messages();
+    test::pump_for(std::chrono::milliseconds(200), std::chrono::milliseconds(20));
 }
 
 // What a modal state (a box, a menu) showed: seen through a timer in its own message loop.
@@ -494,7 +478,7 @@ TEST_F(KestromDlgTest, theLogPaneGetsEveryLineOfFourThreadsInTheirOrder) {
                     (void)core::log_printf("thread %d line %d\n", t, i);
             });
     }
-    pump_messages();
+    test::pump_messages();
     // The pane shows "\r\n" line ends; each thread's lines follow each other, none lost.
     const std::string pane = text_of(item(ui::kLogPane));
     int next[kThreads]{};
@@ -516,15 +500,13 @@ TEST_F(KestromDlgTest, theLogPaneGetsEveryLineOfFourThreadsInTheirOrder) {
     (void)core::log_printf("dropped\n");
     dlg_->clear_log();
     (void)core::log_printf("after\n");
-    pump_messages();
+    test::pump_messages();
     EXPECT_EQ(text_of(item(ui::kLogPane)), "after\r\n");
 
     // Text that follows within the pane's pace comes with the window's timer.
     (void)core::log_printf("paced\n");
-    for (int i = 0; i < 100 && text_of(item(ui::kLogPane)) == "after\r\n"; ++i) {
-        Sleep(10);
-        pump_messages();
-    }
+    (void)test::pump_until([&] { return text_of(item(ui::kLogPane)) != "after\r\n"; },
+                           std::chrono::seconds(1));
     EXPECT_EQ(text_of(item(ui::kLogPane)), "after\r\npaced\r\n");
 }
 
@@ -532,17 +514,18 @@ TEST_F(KestromDlgTest, theSystemMenuHasAboutCheckAndSaveReportAndTheReportIsSave
     const HMENU menu = GetSystemMenu(dlg_->hwnd(), FALSE);
     ASSERT_NE(menu, nullptr);
     const int count = GetMenuItemCount(menu);
-    ASSERT_GE(count, 5);
-    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 5), MF_BYPOSITION) & MF_SEPARATOR,
+    ASSERT_GE(count, 6);
+    EXPECT_EQ(GetMenuState(menu, static_cast<UINT>(count - 6), MF_BYPOSITION) & MF_SEPARATOR,
               static_cast<UINT>(MF_SEPARATOR));
     const std::pair<UINT, std::wstring> entries[] = {
         {CKestromDlg::kAboutCommand, L"&About kestrom..."},
         {CKestromDlg::kCheckCommand, L"Check setup..."},
         {CKestromDlg::kSaveReportCommand, L"Save load report..."},
         {CKestromDlg::kOpenFolderCommand, L"Open load folder"},
+        {CKestromDlg::kLoadCommand, L"Load controllers..."},
     };
     for (int i = 0; const auto& [id, text] : entries) {
-        const int position = count - 4 + i++;
+        const int position = count - 5 + i++;
         EXPECT_EQ(GetMenuItemID(menu, position), id);
         wchar_t shown[64]{};
         GetMenuStringW(menu, static_cast<UINT>(position), shown, 64, MF_BYPOSITION);
@@ -567,7 +550,7 @@ TEST_F(KestromDlgTest, theRightClickMenuRunsTheSystemMenusEntriesAndTheStripName
 
     static std::vector<std::wstring> entries;  // the timer procedure has no context of its own
     entries.clear();
-    // Runs in the menu's loop: notes its entries, then chooses the last one with the keys.
+    // Runs in the menu's loop: notes its entries, then chooses the last but one with the keys.
     const UINT_PTR timer = SetTimer(nullptr, 0, 20, [](HWND, UINT, UINT_PTR, DWORD) {
         if (!entries.empty()) return;
         EnumThreadWindows(
@@ -583,6 +566,7 @@ TEST_F(KestromDlgTest, theRightClickMenuRunsTheSystemMenusEntriesAndTheStripName
                     entries.emplace_back(text);
                 }
                 PostMessageW(w, WM_KEYDOWN, VK_UP, 0);  // from no entry to the last
+                PostMessageW(w, WM_KEYDOWN, VK_UP, 0);  // "Open load folder"
                 PostMessageW(w, WM_KEYDOWN, VK_RETURN, 0);
                 return FALSE;
             },
@@ -598,7 +582,8 @@ TEST_F(KestromDlgTest, theRightClickMenuRunsTheSystemMenusEntriesAndTheStripName
                  MAKELPARAM(r.left + 2, r.top + 2));  // returns when the menu has closed
     KillTimer(nullptr, timer);
     EXPECT_EQ(entries, (std::vector<std::wstring>{L"&About kestrom...", L"Check setup...",
-                                                  L"Save load report...", L"Open load folder"}));
+                                                  L"Save load report...", L"Open load folder",
+                                                  L"Load controllers..."}));
     EXPECT_EQ(opened_, std::vector{std::filesystem::current_path()});
 }
 
@@ -648,21 +633,7 @@ TEST_F(KestromDlgTest, theAboutBoxOpensModallyFromTheButtonAndTheSystemMenu) {
 // Escape and the close box stop DHCP and TFTP: while a transfer runs they ask first, and No
 // keeps the window; idle, the window closes at once.
 TEST_F(KestromDlgTest, escapeAndTheCloseBoxAskFirstWhileALoadRuns) {
-    struct Case {
-        const char* what;
-        bool transfer;  // a TFTP transfer runs
-        bool escape;    // Escape, else the close box
-        bool yes;       // the answer, when asked
-    };
-    const Case cases[] = {
-        {"idle, Escape", false, true, false},
-        {"idle, close box", false, false, false},
-        {"transfer, Escape, No", true, true, false},
-        {"transfer, close box, No", true, false, false},
-        {"transfer, Escape, Yes", true, true, true},
-        {"transfer, close box, Yes", true, false, true},
-    };
-    for (const Case& c : cases) {
+    for (const test::CloseCase& c : test::kCloseCases) {
         SCOPED_TRACE(c.what);
         if (!dlg_->hwnd()) open_window();
         questions_.clear();
@@ -682,7 +653,7 @@ TEST_F(KestromDlgTest, escapeAndTheCloseBoxAskFirstWhileALoadRuns) {
             EXPECT_TRUE(IsDialogMessageW(window, &key));
         } else {
             SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-            pump_messages();  // the dialog manager posts the close box's IDCANCEL
+            test::pump_messages();  // the dialog manager posts the close box's IDCANCEL
         }
         if (transfer) transfer->finish(false, "stopped");
         EXPECT_EQ(IsWindow(window) == FALSE, !c.transfer || c.yes);
@@ -765,7 +736,7 @@ TEST_F(KestromDlgTest, picturesFromTheScreenShowTheTextsOfEveryState) {
              dlg_->CheckSetup();  // its results open when the worker is done
              for (int i = 0; i < 600 && !g_modal->taken; ++i) {
                  MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-                 pump_messages();
+                 test::pump_messages();
              }
          }},
     };

@@ -12,6 +12,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -27,19 +28,12 @@
 #include "ui/win32/check_dialog.h"
 #include "ui/win32/kestrom_app.h"
 #include "ui/win32/progress_strip.h"
+#include "win32_test_support.h"
 // clang-format on
 
 namespace {
 
 using ui::CKestromDlg;
-
-void pump_messages() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
 
 std::string hex(std::uint32_t rgb) {
     char text[16];
@@ -147,7 +141,7 @@ protected:
         ASSERT_TRUE(dlg_->Create()) << "error " << GetLastError();
         ShowWindow(dlg_->hwnd(), SW_SHOWNOACTIVATE);
         UpdateWindow(dlg_->hwnd());
-        pump_messages();
+        test::pump_messages();
     }
 
     HWND item(int id) const { return dlg_->GetDlgItem(id); }
@@ -248,13 +242,7 @@ TEST_F(NativeLookTest, theCheckResultsAreAListWithColouredStatusesAndWrappedFind
                 const std::string detail = i.fix.empty() ? i.detail : i.detail + "\nfix: " + i.fix;
                 const std::string expected[] = {check::status_text(i.status), i.item, detail};
                 for (int c = 0; c < 3; ++c) {
-                    wchar_t text[512]{};
-                    LVITEMW cell{};
-                    cell.iSubItem = c;
-                    cell.pszText = text;
-                    cell.cchTextMax = 512;
-                    SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
-                                 reinterpret_cast<LPARAM>(&cell));
+                    const std::wstring text = test::list_view_text(list, row, c);
                     EXPECT_EQ(ui::to_utf8(text), expected[c]) << "row " << row << " column " << c;
                 }
                 ++row;
@@ -334,10 +322,7 @@ TEST_F(NativeLookTest, theProgressBarIsRepaintedEmptyAfterABusySpell) {
     strip.set_task("Checking...");
     EXPECT_NE(GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE, 0);
     // The marquee moves (and paints) a few times.
-    for (int i = 0; i < 5; ++i) {
-        Sleep(40);
-        pump_messages();
-    }
+    test::pump_for(std::chrono::milliseconds(200), std::chrono::milliseconds(40));
     UpdateWindow(dlg_->hwnd());
     static int paints;
     paints = 0;
@@ -348,7 +333,7 @@ TEST_F(NativeLookTest, theProgressBarIsRepaintedEmptyAfterABusySpell) {
     };
     ASSERT_TRUE(SetWindowSubclass(bar, count_paints, 1, 0));
     strip.set_task({});
-    pump_messages();
+    test::pump_messages();
     RemoveWindowSubclass(bar, count_paints, 1);
     EXPECT_EQ(GetWindowLongPtrW(bar, GWL_STYLE) & PBS_MARQUEE, 0);
     EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 0);
