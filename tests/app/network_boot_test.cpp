@@ -13,10 +13,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <ostream>
+#include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 
+#include "core/sha256.h"
 #include "temp_hive.h"
 #include "test_support.h"
 
@@ -79,7 +83,8 @@ TEST_P(NetworkBoot, TakesTheAddressAndTheWholeBootFile) {
                              "ip link set tap0 up"})
         ASSERT_EQ(0, pc.run(step).status) << step;
     test::ChildProcess kestrom("cd " + dir.path().string() + " && exec " + pc.exec() +
-                                   (test::build_dir() / "kestrom").string() + " serve",
+                                   (test::build_dir() / "kestrom").string() +
+                                   " serve --report report.jsonl",
                                /*stdin_pipe=*/true);
     ASSERT_TRUE(kestrom.wait_for_output("TFTP Daemon Binding to 192.168.1.10\n"))
         << kestrom.output();
@@ -114,6 +119,36 @@ TEST_P(NetworkBoot, TakesTheAddressAndTheWholeBootFile) {
     EXPECT_TRUE(kestrom.wait_for_output(" Blocks Served\n", std::chrono::seconds(180)))
         << kestrom.output() << machine.output();
     EXPECT_NE(std::string::npos, kestrom.output().find("Assigning Dynamic IP! \n"));
+
+    // What kestrom load follows a controller's boot by: the lease acknowledged to the machine's
+    // hardware address (QEMU's default), then a whole read of the boot file from that lease's
+    // address, with the file's digest.
+    core::Sha256 sha;
+    sha.update(std::span(reinterpret_cast<const std::uint8_t*>(image.data()), image.size()));
+    const std::string digest = core::Sha256::hex(sha.finish());
+    std::string lease, read_digest;
+    const auto booted = [&] {
+        std::istringstream lines(test::read_file(dir / "report.jsonl"));
+        for (std::string line; std::getline(lines, line);) {
+            const auto r = nlohmann::json::parse(line, nullptr, false);
+            if (r.is_discarded()) continue;
+            if (r.value("event", "") == "lease" && r.value("type", "") == "ack" &&
+                r.value("hardware", "") == "52:54:00:12:34:56")
+                lease = r.value("address", "");
+            // A size probe that ends early may come first.
+            if (!lease.empty() && r.value("event", "") == "tftp" &&
+                r.value("client", "").starts_with(lease + ":") &&
+                r.value("outcome", "") == "complete") {
+                read_digest = r.value("sha256", "");
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(test::wait_until(booted, std::chrono::seconds(5)))
+        << "no lease and whole read of the machine's hardware address in the report\n"
+        << test::read_file(dir / "report.jsonl");
+    EXPECT_EQ(digest, read_digest);
     if (!firmware.console) return;
 
     ASSERT_TRUE(machine.wait_for_output(" ==> ", std::chrono::seconds(30))) << machine.output();
