@@ -3,7 +3,6 @@
 // back. One line per step as it ends, a summary table at the end; exit 0 only when every
 // controller was verified.
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include "app/commands.h"
 #include "app/progress_line.h"
 #include "core/event_log.h"
+#include "core/number_text.h"
 #include "core/settings.h"
 #include "dhcp/lease_table.h"
 #include "driver/driver.h"
@@ -61,15 +61,6 @@ struct LoadArgs {
     bool verbose = false;
     load::LoadOptions options;
 };
-
-bool to_count(std::string_view text, long long low, long long high, long long* out) {
-    long long n = 0;
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (r.ec != std::errc{} || r.ptr != text.data() + text.size() || n < low || n > high)
-        return false;
-    *out = n;
-    return true;
-}
 
 int usage_error(const std::string& what) {
     std::fprintf(stderr, "kestrom load: %s\n%s", what.c_str(), kLoadUsage);
@@ -152,7 +143,7 @@ int run_load(Args args) {
         } else if (option == "--controllers") {
             a.controllers_file = value;
         } else if (option == "--parallel") {
-            if (!to_count(value, 1, 256, &n))
+            if (!core::parse_whole_number(value, 1, 256, &n))
                 return usage_error("--parallel takes a number from 1 to 256, not '" + value + "'");
             a.parallel = static_cast<std::size_t>(n);
             a.parallel_given = true;
@@ -161,7 +152,7 @@ int run_load(Args args) {
         } else if (option == "--report") {
             if (!start_report("load", value)) return 1;
         } else {
-            if (!to_count(value, 1, 86400, &n))
+            if (!core::parse_whole_number(value, 1, 86400, &n))
                 return usage_error(std::string(option) + " takes seconds from 1 to 86400, not '" +
                                    value + "'");
             const std::chrono::seconds s(n);

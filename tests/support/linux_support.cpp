@@ -197,6 +197,19 @@ bool connect_veth(const NetNs& a, const std::string& a_address, const NetNs& b,
     return ok;
 }
 
+ThreadInside::ThreadInside(const std::function<bool(const std::function<void()>&)>& run_inside)
+    : own_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    int inside = -1;
+    (void)run_inside([&] { inside = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC); });
+    joined_ = own_ >= 0 && inside >= 0 && ::setns(inside, CLONE_NEWNET) == 0;
+    if (inside >= 0) ::close(inside);
+}
+
+ThreadInside::~ThreadInside() {
+    if (joined_ && ::setns(own_, CLONE_NEWNET) != 0) std::abort();  // never stay inside
+    if (own_ >= 0) ::close(own_);
+}
+
 std::filesystem::path build_dir() {
     if (const char* dir = std::getenv("KESTROM_BUILD_DIR")) return dir;
     return std::filesystem::canonical("/proc/self/exe").parent_path();

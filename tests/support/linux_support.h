@@ -92,6 +92,27 @@ private:
     std::string name_;
 };
 
+// Moves the calling thread into the network namespace where `run_inside` runs its body (a
+// NetNs, a SilentSegment) for its own lifetime; the threads it starts meanwhile are born there.
+// A window's thread joins so that the services and jobs it starts run inside.
+class ThreadInside {
+public:
+    explicit ThreadInside(const std::function<bool(const std::function<void()>&)>& run_inside);
+    template <class Place>
+    requires requires(const Place& p) { p.run_inside(std::function<void()>()); }
+    explicit ThreadInside(const Place& place)
+        : ThreadInside(
+              [&place](const std::function<void()>& body) { return place.run_inside(body); }) {}
+    ~ThreadInside();  // back where it was; aborts rather than stay inside
+    ThreadInside(const ThreadInside&) = delete;
+    ThreadInside& operator=(const ThreadInside&) = delete;
+    bool joined() const { return joined_; }
+
+private:
+    int own_;
+    bool joined_ = false;
+};
+
 // Deletes every namespace this process made that is still there, with what runs inside: for a
 // test that ends the process at once, skipping the destructors.
 void delete_network_namespaces();

@@ -255,31 +255,6 @@ struct CheckRow {
     QString status, detail, fix;
 };
 
-// Moves the calling thread (the window's) into a silent segment's namespace for its lifetime;
-// the threads it starts meanwhile, the firmware job's among them, are born there.
-class WindowThreadInside {
-public:
-    explicit WindowThreadInside(const test::SilentSegment& segment)
-        : own_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        int inside = -1;
-        (void)segment.run_inside(
-            [&] { inside = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC); });
-        joined_ = own_ >= 0 && inside >= 0 && ::setns(inside, CLONE_NEWNET) == 0;
-        if (inside >= 0) ::close(inside);
-    }
-    ~WindowThreadInside() {
-        if (joined_ && ::setns(own_, CLONE_NEWNET) != 0) std::abort();  // never stay inside
-        if (own_ >= 0) ::close(own_);
-    }
-    WindowThreadInside(const WindowThreadInside&) = delete;
-    WindowThreadInside& operator=(const WindowThreadInside&) = delete;
-    bool joined() const { return joined_; }
-
-private:
-    int own_;
-    bool joined_ = false;
-};
-
 }  // namespace
 
 class KestromDlgTest : public QObject {
@@ -633,7 +608,7 @@ private slots:
         }
         test::SilentSegment segment;
         QVERIFY(segment.ready());
-        const WindowThreadInside inside(segment);  // the silent address is only reached there
+        const test::ThreadInside inside(segment);  // the silent address is only reached there
         QVERIFY(inside.joined());
         ui::KestromDlgOptions o = options();
         o.driver.firmware_connect_timeout = std::chrono::seconds(2);  // the job's end, not ours

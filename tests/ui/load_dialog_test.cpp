@@ -28,29 +28,6 @@
 
 namespace {
 
-// Moves the calling thread (the window's) into a namespace for its lifetime; the threads it
-// starts meanwhile, the services' and the load's, are born there.
-class WindowThreadInside {
-public:
-    explicit WindowThreadInside(const test::NetNs& ns)
-        : own_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const int inside = ::open(("/var/run/netns/" + ns.name()).c_str(), O_RDONLY | O_CLOEXEC);
-        joined_ = own_ >= 0 && inside >= 0 && ::setns(inside, CLONE_NEWNET) == 0;
-        if (inside >= 0) ::close(inside);
-    }
-    ~WindowThreadInside() {
-        if (joined_ && ::setns(own_, CLONE_NEWNET) != 0) std::abort();  // never stay inside
-        if (own_ >= 0) ::close(own_);
-    }
-    WindowThreadInside(const WindowThreadInside&) = delete;
-    WindowThreadInside& operator=(const WindowThreadInside&) = delete;
-    bool joined() const { return joined_; }
-
-private:
-    int own_;
-    bool joined_ = false;
-};
-
 // Runs `action` on the next modal dialog that opens, once it is up.
 void onNextModal(std::function<void(QWidget*)> action) {
     auto* poll = new QTimer;
@@ -103,7 +80,7 @@ private slots:
         bench.dir().write("kestrom.ini", "[FILES]\nFILE1=index.htm\n");
         bench.dir().write("www/index.htm", "<html>3.4</html>\n");
         const test::CurrentDir in_folder(bench.dir().path());
-        const WindowThreadInside inside(bench.pc());
+        const test::ThreadInside inside(bench.pc());
         QVERIFY(inside.joined());
 
         std::vector<std::string> asked;

@@ -7,7 +7,6 @@
 // shell and the web server, runs a network boot on IF (network_boot.h), takes the new version
 // from the boot image and opens both again on the same ports.
 #include <array>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/number_text.h"
 #include "http_server.h"
 #include "network_boot.h"
 #include "platform/net.h"
@@ -84,15 +84,6 @@ void say(const std::string& text) {
     std::lock_guard lock(g_out_mutex);
     std::printf("kestrom-sim: %s\n", text.c_str());
     std::fflush(stdout);
-}
-
-bool to_number(std::string_view text, long long low, long long high, long long* out) {
-    long long n = 0;
-    const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (r.ec != std::errc{} || r.ptr != text.data() + text.size() || n < low || n > high)
-        return false;
-    *out = n;
-    return true;
 }
 
 int usage_error(const std::string& what) {
@@ -240,10 +231,12 @@ int main(int argc, char** argv) {
             if (!parsed) return usage_error("not a dotted-quad address: " + std::string(*v));
             address = *parsed;
         } else if (option == "--port") {
-            if (!to_number(*v, 0, 65535, &n)) return usage_error("bad port: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 0, 65535, &n))
+                return usage_error("bad port: " + std::string(*v));
             shell.port = static_cast<std::uint16_t>(n);
         } else if (option == "--http-port") {
-            if (!to_number(*v, 0, 65535, &n)) return usage_error("bad port: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 0, 65535, &n))
+                return usage_error("bad port: " + std::string(*v));
             http.port = static_cast<std::uint16_t>(n);
         } else if (option == "--login") {
             shell.login = http.login = std::string(*v);
@@ -254,32 +247,38 @@ int main(int argc, char** argv) {
         } else if (option == "--record") {
             shell.record_file = std::string(*v);
         } else if (option == "--greeting-size") {
-            if (!to_number(*v, 0, 1 << 20, &n)) return usage_error("bad size: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 0, 1 << 20, &n))
+                return usage_error("bad size: " + std::string(*v));
             shell.greeting_size = static_cast<std::size_t>(n);
         } else if (option == "--drip-ms") {
-            if (!to_number(*v, 0, 60000, &n)) return usage_error("bad delay: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 0, 60000, &n))
+                return usage_error("bad delay: " + std::string(*v));
             shell.drip = std::chrono::milliseconds(n);
         } else if (option == "--flood") {
-            if (!to_number(*v, 0, 1LL << 50, &n))
+            if (!core::parse_whole_number(*v, 0, 1LL << 50, &n))
                 return usage_error("bad size: " + std::string(*v));
             shell.flood_bytes = static_cast<std::uint64_t>(n);
         } else if (option == "--close-in-answer") {
-            if (!to_number(*v, 1, 6, &n)) return usage_error("bad answer: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 1, 6, &n))
+                return usage_error("bad answer: " + std::string(*v));
             shell.close_in_answer = static_cast<int>(n);
         } else if (option == "--nul-bytes") {
-            if (!to_number(*v, 0, 1 << 26, &n)) return usage_error("bad size: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 0, 1 << 26, &n))
+                return usage_error("bad size: " + std::string(*v));
             shell.nul_bytes = static_cast<std::size_t>(n);
         } else if (option == "--long-line") {
-            if (!to_number(*v, 0, 1 << 26, &n)) return usage_error("bad size: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 0, 1 << 26, &n))
+                return usage_error("bad size: " + std::string(*v));
             shell.long_line = static_cast<std::size_t>(n);
         } else if (option == "--http-huge-header") {
-            if (!to_number(*v, 0, 1LL << 32, &n))
+            if (!core::parse_whole_number(*v, 0, 1LL << 32, &n))
                 return usage_error("bad size: " + std::string(*v));
             http.huge_header = static_cast<std::size_t>(n);
         } else if (option == "--www") {
             http.www = std::string(*v);
         } else if (option == "--http-status") {
-            if (!to_number(*v, 100, 999, &n)) return usage_error("bad status: " + std::string(*v));
+            if (!core::parse_whole_number(*v, 100, 999, &n))
+                return usage_error("bad status: " + std::string(*v));
             http.forced_status = static_cast<int>(n);
         } else if (option == "--boot") {
             boot_interface = std::string(*v);
