@@ -194,7 +194,9 @@ TEST(StdoutLogSink, NeverHoldsUpAWriterAndReportsWhatAStalledReaderMissed) {
     passed += got.size() - pos - std::string_view("last\n").size();
     EXPECT_LE(1u, gaps);
     EXPECT_EQ(1000u * 1000u, passed + dropped);
-    EXPECT_TRUE(got.ends_with(marker_end + "last\n")) << got.substr(pos);
+    // Every gap was reported where it is (counted above); texts may follow the last report when
+    // the writer thread took a batch late and the producer's last texts fit the backlog again.
+    EXPECT_TRUE(got.ends_with("last\n")) << got.substr(pos);
 }
 #endif
 
