@@ -193,9 +193,6 @@ int run_load(Args args) {
     driver::Driver driver(front_end);
     driver.load_settings();
     const core::ToolSettings settings = core::settings_snapshot();
-    a.options.login = settings.ZorvaLogin;
-    a.options.password = settings.ZorvaPassword;
-    a.options.boot_file = settings.bootFile;
 
     // The controllers.
     std::vector<std::uint32_t> controllers;
@@ -225,16 +222,12 @@ int run_load(Args args) {
         a.parallel = 1;
     }
 
-    // The boot file, as the TFTP service will read it.
-    const std::string boot_path = driver::DriverOptions{}.tftp_directory + a.options.boot_file;
-    std::string error;
-    const auto digest = load::file_sha256(boot_path, &error);
-    if (!digest) {
-        std::fprintf(stderr, "kestrom load: can't read the boot file %s: %s\n", boot_path.c_str(),
-                     error.c_str());
+    // The login and the boot file, and the boot file's digest, as the TFTP service will read it.
+    const std::string tftp_directory = driver::DriverOptions{}.tftp_directory;
+    if (const auto refusal = load::take_settings(tftp_directory, a.options)) {
+        std::fprintf(stderr, "kestrom load: %s\n", refusal->problem.c_str());
         return 1;
     }
-    a.options.sha256 = *digest;
 
     // The pages, when they are to follow: a fault found after the update would leave
     // controllers with new firmware and old (or, once formatted, no) pages.
@@ -272,8 +265,8 @@ int run_load(Args args) {
     char head[256];
     std::snprintf(head, sizeof head,
                   "Loading %s onto %zu controller%s, %zu at once (SHA-256 %s); Ctrl-C stops\n",
-                  boot_path.c_str(), controllers.size(), controllers.size() == 1 ? "" : "s",
-                  plan.parallel, digest->c_str());
+                  (tftp_directory + a.options.boot_file).c_str(), controllers.size(),
+                  controllers.size() == 1 ? "" : "s", plan.parallel, a.options.sha256.c_str());
     out->write(head);
 
     TerminalObserver observer(out);

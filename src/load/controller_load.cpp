@@ -21,9 +21,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// The dialogue's command that tells the controller to update (update/dialogue.cpp).
-constexpr std::string_view kUpdateCommand = "update";
-
 // How often the shell is tried while the controller restarts, and how long each try waits.
 constexpr milliseconds kBackRetry{1000};
 constexpr milliseconds kBackConnect{2000};
@@ -65,7 +62,7 @@ public:
         }
         // Once "update" goes out, the confirmation follows whatever comes: a controller left
         // asking would be neither updated nor told so.
-        if (command == kUpdateCommand) committed_ = true;
+        if (command == update::kUpdateCommand) committed_ = true;
         const Clock::time_point now = Clock::now();
         if (now >= deadline_) {
             timed_out_ = true;

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "core/load_report.h"
+#include "core/settings.h"
 #include "core/sha256.h"
 #include "platform/file.h"
 #include "platform/net.h"
@@ -116,6 +117,22 @@ std::vector<ControllerResult> SiteLoad::wait() {
         if (t.joinable()) t.join();
     std::lock_guard lock(mutex_);
     return results_;
+}
+
+std::optional<Refusal> take_settings(const std::string& tftp_directory, LoadOptions& options) {
+    const core::ToolSettings settings = core::settings_snapshot();
+    options.login = settings.ZorvaLogin;
+    options.password = settings.ZorvaPassword;
+    options.boot_file = settings.bootFile;
+    const std::string boot_path = tftp_directory + options.boot_file;
+    std::string error;
+    const auto digest = file_sha256(boot_path, &error);
+    if (!digest)
+        return Refusal{"can't read the boot file " + boot_path + ": " + error,
+                       "put the boot file in the load folder, or set bootFile to the name of the "
+                       "one there"};
+    options.sha256 = *digest;
+    return std::nullopt;
 }
 
 std::optional<std::string> file_sha256(const std::string& path, std::string* error) {

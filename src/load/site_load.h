@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "load/boot_watch.h"
+#include "load/controller_list.h"
 #include "load/controller_load.h"
 
 namespace load {
@@ -50,6 +51,11 @@ private:
     std::vector<ControllerResult> results_;  // guarded by mutex_
     std::vector<std::thread> threads_;
 };
+
+// Fills in what a load takes from the settings as they are now (login, password, boot file) and
+// the digest of the boot file, read from `tftp_directory` as the TFTP service reads it. The
+// refusal when the boot file can't be read.
+std::optional<Refusal> take_settings(const std::string& tftp_directory, LoadOptions& options);
 
 // The SHA-256 of a file as lower-case hex; nullopt with the system's words in *error.
 std::optional<std::string> file_sha256(const std::string& path, std::string* error);

@@ -131,22 +131,10 @@ std::vector<load::Refusal> LoadRunner::start(std::string_view list, std::size_t 
         return {{"the list holds no controller",
                  "give one address or range per line, such as 10.1.2.20-59"}};
 
-    const core::ToolSettings settings = core::settings_snapshot();
     load::LoadOptions options;
-    options.login = settings.ZorvaLogin;
-    options.password = settings.ZorvaPassword;
-    options.boot_file = settings.bootFile;
     options.web = web;
     options.expect_version = std::move(expect_version);
-    // The boot file as the TFTP service reads it; its digest is what each controller must read.
-    const std::string boot_path = tftp_directory_ + options.boot_file;
-    std::string error;
-    const auto digest = load::file_sha256(boot_path, &error);
-    if (!digest)
-        return {{"can't read the boot file " + boot_path + ": " + error,
-                 "put the boot file in the load folder, or set bootFile to the name of the "
-                 "one there"}};
-    options.sha256 = *digest;
+    if (auto refusal = load::take_settings(tftp_directory_, options)) return {std::move(*refusal)};
 
     // The pages, when they are to follow: a fault found after the update would leave the
     // controllers with new firmware and old pages, or none.

@@ -15,7 +15,6 @@ constexpr std::string_view kPasswordPrompt = "password:";
 constexpr std::string_view kShellPrompt = "ZorvaController>";
 constexpr std::string_view kVersionCommand = "1scv";
 constexpr std::string_view kVersionMark = "Rev ";
-constexpr std::string_view kUpdateCommand = "update";
 constexpr std::string_view kConfirmQuestion = "y/n";
 constexpr std::string_view kConfirm = "y";
 

@@ -14,6 +14,9 @@
 
 namespace update {
 
+// The command that tells the controller to update itself (confirmed with "y").
+inline constexpr std::string_view kUpdateCommand = "update";
+
 // Bytes kept behind "Rev " once an exchange is cut: the version text is read from them.
 inline constexpr std::size_t kVersionKeep = 4096;
 

@@ -72,19 +72,6 @@ constexpr int kFirmwareWebPage[] = {1005, 1012, 1013, 1014, 1015, 1016, 1019, 10
 constexpr int kDhcpSetupPage[] = {1001, 1009, 1002, 1008, 1003, 1010, 1004, 1011};
 constexpr int kOnEveryPage[] = {1007, 1017, 1018, 3};
 
-// Runs `action` on the next modal dialog that opens, once it is up.
-void onNextModal(std::function<void(QWidget*)> action) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, action = std::move(action)] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            poll->stop();
-            poll->deleteLater();
-            action(modal);
-        }
-    });
-    poll->start(10);
-}
-
 QString paneText(CKestromDlg& dlg) {
     dlg.logPane()->flushAll();
     return dlg.logPane()->toPlainText();
@@ -229,19 +216,6 @@ void keepPicture(const char* name, QWidget* shown, const std::vector<test::TextP
     if (onTheScreen()) QVERIFY2(image.save(screenshotPath(name)), name);
 }
 
-// Runs `action` on the next popup (a menu) that opens, once it is up.
-void onNextPopup(std::function<void(QWidget*)> action) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, action = std::move(action)] {
-        if (QWidget* popup = QApplication::activePopupWidget()) {
-            poll->stop();
-            poll->deleteLater();
-            action(popup);
-        }
-    });
-    poll->start(10);
-}
-
 // A fresh hive whose controller address is this machine: the check connects to it.
 struct LoopbackControllerHive {
     LoopbackControllerHive() {
@@ -333,7 +307,7 @@ private:
         // Nothing but this machine may be contacted.
         QCOMPARE(QByteArray(core::settings_snapshot().ZorvaIPAddress), QByteArray("127.0.0.1"));
         bool shown = false;
-        onNextModal([&](QWidget* modal) {
+        test::onNextModal([&](QWidget* modal) {
             if (auto* results = qobject_cast<ui::CheckDialog*>(modal)) {
                 shown = true;
                 QCOMPARE(results->windowTitle(), QStringLiteral("Check setup"));
@@ -703,7 +677,7 @@ private slots:
         };
         for (const auto& open : openers) {
             int shown = 0;
-            onNextModal([&](QWidget* modal) {
+            test::onNextModal([&](QWidget* modal) {
                 auto* about = qobject_cast<ui::CAboutDialog*>(modal);
                 QVERIFY(about);
                 ++shown;
@@ -879,7 +853,7 @@ private slots:
         // Not saved: a box says why.
         path = QString::fromStdString((dir / "no-such-folder" / "report.jsonl").string());
         QString said;
-        onNextModal([&](QWidget* modal) {
+        test::onNextModal([&](QWidget* modal) {
             if (auto* box = qobject_cast<QMessageBox*>(modal)) said = box->text();
             modal->close();
         });
@@ -933,7 +907,7 @@ private slots:
 
         // A right-click on the page, away from any control.
         bool menu = false;
-        onNextPopup([&](QWidget* popup) {
+        test::onNextPopup([&](QWidget* popup) {
             menu = true;
             if (auto* shown = qobject_cast<QMenu*>(popup))
                 keepPicture("context_menu.png", shown, menuPlaces(shown));
@@ -945,7 +919,7 @@ private slots:
         QTRY_VERIFY2(menu, "a right-click opens no menu");
 
         bool about = false;
-        onNextModal([&](QWidget* modal) {
+        test::onNextModal([&](QWidget* modal) {
             about = true;
             keepPicture("about.png", modal, childPlaces(modal));
             modal->close();
@@ -973,7 +947,7 @@ private slots:
         int asked = 0;
         o.confirm_close = [&asked](const std::string&) { return ++asked > 0; };  // Yes
         bool closed = false;
-        onNextModal([&](QWidget* modal) {
+        test::onNextModal([&](QWidget* modal) {
             auto* dlg = qobject_cast<CKestromDlg*>(modal);
             QVERIFY(dlg);
             QVERIFY(dlg->isVisible());

@@ -28,19 +28,6 @@
 
 namespace {
 
-// Runs `action` on the next modal dialog that opens, once it is up.
-void onNextModal(std::function<void(QWidget*)> action) {
-    auto* poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, action = std::move(action)] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            poll->stop();
-            poll->deleteLater();
-            action(modal);
-        }
-    });
-    poll->start(10);
-}
-
 // A pool setting typed into the window's field: the driver rebuilds the lease table.
 void typeSetting(ui::CKestromDlg& dlg, const char* name, const QString& text) {
     auto* field = dlg.findChild<QLineEdit*>(QLatin1String(name));
@@ -92,7 +79,7 @@ private slots:
         };
         ui::CKestromDlg dlg(nullptr, std::move(o));
         bool ran = false;
-        onNextModal([&](QWidget* modal) {
+        test::onNextModal([&](QWidget* modal) {
             auto* load = qobject_cast<ui::LoadDialog*>(modal);
             // Closed however this ends, so that the window's exec returns.
             const auto close = qScopeGuard([modal] {
@@ -156,7 +143,7 @@ private slots:
         const auto records = [] {
             return reportLinesWith("\"event\":\"load\",", "\"controller\":\"10.1.2.20\"");
         };
-        onNextModal([&](QWidget* modal) {
+        test::onNextModal([&](QWidget* modal) {
             auto* load = qobject_cast<ui::LoadDialog*>(modal);
             const auto close = qScopeGuard([modal] {
                 if (auto* box = qobject_cast<QDialog*>(modal)) box->done(QDialog::Rejected);

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QtTest>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -26,6 +27,28 @@ inline std::map<std::string, std::string> stored_settings() {
         values[info.name] = text;
     }
     return values;
+}
+
+// Runs `action` on the next widget `find` names (the active modal dialog, the open menu) once
+// it is up: a modal dialog's exec() holds the test until then.
+inline void onNextWidget(QWidget* (*find)(), std::function<void(QWidget*)> action) {
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, find, action = std::move(action)] {
+        if (QWidget* widget = find()) {
+            poll->stop();
+            poll->deleteLater();
+            action(widget);
+        }
+    });
+    poll->start(10);
+}
+
+inline void onNextModal(std::function<void(QWidget*)> action) {
+    onNextWidget(&QApplication::activeModalWidget, std::move(action));
+}
+
+inline void onNextPopup(std::function<void(QWidget*)> action) {
+    onNextWidget(&QApplication::activePopupWidget, std::move(action));
 }
 
 }  // namespace test
